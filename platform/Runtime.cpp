@@ -1,0 +1,78 @@
+#include "Runtime.h"
+
+#include "WinTypes.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+namespace {
+
+std::mutex cacheGuard;
+std::string cachedKey;
+std::string cachedFolder;
+
+// Makes sure path is a folder of ours that nobody else can enter.
+bool ensurePrivateFolder(const std::string& path) {
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::getuid() || (info.st_mode & 077) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string RuntimeFolder() {
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    const std::string key = (xdg != nullptr && *xdg != '\0') ? std::string(xdg) : std::string();
+    std::lock_guard lock(cacheGuard);
+    if (!cachedFolder.empty() && key == cachedKey) {
+        return cachedFolder;
+    }
+    const std::string folder =
+        key.empty() ? "/tmp/orvalen-" + std::to_string(::getuid()) : key + "/orvalen";
+    if (!ensurePrivateFolder(folder)) {
+        return {};
+    }
+    cachedKey = key;
+    cachedFolder = folder;
+    return folder;
+}
+
+std::string RuntimeSubfolder(const char* name) {
+    std::string folder = RuntimeFolder();
+    if (folder.empty()) {
+        return {};
+    }
+    folder += '/';
+    folder += name;
+    if (!ensurePrivateFolder(folder)) {
+        return {};
+    }
+    return folder;
+}
+
+bool IsValidObjectName(const char* name) {
+    if (name == nullptr || *name == '\0' || std::strchr(name, '/') != nullptr ||
+        std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    return true;
+}
+
+} // namespace platform

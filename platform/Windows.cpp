@@ -1,0 +1,270 @@
+#include "Windows.h"
+
+#include "Runtime.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+constexpr unsigned kSlotBits = 10;
+constexpr DWORD kSlotCount = 1u << kSlotBits;
+constexpr std::uint32_t kPortMagic = 0x4F52504D; // "ORPM"
+
+DWORD processOf(HWND window) { return window >> kSlotBits; }
+DWORD slotOf(HWND window) { return window & (kSlotCount - 1); }
+
+struct PortDatagram {
+    std::uint32_t magic;
+    HWND window;
+    std::uint32_t message;
+    std::uint32_t pad;
+    std::uint64_t wParam;
+    std::int64_t lParam;
+};
+
+std::mutex windowGuard;
+std::array<platform::WindowMessageSink*, kSlotCount> windowTable{};
+std::set<std::string> servedPorts; // runtime folders whose port this process serves
+
+std::string portPath(const std::string& folder, DWORD processId) {
+    return folder + "/port/" + std::to_string(processId);
+}
+
+bool fillAddress(const std::string& path, sockaddr_un& address) {
+    if (path.size() >= sizeof address.sun_path) {
+        return false;
+    }
+    std::memset(&address, 0, sizeof address);
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+BOOL deliverLocally(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    std::lock_guard lock(windowGuard);
+    platform::WindowMessageSink* sink =
+        processOf(window) == GetCurrentProcessId() ? windowTable[slotOf(window)] : nullptr;
+    if (sink == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    sink->Deliver(message, wParam, lParam);
+    return TRUE;
+}
+
+// Serves this process's message port for the current runtime folder (once per folder).
+void startPort() {
+    const std::string folder = platform::RuntimeSubfolder("port");
+    if (folder.empty()) {
+        return;
+    }
+    {
+        std::lock_guard lock(windowGuard);
+        if (!servedPorts.insert(folder).second) {
+            return;
+        }
+    }
+    const std::string path = folder + "/" + std::to_string(GetCurrentProcessId());
+    sockaddr_un address{};
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0 || !fillAddress(path, address)) {
+        return;
+    }
+    ::unlink(path.c_str());
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return;
+    }
+    std::thread([fd] {
+        PortDatagram datagram{};
+        for (;;) {
+            const ssize_t received = ::recv(fd, &datagram, sizeof datagram, 0);
+            if (received < 0 && errno != EINTR) {
+                return;
+            }
+            // Message 0 is IsWindow's probe and carries nothing.
+            if (received == sizeof datagram && datagram.magic == kPortMagic &&
+                datagram.message != 0) {
+                deliverLocally(datagram.window, datagram.message,
+                               static_cast<WPARAM>(datagram.wParam),
+                               static_cast<LPARAM>(datagram.lParam));
+            }
+        }
+    }).detach();
+}
+
+BOOL postToOtherProcess(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const std::string folder = platform::RuntimeFolder();
+    sockaddr_un address{};
+    if (folder.empty() || !fillAddress(portPath(folder, processOf(window)), address)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    static const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const PortDatagram datagram{kPortMagic,
+                                window,
+                                message,
+                                0,
+                                static_cast<std::uint64_t>(wParam),
+                                static_cast<std::int64_t>(lParam)};
+    if (fd < 0 || ::sendto(fd, &datagram, sizeof datagram, MSG_NOSIGNAL,
+                           reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+        // No socket (ENOENT) or nobody reading it (ECONNREFUSED): the process has ended.
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Thread queues.
+struct ThreadQueue {
+    std::mutex guard;
+    std::condition_variable arrived;
+    std::deque<MSG> messages;
+};
+
+std::mutex queueGuard;
+std::map<DWORD, std::shared_ptr<ThreadQueue>> threadQueues;
+
+std::shared_ptr<ThreadQueue> ownQueue() {
+    thread_local std::shared_ptr<ThreadQueue> queue;
+    if (!queue) {
+        queue = std::make_shared<ThreadQueue>();
+        std::lock_guard lock(queueGuard);
+        threadQueues[GetCurrentThreadId()] = queue;
+    }
+    return queue;
+}
+
+} // namespace
+
+namespace platform {
+
+HWND RegisterWindow(WindowMessageSink* sink) {
+    const DWORD processId = GetCurrentProcessId();
+    if (processId >= (1u << (32 - kSlotBits))) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    startPort();
+    std::lock_guard lock(windowGuard);
+    for (DWORD slot = 1; slot < kSlotCount; ++slot) {
+        if (windowTable[slot] == nullptr) {
+            windowTable[slot] = sink;
+            return (processId << kSlotBits) | slot;
+        }
+    }
+    SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+    return 0;
+}
+
+void UnregisterWindow(HWND window) {
+    std::lock_guard lock(windowGuard);
+    if (processOf(window) == GetCurrentProcessId()) {
+        windowTable[slotOf(window)] = nullptr;
+    }
+}
+
+} // namespace platform
+
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (window == 0 || slotOf(window) == 0) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    if (processOf(window) == GetCurrentProcessId()) {
+        return deliverLocally(window, message, wParam, lParam);
+    }
+    return postToOtherProcess(window, message, wParam, lParam);
+}
+
+BOOL IsWindow(HWND window) {
+    if (window == 0 || slotOf(window) == 0) {
+        return FALSE;
+    }
+    if (processOf(window) == GetCurrentProcessId()) {
+        std::lock_guard lock(windowGuard);
+        return windowTable[slotOf(window)] != nullptr;
+    }
+    // A process that has ended leaves at most a socket nobody reads: the probe is refused.
+    // WM_NULL does nothing at the receiving end.
+    return postToOtherProcess(window, 0, 0, 0);
+}
+
+DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
+    if (processId != nullptr) {
+        *processId = processOf(window);
+    }
+    return 0;
+}
+
+BOOL SetForegroundWindow(HWND window) {
+    return PostMessageA(window, WM_ORVALEN_FOREGROUND, 0, 0);
+}
+
+BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {
+    std::shared_ptr<ThreadQueue> queue;
+    {
+        std::lock_guard lock(queueGuard);
+        auto found = threadQueues.find(threadId);
+        if (found != threadQueues.end()) {
+            queue = found->second;
+        }
+    }
+    if (!queue) {
+        SetLastError(ERROR_INVALID_THREAD_ID);
+        return FALSE;
+    }
+    {
+        std::lock_guard lock(queue->guard);
+        queue->messages.push_back(MSG{0, message, wParam, lParam});
+    }
+    queue->arrived.notify_all();
+    return TRUE;
+}
+
+BOOL PeekMessageA(MSG* message, HWND, UINT, UINT, UINT removeFlag) {
+    std::shared_ptr<ThreadQueue> queue = ownQueue();
+    std::lock_guard lock(queue->guard);
+    if (queue->messages.empty()) {
+        return FALSE;
+    }
+    if (message != nullptr) {
+        *message = queue->messages.front();
+    }
+    if (removeFlag & PM_REMOVE) {
+        queue->messages.pop_front();
+    }
+    return TRUE;
+}
+
+BOOL WaitThreadMessage(MSG* message, DWORD ms) {
+    std::shared_ptr<ThreadQueue> queue = ownQueue();
+    std::unique_lock lock(queue->guard);
+    auto ready = [&] { return !queue->messages.empty(); };
+    if (ms == INFINITE) {
+        queue->arrived.wait(lock, ready);
+    } else if (!queue->arrived.wait_for(lock, std::chrono::milliseconds(ms), ready)) {
+        return FALSE;
+    }
+    if (message != nullptr) {
+        *message = queue->messages.front();
+    }
+    queue->messages.pop_front();
+    return TRUE;
+}
+
+BOOL GetMessageA(MSG* message, HWND, UINT, UINT) { return WaitThreadMessage(message, INFINITE); }

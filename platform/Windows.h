@@ -1,0 +1,68 @@
+// Window handles and window and thread messages.
+//
+// A window handle is 32 bits: the owning process id shifted left by 10, and a slot (1..1023)
+// of that process's window table. PostMessageA to a window of this process hands the message to
+// the window's sink at once (the Qt sink posts an event, see QtWindows.h); a window of another
+// process is reached through that process's message port, a datagram socket at
+// "<runtime>/port/<pid>" served by a thread of its own.
+#pragma once
+
+#include "WinTypes.h"
+
+constexpr UINT WM_USER = 0x0400;
+constexpr UINT WM_APP = 0x8000;
+// Internal: asks the owner of a window to bring it to the foreground (SetForegroundWindow of a
+// window of another process is carried out by that process).
+constexpr UINT WM_ORVALEN_FOREGROUND = 0x7FF0;
+
+struct MSG {
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+};
+
+constexpr UINT PM_NOREMOVE = 0;
+constexpr UINT PM_REMOVE = 1;
+
+namespace platform {
+
+// Receives the messages posted to one window. Deliver is called from any thread, with the
+// window table locked: it must only queue the message and return.
+class WindowMessageSink {
+public:
+    virtual ~WindowMessageSink() = default;
+    virtual void Deliver(UINT message, WPARAM wParam, LPARAM lParam) = 0;
+};
+
+// Gives sink a window handle of this process (0 when the table is full or this process's id
+// cannot be encoded). Starts the process's message port on first use. The sink stays owned by
+// the caller and must outlive its registration.
+HWND RegisterWindow(WindowMessageSink* sink);
+// Takes the handle out of the table; later posts to it fail.
+void UnregisterWindow(HWND window);
+
+} // namespace platform
+
+// Posts a message to a window of this process or of another process of this user. FALSE with
+// ERROR_INVALID_WINDOW_HANDLE when the window does not exist or its process has ended.
+BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// TRUE when the window exists: in this process, in the window table; in another process, when
+// its process runs and its message port answers.
+BOOL IsWindow(HWND window);
+// The id of the process that owns window; returns 0 (the thread id is not encoded).
+DWORD GetWindowThreadProcessId(HWND window, DWORD* processId);
+// Brings a window forward: in this process through its sink (WM_ORVALEN_FOREGROUND), in another
+// process through its message port, where the owner raises it.
+BOOL SetForegroundWindow(HWND window);
+
+// Thread messages (within this process). A thread gets its queue with the first PeekMessageA or
+// GetMessageA; posting to a thread without one fails with ERROR_INVALID_THREAD_ID.
+BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam);
+// Only the calling thread's queue is looked at (window must be 0); filters are ignored.
+BOOL PeekMessageA(MSG* message, HWND window, UINT filterMin, UINT filterMax, UINT removeFlag);
+// Blocks until the calling thread's queue holds a message.
+BOOL GetMessageA(MSG* message, HWND window, UINT filterMin, UINT filterMax);
+// Waits at most ms for a message in the calling thread's queue and takes it. Not a call of the
+// original API: tests and benchmarks use it instead of a message loop.
+BOOL WaitThreadMessage(MSG* message, DWORD ms);

@@ -1,0 +1,59 @@
+#include "QtWindows.h"
+
+#include "../MessageBox.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QThread>
+
+#include <cstdio>
+
+namespace platform {
+
+QEvent::Type WindowMessageEvent::EventType() {
+    static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
+    return type;
+}
+
+QtWindowHandle::QtWindowHandle(QObject* receiver)
+    : receiver_(receiver), handle_(RegisterWindow(this)) {}
+
+QtWindowHandle::~QtWindowHandle() { UnregisterWindow(handle_); }
+
+void QtWindowHandle::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
+    if (receiver_) {
+        QCoreApplication::postEvent(receiver_, new WindowMessageEvent(message, wParam, lParam));
+    }
+}
+
+namespace {
+
+void showBox(const QString& text, const QString& caption, UINT style) {
+    QMessageBox box(style & MB_ICONERROR ? QMessageBox::Critical : QMessageBox::Information,
+                    caption, text, QMessageBox::Ok);
+    box.exec();
+}
+
+} // namespace
+
+void InstallQtMessageBoxPresenter() {
+    SetMessageBoxPresenter([](HWND, const char* text, const char* caption, UINT style) {
+        auto* application = qobject_cast<QApplication*>(QCoreApplication::instance());
+        if (application == nullptr) {
+            std::fprintf(stderr, "%s: %s\n", caption ? caption : "", text ? text : "");
+            return IDOK;
+        }
+        const QString qtext = QString::fromUtf8(text ? text : "");
+        const QString qcaption = QString::fromUtf8(caption ? caption : "");
+        if (QThread::currentThread() == application->thread()) {
+            showBox(qtext, qcaption, style);
+        } else {
+            QMetaObject::invokeMethod(
+                application, [qtext, qcaption, style] { showBox(qtext, qcaption, style); },
+                Qt::QueuedConnection);
+        }
+        return IDOK;
+    });
+}
+
+} // namespace platform

@@ -1,0 +1,47 @@
+// Window handles for Qt objects, and message boxes shown as Qt dialogs.
+#pragma once
+
+#include "../Windows.h"
+
+#include <QEvent>
+#include <QPointer>
+
+namespace platform {
+
+// The event that carries a posted window message to a Qt object.
+class WindowMessageEvent final : public QEvent {
+public:
+    static QEvent::Type EventType();
+    WindowMessageEvent(UINT message, WPARAM wParam, LPARAM lParam)
+        : QEvent(EventType()), message(message), wParam(wParam), lParam(lParam) {}
+
+    const UINT message;
+    const WPARAM wParam;
+    const LPARAM lParam;
+};
+
+// Gives a QObject a window handle for as long as this object lives. A message posted to the
+// handle, from any thread or process, arrives in the object's thread as a WindowMessageEvent
+// (handle it in event()). The object must outlive this handle.
+class QtWindowHandle final : private WindowMessageSink {
+public:
+    explicit QtWindowHandle(QObject* receiver);
+    ~QtWindowHandle() override;
+    QtWindowHandle(const QtWindowHandle&) = delete;
+    QtWindowHandle& operator=(const QtWindowHandle&) = delete;
+
+    HWND Handle() const { return handle_; }
+
+private:
+    void Deliver(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+    QPointer<QObject> receiver_;
+    HWND handle_;
+};
+
+// Shows MessageBoxA texts as modal Qt message boxes while a QApplication exists (standard error
+// otherwise). A box asked for on another thread is queued to the GUI thread and the call
+// returns IDOK at once, so a worker thread never waits for a user.
+void InstallQtMessageBoxPresenter();
+
+} // namespace platform

@@ -1,0 +1,101 @@
+// A second process for the tests of what crosses processes. Each command prints one line when
+// it has done its part, then (where it says so) stays until it is killed.
+//
+//   hold-mutex NAME          take the named mutex, print "held", stay
+//   set-event NAME           create and set the named event, print "set", stay
+//   window                   register a window, print its handle, print each message posted
+//                            to it as "message <number>", stay
+//   trace TEXT               DebugTrace(TEXT), print "traced", exit
+//   foreign-connect SERVER   connect to SERVER's pipe as another process would, send a connect
+//                            request, print "reply" or "no reply", exit
+#include "common/ErrorReporting.h"
+#include "messaging/Message.h"
+#include "platform/Platform.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+void say(const std::string& line) {
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+[[noreturn]] void stay() {
+    for (;;) {
+        ::pause();
+    }
+}
+
+class PrintingSink final : public platform::WindowMessageSink {
+public:
+    void Deliver(UINT message, WPARAM, LPARAM) override {
+        say("message " + std::to_string(message));
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        return 2;
+    }
+    const std::string command = argv[1];
+    if (command == "hold-mutex" && argc == 3) {
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, argv[2]);
+        if (mutex == nullptr || WaitForSingleObject(mutex, 10000) != WAIT_OBJECT_0) {
+            say("failed");
+            return 1;
+        }
+        say("held");
+        stay();
+    }
+    if (command == "set-event" && argc == 3) {
+        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, argv[2]);
+        if (event == nullptr || !SetEvent(event)) {
+            say("failed");
+            return 1;
+        }
+        say("set");
+        stay();
+    }
+    if (command == "window") {
+        static PrintingSink sink;
+        const HWND window = platform::RegisterWindow(&sink);
+        say(std::to_string(window));
+        stay();
+    }
+    if (command == "trace" && argc == 3) {
+        DebugTrace(argv[2]);
+        say("traced");
+        return 0;
+    }
+    if (command == "foreign-connect" && argc == 3) {
+        const std::string pipe_name = std::string("\\\\.\\pipe\\") + argv[2];
+        HANDLE pipe = CreateFileA(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) {
+            say("cannot open");
+            return 1;
+        }
+        static char foreignName[] = "Intruder";
+        Message request;
+        request.kind = IV_CONNECT;
+        request.sender_id = -1;
+        request.data1 = 1;
+        request.data2 = 1;
+        request.payload = foreignName; // an address of this process, meaningless over there
+        DWORD written = 0;
+        WriteFile(pipe, &request, sizeof request, &written, nullptr);
+        char reply[512];
+        DWORD read = 0;
+        say(ReadFile(pipe, reply, sizeof reply, &read, nullptr) && read > 0 ? "reply"
+                                                                            : "no reply");
+        CloseHandle(pipe);
+        return 0;
+    }
+    return 2;
+}

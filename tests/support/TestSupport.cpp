@@ -1,0 +1,178 @@
+#include "TestSupport.h"
+
+#include "platform/MessageBox.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <utility>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace testsupport {
+
+namespace {
+const char* const kVariables[] = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "HOME"};
+}
+
+IsolatedFolders::IsolatedFolders() {
+    char pattern[] = "/tmp/orvalen-test-XXXXXX";
+    const char* made = ::mkdtemp(pattern);
+    if (made == nullptr) {
+        ADD_FAILURE() << "mkdtemp failed: " << std::strerror(errno);
+        return;
+    }
+    root_ = made;
+    const std::string values[] = {Config(), Data(), Runtime(), Home()};
+    for (int i = 0; i < 4; ++i) {
+        ::mkdir(values[i].c_str(), 0700);
+        if (const char* old = std::getenv(kVariables[i])) {
+            saved_.emplace_back(kVariables[i], old);
+        } else {
+            unset_.emplace_back(kVariables[i]);
+        }
+        ::setenv(kVariables[i], values[i].c_str(), 1);
+    }
+}
+
+IsolatedFolders::~IsolatedFolders() {
+    for (const auto& [name, value] : saved_) {
+        ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    for (const auto& name : unset_) {
+        ::unsetenv(name.c_str());
+    }
+    if (!root_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+}
+
+RecordedBoxes::RecordedBoxes() {
+    platform::SetMessageBoxPresenter([this](HWND, const char* text, const char* caption, UINT) {
+        std::lock_guard lock(guard_);
+        boxes_.push_back({caption ? caption : "", text ? text : ""});
+        return 1;
+    });
+}
+
+RecordedBoxes::~RecordedBoxes() { platform::SetMessageBoxPresenter({}); }
+
+std::vector<RecordedBox> RecordedBoxes::Take() {
+    std::lock_guard lock(guard_);
+    return std::exchange(boxes_, {});
+}
+
+std::size_t RecordedBoxes::Count() {
+    std::lock_guard lock(guard_);
+    return boxes_.size();
+}
+
+bool RecordedBoxes::WaitForCount(std::size_t n, int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (Count() < n) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& arguments) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(program.c_str()));
+    for (const auto& argument : arguments) {
+        argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    if (::posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ) != 0) {
+        pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    out_ = pipeFds[0];
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (out_ >= 0) {
+        ::close(out_);
+    }
+}
+
+std::string ChildProcess::ReadLine(int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto newline = pending_.find('\n');
+        if (newline != std::string::npos) {
+            std::string line = pending_.substr(0, newline);
+            pending_.erase(0, newline + 1);
+            return line;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return {};
+        }
+        pollfd waiting{out_, POLLIN, 0};
+        if (::poll(&waiting, 1, static_cast<int>(left)) <= 0) {
+            continue;
+        }
+        char buffer[4096];
+        const ssize_t got = ::read(out_, buffer, sizeof buffer);
+        if (got <= 0) {
+            return {};
+        }
+        pending_.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+void ChildProcess::Kill(int signal) {
+    if (pid_ > 0 && !reaped_) {
+        ::kill(pid_, signal);
+    }
+}
+
+int ChildProcess::Wait(int ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        int status = 0;
+        const pid_t done = ::waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            reaped_ = true;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        }
+        if (std::chrono::steady_clock::now() > deadline) {
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+std::string ProgramFolder() {
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+} // namespace testsupport

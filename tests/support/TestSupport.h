@@ -1,0 +1,90 @@
+// Shared test fixtures: isolated per-user folders, recorded message boxes, child processes.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+// Points XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_RUNTIME_DIR and HOME at fresh folders under one
+// temporary root for the life of the object, and restores the old values afterwards.
+class IsolatedFolders {
+public:
+    IsolatedFolders();
+    ~IsolatedFolders();
+    IsolatedFolders(const IsolatedFolders&) = delete;
+    IsolatedFolders& operator=(const IsolatedFolders&) = delete;
+
+    const std::string& Root() const { return root_; }
+    std::string Config() const { return root_ + "/config"; }
+    std::string Data() const { return root_ + "/data"; }
+    std::string Runtime() const { return root_ + "/runtime"; }
+    std::string Home() const { return root_ + "/home"; }
+
+private:
+    std::string root_;
+    std::vector<std::pair<std::string, std::string>> saved_;
+    std::vector<std::string> unset_;
+};
+
+struct RecordedBox {
+    std::string caption;
+    std::string text;
+};
+
+// Records every MessageBoxA instead of showing it, for the life of the object.
+class RecordedBoxes {
+public:
+    RecordedBoxes();
+    ~RecordedBoxes();
+    RecordedBoxes(const RecordedBoxes&) = delete;
+    RecordedBoxes& operator=(const RecordedBoxes&) = delete;
+
+    std::vector<RecordedBox> Take();
+    std::size_t Count();
+    // Waits up to ms for at least n boxes (boxes may come from worker threads).
+    bool WaitForCount(std::size_t n, int ms);
+
+private:
+    std::mutex guard_;
+    std::vector<RecordedBox> boxes_;
+};
+
+// A fixture with both: every test gets its own folders and a box recorder.
+class IsolatedTest : public ::testing::Test {
+protected:
+    IsolatedFolders folders;
+    RecordedBoxes boxes;
+};
+
+// A program started with posix_spawn whose standard output is read line by line.
+class ChildProcess {
+public:
+    ChildProcess(const std::string& program, const std::vector<std::string>& arguments);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    int Pid() const { return pid_; }
+    bool Started() const { return pid_ > 0; }
+    // One line of the child's output without its newline; empty after ms without one.
+    std::string ReadLine(int ms);
+    void Kill(int signal);
+    // Waits up to ms for the child to end; returns its exit status, or -1 (still running) or
+    // -2 (ended by a signal).
+    int Wait(int ms);
+
+private:
+    int pid_ = -1;
+    int out_ = -1;
+    std::string pending_;
+    bool reaped_ = false;
+};
+
+// The folder that holds the built programs (the test binaries' own folder).
+std::string ProgramFolder();
+
+} // namespace testsupport
