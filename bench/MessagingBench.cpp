@@ -39,8 +39,11 @@ void BM_ConnectHandshake(benchmark::State& state) {
         }
     }
 }
-BENCHMARK(BM_ConnectHandshake)->Unit(benchmark::kMicrosecond)->Repetitions(5)
-    ->ReportAggregatesOnly(true)->ComputeStatistics("max", [](const std::vector<double>& v) {
+BENCHMARK(BM_ConnectHandshake)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
+    ->ReportAggregatesOnly(true)
+    ->ComputeStatistics("max", [](const std::vector<double>& v) {
         return *std::max_element(v.begin(), v.end());
     });
 
@@ -62,11 +65,14 @@ void BM_SendNotifyDrain(benchmark::State& state) {
             break;
         }
         int handled = 0;
-        DrainMessages(viewer, [&](const Message&) { ++handled; }, "drain");
+        DrainMessages(
+            viewer, [&](const Message&) { ++handled; }, "drain");
         benchmark::DoNotOptimize(handled);
     }
 }
-BENCHMARK(BM_SendNotifyDrain)->Unit(benchmark::kMicrosecond)->Repetitions(5)
+BENCHMARK(BM_SendNotifyDrain)
+    ->Unit(benchmark::kMicrosecond)
+    ->Repetitions(5)
     ->ReportAggregatesOnly(true);
 
 } // namespace

@@ -76,10 +76,9 @@ void showReport(const char* caption, const char* format, va_list arguments) {
 
 char* GetSystemErrorText() {
     char* text = nullptr;
-    const DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                            FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                        nullptr, LastErrorCode.load(), 0x400,
-                                        reinterpret_cast<char*>(&text), 0, nullptr);
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, LastErrorCode.load(), 0x400, reinterpret_cast<char*>(&text), 0, nullptr);
     return length == 0 ? nullptr : text;
 }
 

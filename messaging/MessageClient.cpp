@@ -105,8 +105,8 @@ bool MessageClient::connect_to_server(const char* server_name) {
 
         DWORD mode = PIPE_READMODE_MESSAGE;
         if (!SetNamedPipeHandleState(pipe, &mode, nullptr, nullptr)) {
-            ReportError(
-                "Problem in MessageClient::connect_to_server()\nError with SetNamedPipeHandleState");
+            ReportError("Problem in MessageClient::connect_to_server()\nError with "
+                        "SetNamedPipeHandleState");
         }
 
         Message request;

@@ -32,7 +32,9 @@ bool MessageServer::IsLiveServer(const void* address) {
     return liveServers().count(address) != 0;
 }
 
-std::string MessageServer::PipeName() const { return std::string("\\\\.\\pipe\\") + server_name; }
+std::string MessageServer::PipeName() const {
+    return std::string("\\\\.\\pipe\\") + server_name;
+}
 
 bool MessageServer::Start(const char* a_name) {
     try {
@@ -135,8 +137,7 @@ DWORD MessageServer::MessagingServer_Thread(void* parameter) {
             server->worker_pipes.insert(pipe);
         }
         auto* block = new ClientThreadParameters{pipe, server, server->listener_thread_id};
-        HANDLE worker =
-            CreateThread(nullptr, 0, MessagingServer_ClientThread, block, 0, nullptr);
+        HANDLE worker = CreateThread(nullptr, 0, MessagingServer_ClientThread, block, 0, nullptr);
         if (worker == nullptr) {
             ReportError("Problem in MessagingServer_Thread() with CreateThread()");
             std::_Exit(0);

@@ -76,7 +76,9 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD ms) {
     return object->Wait(ms);
 }
 
-DWORD WaitForSingleObjectEx(HANDLE handle, DWORD ms, BOOL) { return WaitForSingleObject(handle, ms); }
+DWORD WaitForSingleObjectEx(HANDLE handle, DWORD ms, BOOL) {
+    return WaitForSingleObject(handle, ms);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Events
@@ -190,8 +192,9 @@ HANDLE CreateEventA(SECURITY_ATTRIBUTES*, BOOL, BOOL initialState, const char* n
     }
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     const bool existed = fd < 0 && errno == EEXIST;
-    const int opened = fd >= 0 ? fd : existed ? ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)
-                                              : -1;
+    const int opened = fd >= 0   ? fd
+                       : existed ? ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW)
+                                 : -1;
     if (opened < 0) {
         SetLastErrorFromErrno();
         return nullptr;
@@ -269,9 +272,8 @@ SharedMutexBlock* mapSharedMutex(const std::string& path) {
     }
     struct stat info {};
     // Extending only ever adds zeros, so a late ftruncate cannot clobber a block in use.
-    if (::fstat(fd, &info) != 0 ||
-        (info.st_size < static_cast<off_t>(sizeof(SharedMutexBlock)) &&
-         ::ftruncate(fd, sizeof(SharedMutexBlock)) != 0)) {
+    if (::fstat(fd, &info) != 0 || (info.st_size < static_cast<off_t>(sizeof(SharedMutexBlock)) &&
+                                    ::ftruncate(fd, sizeof(SharedMutexBlock)) != 0)) {
         SetLastErrorFromErrno();
         ::close(fd);
         return nullptr;

@@ -274,4 +274,6 @@ BOOL WriteFile(HANDLE handle, const void* buffer, DWORD size, DWORD* written, vo
     return TRUE;
 }
 
-BOOL FlushFileBuffers(HANDLE handle) { return asConnectedPipe(handle) != nullptr ? TRUE : FALSE; }
+BOOL FlushFileBuffers(HANDLE handle) {
+    return asConnectedPipe(handle) != nullptr ? TRUE : FALSE;
+}

@@ -35,9 +35,9 @@ constexpr DWORD INFINITE = 0xFFFFFFFFu;
 
 // Error codes. Codes below 200 are errno values; the layer's own codes lie above that range.
 constexpr DWORD ERROR_SUCCESS = 0;
-constexpr DWORD ERROR_FILE_NOT_FOUND = 2; // == ENOENT
-constexpr DWORD ERROR_ACCESS_DENIED = 13; // == EACCES
-constexpr DWORD ERROR_INVALID_HANDLE = 9; // == EBADF
+constexpr DWORD ERROR_FILE_NOT_FOUND = 2;     // == ENOENT
+constexpr DWORD ERROR_ACCESS_DENIED = 13;     // == EACCES
+constexpr DWORD ERROR_INVALID_HANDLE = 9;     // == EBADF
 constexpr DWORD ERROR_INVALID_PARAMETER = 22; // == EINVAL
 constexpr DWORD ERROR_BROKEN_PIPE = 1109;
 constexpr DWORD ERROR_SEM_TIMEOUT = 1121;

@@ -23,8 +23,12 @@ constexpr unsigned kSlotBits = 10;
 constexpr DWORD kSlotCount = 1u << kSlotBits;
 constexpr std::uint32_t kPortMagic = 0x4F52504D; // "ORPM"
 
-DWORD processOf(HWND window) { return window >> kSlotBits; }
-DWORD slotOf(HWND window) { return window & (kSlotCount - 1); }
+DWORD processOf(HWND window) {
+    return window >> kSlotBits;
+}
+DWORD slotOf(HWND window) {
+    return window & (kSlotCount - 1);
+}
 
 struct PortDatagram {
     std::uint32_t magic;
@@ -267,4 +271,6 @@ BOOL WaitThreadMessage(MSG* message, DWORD ms) {
     return TRUE;
 }
 
-BOOL GetMessageA(MSG* message, HWND, UINT, UINT) { return WaitThreadMessage(message, INFINITE); }
+BOOL GetMessageA(MSG* message, HWND, UINT, UINT) {
+    return WaitThreadMessage(message, INFINITE);
+}

@@ -18,7 +18,9 @@ QEvent::Type WindowMessageEvent::EventType() {
 QtWindowHandle::QtWindowHandle(QObject* receiver)
     : receiver_(receiver), handle_(RegisterWindow(this)) {}
 
-QtWindowHandle::~QtWindowHandle() { UnregisterWindow(handle_); }
+QtWindowHandle::~QtWindowHandle() {
+    UnregisterWindow(handle_);
+}
 
 void QtWindowHandle::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
     if (receiver_) {

@@ -11,8 +11,8 @@ int main() {
         char* text = nullptr;
         FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER, nullptr,
                        GetLastError(), 0, reinterpret_cast<char*>(&text), 0, nullptr);
-        std::fprintf(stderr, "cannot listen on %s/debug: %s\n",
-                     platform::RuntimeFolder().c_str(), text ? text : "");
+        std::fprintf(stderr, "cannot listen on %s/debug: %s\n", platform::RuntimeFolder().c_str(),
+                     text ? text : "");
         LocalFree(text);
         return 1;
     }

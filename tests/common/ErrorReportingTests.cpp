@@ -19,8 +19,9 @@ TEST_F(ErrorReportingTest, ReportErrorAppendsTheSystemTextOfTheStoredCodeZeroInc
     const auto shown = boxes.Take();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].caption, "A program error occurred");
-    EXPECT_EQ(shown[0].text,
-              "Problem in ImageRegionFP::ClipRegion()\n42\n\nWindows reports this error:\n\nSuccess");
+    EXPECT_EQ(
+        shown[0].text,
+        "Problem in ImageRegionFP::ClipRegion()\n42\n\nWindows reports this error:\n\nSuccess");
 }
 
 TEST_F(ErrorReportingTest, AHandlerShowsTheCaughtTextVerbatimWithTheCurrentCodesText) {

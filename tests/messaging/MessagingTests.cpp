@@ -15,7 +15,9 @@ using testsupport::IsolatedTest;
 
 namespace {
 
-std::string helper() { return testsupport::ProgramFolder() + "/orvalen-test-helper"; }
+std::string helper() {
+    return testsupport::ProgramFolder() + "/orvalen-test-helper";
+}
 
 // ITM_NOTIFY messages that reached the calling thread's queue since the last call.
 int takeNotifications(DWORD waitMs = 50) {
@@ -152,9 +154,9 @@ TEST_F(MessagingTest, OnePopFetchesThreeAndOneDrainHandlesAllInOrder) {
         "InterThreadMessengerDispatcher()");
     const std::string display = std::to_string(IV_DISPLAY_IMAGE) + ":";
     const std::string next = std::to_string(IV_NEXT_IMAGE) + ":";
-    EXPECT_EQ(handled, (std::vector<std::string>{display + "two.jpg", display + "three.jpg",
-                                                 next + "one.jpg", next + "two.jpg",
-                                                 next + "three.jpg"}));
+    EXPECT_EQ(handled,
+              (std::vector<std::string>{display + "two.jpg", display + "three.jpg",
+                                        next + "one.jpg", next + "two.jpg", next + "three.jpg"}));
     EXPECT_EQ(viewer.HasNewMessages(), 0);
 }
 
@@ -219,9 +221,9 @@ TEST_F(MessagingTest, AClientWithoutAServerAnswersNothing) {
     MessageClient lost;
     testing::internal::CaptureStdout();
     EXPECT_FALSE(lost.Connect("Viewer", 0, GetCurrentThreadId(), "no_such_server"));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find(
-                  "WaitForSingleObjectEx returned WAIT_FAILED."),
-              std::string::npos);
+    EXPECT_NE(
+        testing::internal::GetCapturedStdout().find("WaitForSingleObjectEx returned WAIT_FAILED."),
+        std::string::npos);
     Message message;
     EXPECT_FALSE(lost.Send("Browser", message, true));
     EXPECT_EQ(lost.HasNewMessages(), 0);
@@ -233,8 +235,8 @@ TEST_F(MessagingTest, ARequestWithWrongMagicGetsNoReply) {
     HANDLE pipe = INVALID_HANDLE_VALUE;
     // The listener makes its pipe shortly after Start: retry as a client does.
     for (int attempt = 0; attempt < 500 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
-        pipe = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0,
-                           nullptr);
+        pipe =
+            CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (pipe == INVALID_HANDLE_VALUE) {
             Sleep(10);
         }
@@ -303,10 +305,10 @@ TEST_F(MessagingTest, AnOwnerKilledHoldingTheLockIsReportedOnceThenAllWorks) {
     EXPECT_FALSE(server.AddMessage("Viewer", message));
     auto shown = boxes.Take();
     ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].text.rfind(
-                  "Problem in MessageServer::AddMessage\nWaitForSingleObject returned WAIT_ABANDONED",
-                  0),
-              0u);
+    EXPECT_EQ(
+        shown[0].text.rfind(
+            "Problem in MessageServer::AddMessage\nWaitForSingleObject returned WAIT_ABANDONED", 0),
+        0u);
     EXPECT_TRUE(server.AddMessage("Viewer", message));
     // Other threads are not locked out either: a handshake runs on the server's worker.
     MessageClient browser;
@@ -319,8 +321,8 @@ TEST_F(MessagingTest, UpdatingTheWindowOfAnUnknownClientIsReported) {
     EXPECT_FALSE(server.UpdateWindowHandle("Nobody", 5));
     const auto shown = boxes.Take();
     ASSERT_EQ(shown.size(), 1u);
-    EXPECT_EQ(shown[0].text.rfind("problem in MessageServer::UpdateWindowHandle\nClient doesn't exist",
-                                  0),
+    EXPECT_EQ(shown[0].text.rfind(
+                  "problem in MessageServer::UpdateWindowHandle\nClient doesn't exist", 0),
               0u);
     // The lock was given back.
     Message message;

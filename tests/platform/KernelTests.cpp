@@ -13,7 +13,9 @@ using testsupport::IsolatedTest;
 
 namespace {
 
-std::string helper() { return testsupport::ProgramFolder() + "/orvalen-test-helper"; }
+std::string helper() {
+    return testsupport::ProgramFolder() + "/orvalen-test-helper";
+}
 
 } // namespace
 

@@ -92,8 +92,7 @@ int main(int argc, char** argv) {
         WriteFile(pipe, &request, sizeof request, &written, nullptr);
         char reply[512];
         DWORD read = 0;
-        say(ReadFile(pipe, reply, sizeof reply, &read, nullptr) && read > 0 ? "reply"
-                                                                            : "no reply");
+        say(ReadFile(pipe, reply, sizeof reply, &read, nullptr) && read > 0 ? "reply" : "no reply");
         CloseHandle(pipe);
         return 0;
     }

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
-#include <utility>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -16,6 +15,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 
 extern char** environ;
 
@@ -66,7 +66,9 @@ RecordedBoxes::RecordedBoxes() {
     });
 }
 
-RecordedBoxes::~RecordedBoxes() { platform::SetMessageBoxPresenter({}); }
+RecordedBoxes::~RecordedBoxes() {
+    platform::SetMessageBoxPresenter({});
+}
 
 std::vector<RecordedBox> RecordedBoxes::Take() {
     std::lock_guard lock(guard_);
