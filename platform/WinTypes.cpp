@@ -34,6 +34,16 @@ const char* layerErrorText(DWORD code) {
         return "Invalid window handle.";
     case ERROR_INVALID_THREAD_ID:
         return "Invalid thread identifier.";
+    case ERROR_NO_MORE_ITEMS:
+        return "No more data is available.";
+    case ERROR_BADDB:
+        return "The settings database is damaged.";
+    case ERROR_KEY_DELETED:
+        return "The settings key has been deleted.";
+    case ERROR_REGISTRY_IO_FAILED:
+        return "The settings store could not be read or written.";
+    case ERROR_CANTWRITE:
+        return "The settings store cannot be written.";
     default:
         return nullptr;
     }

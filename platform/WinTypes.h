@@ -50,6 +50,11 @@ constexpr DWORD ERROR_NOT_OWNER = 1288;
 constexpr DWORD ERROR_PIPE_CONNECTED = 535;
 constexpr DWORD ERROR_INVALID_WINDOW_HANDLE = 1400;
 constexpr DWORD ERROR_INVALID_THREAD_ID = 1444;
+constexpr DWORD ERROR_NO_MORE_ITEMS = 1259;
+constexpr DWORD ERROR_BADDB = 1009;
+constexpr DWORD ERROR_KEY_DELETED = 1018;
+constexpr DWORD ERROR_REGISTRY_IO_FAILED = 1016;
+constexpr DWORD ERROR_CANTWRITE = 1013;
 
 // The calling thread's last error code. Every layer call that fails sets it.
 DWORD GetLastError();

@@ -39,7 +39,7 @@ struct PortDatagram {
     std::int64_t lParam;
 };
 
-std::mutex windowGuard;
+std::recursive_mutex windowGuard;
 std::array<platform::WindowMessageSink*, kSlotCount> windowTable{};
 std::set<std::string> servedPorts; // runtime folders whose port this process serves
 
@@ -215,8 +215,61 @@ DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
     return 0;
 }
 
+namespace {
+
+// The sink of a window of this process, or null. Used on the window's own thread, which is
+// also the only thread that unregisters it.
+platform::WindowMessageSink* localSink(HWND window) {
+    if (window == 0 || processOf(window) != GetCurrentProcessId()) {
+        return nullptr;
+    }
+    std::lock_guard lock(windowGuard);
+    return windowTable[slotOf(window)];
+}
+
+} // namespace
+
 BOOL SetForegroundWindow(HWND window) {
+    if (platform::WindowMessageSink* sink = localSink(window)) {
+        sink->RaiseToFront();
+        return TRUE;
+    }
     return PostMessageA(window, WM_ORVALEN_FOREGROUND, 0, 0);
+}
+
+BOOL BringWindowToTop(HWND window) {
+    platform::WindowMessageSink* sink = localSink(window);
+    if (sink == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    sink->RaiseToFront();
+    return TRUE;
+}
+
+BOOL IsIconic(HWND window) {
+    platform::WindowMessageSink* sink = localSink(window);
+    return sink != nullptr && sink->IsMinimized();
+}
+
+BOOL ShowWindow(HWND window, int command) {
+    platform::WindowMessageSink* sink = localSink(window);
+    if (sink == nullptr) {
+        return FALSE;
+    }
+    sink->Show(command);
+    return TRUE;
+}
+
+HWND GetForegroundWindow() {
+    const DWORD processId = GetCurrentProcessId();
+    std::lock_guard lock(windowGuard);
+    for (DWORD slot = 1; slot < kSlotCount; ++slot) {
+        if (windowTable[slot] != nullptr && windowTable[slot]->IsForeground()) {
+            return (processId << kSlotBits) | slot;
+        }
+    }
+    return 0;
 }
 
 BOOL PostThreadMessageA(DWORD threadId, UINT message, WPARAM wParam, LPARAM lParam) {

@@ -33,6 +33,11 @@ class WindowMessageSink {
 public:
     virtual ~WindowMessageSink() = default;
     virtual void Deliver(UINT message, WPARAM wParam, LPARAM lParam) = 0;
+    // Window state, asked for on the window's own thread (the default: a window without any).
+    virtual bool IsMinimized() { return false; }
+    virtual void Show(int) {}
+    virtual bool IsForeground() { return false; }
+    virtual void RaiseToFront() {}
 };
 
 // Gives sink a window handle of this process (0 when the table is full or this process's id
@@ -52,9 +57,22 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 BOOL IsWindow(HWND window);
 // The id of the process that owns window; returns 0 (the thread id is not encoded).
 DWORD GetWindowThreadProcessId(HWND window, DWORD* processId);
-// Brings a window forward: in this process through its sink (WM_ORVALEN_FOREGROUND), in another
-// process through its message port, where the owner raises it.
+// Brings a window forward: in this process at once through its sink, in another process
+// through its message port (WM_ORVALEN_FOREGROUND), where the owner raises it.
 BOOL SetForegroundWindow(HWND window);
+// The same for a window of this process (another process's window: SetForegroundWindow).
+BOOL BringWindowToTop(HWND window);
+
+constexpr int SW_HIDE = 0;
+constexpr int SW_SHOW = 5;
+constexpr int SW_MINIMIZE = 6;
+constexpr int SW_RESTORE = 9;
+// State of a window of this process, from its own thread. Windows of other processes are
+// neither minimised nor in the foreground as far as these tell.
+BOOL IsIconic(HWND window);
+BOOL ShowWindow(HWND window, int command);
+// The window of this process that has the focus, or 0.
+HWND GetForegroundWindow();
 
 // Thread messages (within this process). A thread gets its queue with the first PeekMessageA or
 // GetMessageA; posting to a thread without one fails with ERROR_INVALID_THREAD_ID.

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QThread>
+#include <QWidget>
 
 #include <cstdio>
 
@@ -23,9 +24,60 @@ QtWindowHandle::~QtWindowHandle() {
 }
 
 void QtWindowHandle::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
-    if (receiver_) {
-        QCoreApplication::postEvent(receiver_, new WindowMessageEvent(message, wParam, lParam));
+    if (!receiver_) {
+        return;
     }
+    if (message == WM_ORVALEN_FOREGROUND) {
+        QMetaObject::invokeMethod(
+            receiver_, [this] { RaiseToFront(); }, Qt::QueuedConnection);
+        return;
+    }
+    QCoreApplication::postEvent(receiver_, new WindowMessageEvent(message, wParam, lParam));
+}
+
+bool QtWindowHandle::IsMinimized() {
+    auto* widget = qobject_cast<QWidget*>(receiver_.data());
+    return widget != nullptr && widget->isMinimized();
+}
+
+void QtWindowHandle::Show(int command) {
+    auto* widget = qobject_cast<QWidget*>(receiver_.data());
+    if (widget == nullptr) {
+        return;
+    }
+    switch (command) {
+    case SW_HIDE:
+        widget->hide();
+        break;
+    case SW_MINIMIZE:
+        widget->showMinimized();
+        break;
+    case SW_RESTORE:
+        widget->setWindowState(widget->windowState() & ~Qt::WindowMinimized);
+        widget->show();
+        break;
+    default:
+        widget->show();
+        break;
+    }
+}
+
+bool QtWindowHandle::IsForeground() {
+    auto* widget = qobject_cast<QWidget*>(receiver_.data());
+    return widget != nullptr && widget->isVisible() && widget->isActiveWindow();
+}
+
+void QtWindowHandle::RaiseToFront() {
+    auto* widget = qobject_cast<QWidget*>(receiver_.data());
+    if (widget == nullptr) {
+        return;
+    }
+    if (widget->isMinimized()) {
+        Show(SW_RESTORE);
+    }
+    widget->show();
+    widget->raise();
+    widget->activateWindow();
 }
 
 namespace {

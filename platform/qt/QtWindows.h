@@ -22,7 +22,8 @@ public:
 
 // Gives a QObject a window handle for as long as this object lives. A message posted to the
 // handle, from any thread or process, arrives in the object's thread as a WindowMessageEvent
-// (handle it in event()). The object must outlive this handle.
+// (handle it in event()). WM_ORVALEN_FOREGROUND (another process asking to raise this window)
+// is handled here. The object must outlive this handle.
 class QtWindowHandle final : private WindowMessageSink {
 public:
     explicit QtWindowHandle(QObject* receiver);
@@ -34,6 +35,11 @@ public:
 
 private:
     void Deliver(UINT message, WPARAM wParam, LPARAM lParam) override;
+    // Window state, when the receiver is a widget.
+    bool IsMinimized() override;
+    void Show(int command) override;
+    bool IsForeground() override;
+    void RaiseToFront() override;
 
     QPointer<QObject> receiver_;
     HWND handle_;

@@ -1,12 +1,14 @@
 // Window handles on Qt objects, and boxes asked for on worker threads.
 #include "support/TestSupport.h"
 
+#include "common/FileNames.h"
 #include "platform/MessageBox.h"
 #include "platform/qt/QtWindows.h"
 
 #include <QApplication>
 #include <QTest>
 #include <QTimer>
+#include <QWidget>
 
 #include <thread>
 
@@ -90,4 +92,19 @@ TEST_F(QtWindowsTest, ABoxAskedForOnAWorkerThreadDoesNotBlockIt) {
     QTest::qWait(200);
     EXPECT_TRUE(sawBox);
     platform::SetMessageBoxPresenter({});
+}
+
+TEST_F(QtWindowsTest, BringWindowToForegroundRestoresAMinimisedWindowAndActivatesIt) {
+    QWidget window;
+    window.resize(200, 100);
+    platform::QtWindowHandle handle(&window);
+    window.showMinimized();
+    QTest::qWait(10);
+    ASSERT_TRUE(IsIconic(handle.Handle()));
+    const bool foreground = BringWindowToForeground(handle.Handle());
+    EXPECT_FALSE(window.isMinimized());
+    EXPECT_TRUE(window.isVisible());
+    EXPECT_TRUE(QTest::qWaitForWindowActive(&window, 2000));
+    EXPECT_EQ(GetForegroundWindow(), handle.Handle());
+    EXPECT_TRUE(foreground || BringWindowToForeground(handle.Handle()));
 }

@@ -8,11 +8,17 @@
 //   trace TEXT               DebugTrace(TEXT), print "traced", exit
 //   foreign-connect SERVER   connect to SERVER's pipe as another process would, send a connect
 //                            request, print "reply" or "no reply", exit
+//   registry-stress TAG N    write and read back N values "TAG<i>" in section "mainform",
+//                            print "ok" or the first value that read back wrong, exit
+//   registry-writer          write "w<i>" = i in section "mainform" for i = 0, 1, ... and
+//                            print "wrote <i>" after each write returns, until killed
 #include "common/ErrorReporting.h"
+#include "common/Settings.h"
 #include "messaging/Message.h"
 #include "platform/Platform.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <unistd.h>
@@ -95,6 +101,30 @@ int main(int argc, char** argv) {
         say(ReadFile(pipe, reply, sizeof reply, &read, nullptr) && read > 0 ? "reply" : "no reply");
         CloseHandle(pipe);
         return 0;
+    }
+    if (command == "registry-stress" && argc == 4) {
+        TRegistryIniFileSpecial settings(settings_base_key, KEY_ALL_ACCESS);
+        settings.Section = "mainform";
+        const int count = std::atoi(argv[3]);
+        for (int i = 0; i < count; ++i) {
+            const std::string name = std::string(argv[2]) + std::to_string(i);
+            settings.WriteInteger(name, i * 7 + 1);
+            const int read = settings.ReadInteger(name, -1);
+            if (read != i * 7 + 1) {
+                say("mismatch " + name + " " + std::to_string(read));
+                return 1;
+            }
+        }
+        say("ok");
+        return 0;
+    }
+    if (command == "registry-writer") {
+        TRegistryIniFileSpecial settings(settings_base_key, KEY_ALL_ACCESS);
+        settings.Section = "mainform";
+        for (int i = 0;; ++i) {
+            settings.WriteInteger("w" + std::to_string(i), i);
+            say("wrote " + std::to_string(i));
+        }
     }
     return 2;
 }
