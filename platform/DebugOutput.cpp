@@ -7,10 +7,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -24,13 +24,29 @@ bool makeAddress(const std::string& path, sockaddr_un& address) {
     return true;
 }
 
+// A listener's queue holds only a few datagrams (net.unix.max_dgram_qlen, often 10), so a burst
+// of lines must wait for it a little. A listener that does not read for this long is skipped
+// for a second, so a stopped listener slows nobody down for long.
+constexpr int kSendPatienceMs = 200;
+std::atomic<long long> skipUntilMs{0};
+
+long long nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 int senderSocket() {
     static std::atomic<int> shared{-1};
     int fd = shared.load();
     if (fd >= 0) {
         return fd;
     }
-    fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+        timeval patience{0, kSendPatienceMs * 1000};
+        ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
+    }
     int expected = -1;
     if (fd >= 0 && !shared.compare_exchange_strong(expected, fd)) {
         ::close(fd);
@@ -50,8 +66,12 @@ void OutputDebugStringA(const char* text) {
     sockaddr_un address{};
     const int fd = senderSocket();
     if (!folder.empty() && fd >= 0 && makeAddress(folder + "/debug", address)) {
-        ::sendto(fd, text, std::strlen(text), MSG_NOSIGNAL,
-                 reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        const int flags = MSG_NOSIGNAL | (nowMs() < skipUntilMs.load() ? MSG_DONTWAIT : 0);
+        if (::sendto(fd, text, std::strlen(text), flags,
+                     reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0 &&
+            (errno == EAGAIN || errno == EWOULDBLOCK) && !(flags & MSG_DONTWAIT)) {
+            skipUntilMs = nowMs() + 1000;
+        }
     }
     SetLastError(savedError);
 }
@@ -77,15 +97,36 @@ DebugListener::DebugListener() {
         fd_ = -1;
         return;
     }
-    // Generous buffer: a burst of trace lines must not be dropped while the reader is busy.
     int size = 4 << 20;
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    reader_ = std::thread([this] { drain(); });
 }
 
 DebugListener::~DebugListener() {
     if (fd_ >= 0) {
+        stopping_ = true;
+        ::shutdown(fd_, SHUT_RDWR);
+        reader_.join();
         ::close(fd_);
         ::unlink(path_.c_str());
+    }
+}
+
+void DebugListener::drain() {
+    std::vector<char> buffer(65536);
+    for (;;) {
+        const ssize_t received = ::recv(fd_, buffer.data(), buffer.size(), 0);
+        if (received < 0 && errno == EINTR) {
+            continue;
+        }
+        if (received < 0 || (received == 0 && stopping_)) {
+            return;
+        }
+        {
+            std::lock_guard lock(guard_);
+            lines_.emplace_back(buffer.data(), static_cast<std::size_t>(received));
+        }
+        arrived_.notify_one();
     }
 }
 
@@ -93,21 +134,15 @@ bool DebugListener::Receive(std::string& line, int timeoutMs) {
     if (fd_ < 0) {
         return false;
     }
-    pollfd waiting{fd_, POLLIN, 0};
-    int ready;
-    do {
-        ready = ::poll(&waiting, 1, timeoutMs);
-    } while (ready < 0 && errno == EINTR);
-    if (ready <= 0) {
+    std::unique_lock lock(guard_);
+    auto ready = [this] { return !lines_.empty(); };
+    if (timeoutMs < 0) {
+        arrived_.wait(lock, ready);
+    } else if (!arrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) {
         return false;
     }
-    char buffer[65536];
-    const ssize_t received = ::recv(fd_, buffer, sizeof buffer, 0);
-    if (received < 0) {
-        SetLastErrorFromErrno();
-        return false;
-    }
-    line.assign(buffer, static_cast<std::size_t>(received));
+    line = std::move(lines_.front());
+    lines_.pop_front();
     return true;
 }
 

@@ -1,7 +1,12 @@
 // Debugger output: lines sent to whoever listens on the per-user debug socket.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 
 // Sends text as one datagram to "<runtime>/debug" when a listener has bound it; otherwise the
 // line is lost. Costs one failed sendto when nobody listens. Never blocks, never fails visibly,
@@ -12,7 +17,8 @@ namespace platform {
 
 // Binds "<runtime>/debug" and receives the lines of every process of this user (the listener
 // tool, and tests that read what a program traced). One listener per runtime folder: a new one
-// takes the socket over. Not thread-safe; use from one thread.
+// takes the socket over. A thread of its own drains the socket at once, so that senders never
+// wait for the reader; Receive takes the lines in order. Use Receive from one thread.
 class DebugListener {
 public:
     DebugListener();
@@ -30,8 +36,15 @@ public:
                                       std::string* skipped = nullptr);
 
 private:
+    void drain();
+
     int fd_ = -1;
     std::string path_;
+    std::mutex guard_;
+    std::condition_variable arrived_;
+    std::deque<std::string> lines_;
+    std::thread reader_;
+    std::atomic<bool> stopping_{false};
 };
 
 } // namespace platform

@@ -26,6 +26,14 @@ using LPCSTR = const char*;
 // the process that owns it (see Windows.h).
 using HWND = std::uint32_t;
 
+// A rectangle in whole pixels; right and bottom lie just outside it.
+struct RECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+};
+
 #ifndef TRUE
 #define TRUE 1
 #define FALSE 0

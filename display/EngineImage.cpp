@@ -1,0 +1,103 @@
+#include "EngineImage.h"
+
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace engine {
+
+namespace {
+
+// Allocates rows of pixels, or null when the size cannot be held.
+std::unique_ptr<std::uint8_t[]> allocatePixels(std::size_t columns, std::size_t rows) {
+    if (columns != 0 && rows > std::numeric_limits<std::size_t>::max() / 4 / columns) {
+        return nullptr;
+    }
+    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[columns * rows * 4]);
+}
+
+Image* makeImage(std::size_t columns, std::size_t rows, ExceptionInfo* exception) {
+    auto image = std::unique_ptr<Image>(new (std::nothrow) Image);
+    if (image) {
+        image->columns = columns;
+        image->rows = rows;
+        image->pixels = allocatePixels(columns, rows);
+    }
+    if (!image || (!image->pixels && columns * rows != 0)) {
+        ThrowException(exception, ResourceLimitError, "Memory allocation failed",
+                       "Unable to allocate image pixels");
+        return nullptr;
+    }
+    return image.release();
+}
+
+} // namespace
+
+void ThrowException(ExceptionInfo* exception, ExceptionType severity, const char* reason,
+                    const char* description) {
+    if (exception == nullptr) {
+        return;
+    }
+    exception->severity = severity;
+    exception->error_number = static_cast<int>(severity);
+    exception->reason = reason != nullptr ? reason : "";
+    exception->description = description != nullptr ? description : "";
+}
+
+Image* CloneImage(const Image* image, std::size_t columns, std::size_t rows, bool,
+                  ExceptionInfo* exception) {
+    if (image == nullptr) {
+        return nullptr;
+    }
+    const bool whole = columns == 0 && rows == 0;
+    Image* copy =
+        makeImage(whole ? image->columns : columns, whole ? image->rows : rows, exception);
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    copy->storage_class = image->storage_class;
+    copy->filename = image->filename;
+    copy->magick = image->magick;
+    if (whole && image->columns * image->rows != 0) {
+        std::memcpy(copy->pixels.get(), image->pixels.get(), image->columns * image->rows * 4);
+    }
+    return copy;
+}
+
+Image* AllocateImage() {
+    return new Image;
+}
+
+Image* ConstituteImageBlock(const Image& image, std::size_t x, std::size_t y, std::size_t width,
+                            std::size_t height, ExceptionInfo* exception) {
+    if (x + width > image.columns || y + height > image.rows) {
+        ThrowException(exception, ResourceLimitError, "Unable to constitute image",
+                       "The block lies outside the image");
+        return nullptr;
+    }
+    Image* block = makeImage(width, height, exception);
+    if (block == nullptr) {
+        return nullptr;
+    }
+    block->filename = image.filename;
+    block->magick = image.magick;
+    for (std::size_t row = 0; row < height; ++row) {
+        std::memcpy(block->Row(row), image.Row(y + row) + x * 4, width * 4);
+    }
+    return block;
+}
+
+Image* ConstituteImage(std::size_t width, std::size_t height, const std::uint8_t* bgra,
+                       ExceptionInfo* exception) {
+    Image* image = makeImage(width, height, exception);
+    if (image != nullptr && width * height != 0) {
+        std::memcpy(image->pixels.get(), bgra, width * height * 4);
+    }
+    return image;
+}
+
+void DestroyImage(Image* image) {
+    delete image;
+}
+
+} // namespace engine

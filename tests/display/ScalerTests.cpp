@@ -1,0 +1,288 @@
+// The scaler: the edge cases of its arithmetic, the fast path against a plain transcription,
+// and every sample against a floating-point area average.
+#include "support/TestSupport.h"
+
+#include "ReferenceScaler.h"
+#include "display/BresenhamScaler.h"
+#include "display/ScaleRegion.h"
+#include "platform/DebugOutput.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstring>
+#include <dlfcn.h>
+#include <memory>
+#include <random>
+
+using testsupport::IsolatedTest;
+
+namespace {
+
+using ImagePtr = std::unique_ptr<engine::Image, void (*)(engine::Image*)>;
+
+ImagePtr wrap(engine::Image* image) {
+    return ImagePtr(image, engine::DestroyImage);
+}
+
+ImagePtr makeImage(std::size_t columns, std::size_t rows, const std::vector<std::uint8_t>& bgra) {
+    engine::ExceptionInfo exception;
+    return wrap(engine::ConstituteImage(columns, rows, bgra.data(), &exception));
+}
+
+ImagePtr randomImage(std::size_t columns, std::size_t rows, std::mt19937& random) {
+    std::vector<std::uint8_t> pixels(columns * rows * 4);
+    std::uniform_int_distribution<int> byte(0, 255);
+    // Half the images are smooth, half noise: both extremes of what the weights must carry.
+    const bool noise = random() % 2 == 0;
+    const int phase = byte(random);
+    for (std::size_t i = 0; i < pixels.size(); ++i) {
+        pixels[i] =
+            noise ? static_cast<std::uint8_t>(byte(random))
+                  : static_cast<std::uint8_t>(
+                        (i / 4 % columns * 7 + i / 4 / columns * 3 + (i % 4) * 50 + phase) % 256);
+    }
+    return makeImage(columns, rows, pixels);
+}
+
+ImagePtr scale(const engine::Image& image, double x, double y, double w, double h, int dw, int dh) {
+    engine::ExceptionInfo exception;
+    return wrap(_ScaleImage_Bresenham_Fractional(&image, x, y, w, h, dw, dh, &exception));
+}
+
+std::vector<std::uint8_t> pixelsOf(const engine::Image& image) {
+    return std::vector<std::uint8_t>(image.pixels.get(),
+                                     image.pixels.get() + image.columns * image.rows * 4);
+}
+
+// Per destination index along one axis: the source indices it covers and how much of each.
+std::vector<std::vector<std::pair<int, double>>> coverage(double offset, double extent, int dest) {
+    std::vector<std::vector<std::pair<int, double>>> result(static_cast<std::size_t>(dest));
+    const double step = extent / dest;
+    for (int j = 0; j < dest; ++j) {
+        const double from = offset + j * step;
+        const double to = offset + (j + 1) * step;
+        for (int i = static_cast<int>(std::floor(from)); i < to; ++i) {
+            const double part = std::min<double>(i + 1, to) - std::max<double>(i, from);
+            if (part > 0) {
+                result[static_cast<std::size_t>(j)].emplace_back(i, part / step);
+            }
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+class ScalerTest : public IsolatedTest {};
+
+TEST_F(ScalerTest, TheWholeImageAtItsOwnSizeIsAnExactCopy) {
+    std::mt19937 random(1);
+    ImagePtr image = randomImage(37, 23, random);
+    ImagePtr copy = scale(*image, 0, 0, 37, 23, 37, 23);
+    ASSERT_TRUE(copy);
+    EXPECT_NE(copy.get(), image.get());
+    EXPECT_EQ(pixelsOf(*copy), pixelsOf(*image));
+}
+
+TEST_F(ScalerTest, APartOfTheImageAtTheImagesSizeIsScaledNotCopied) {
+    // The window is the left half: the result must be that half stretched, not the image.
+    std::vector<std::uint8_t> pixels;
+    for (int x = 0; x < 4; ++x) {
+        for (int c = 0; c < 4; ++c) {
+            pixels.push_back(static_cast<std::uint8_t>(x * 60));
+        }
+    }
+    ImagePtr image = makeImage(4, 1, pixels);
+    ImagePtr stretched = scale(*image, 0, 0, 2, 1, 4, 1);
+    ASSERT_TRUE(stretched);
+    EXPECT_EQ(stretched->Row(0)[0], 0);
+    EXPECT_EQ(stretched->Row(0)[4], 0);
+    EXPECT_EQ(stretched->Row(0)[8], 60);
+    EXPECT_EQ(stretched->Row(0)[12], 60);
+}
+
+TEST_F(ScalerTest, HalvingA4x4GivesEachBlocksMeanTruncatedPerPass) {
+    std::mt19937 random(2);
+    ImagePtr image = randomImage(4, 4, random);
+    ImagePtr half = scale(*image, 0, 0, 4, 4, 2, 2);
+    ASSERT_TRUE(half);
+    ASSERT_EQ(half->columns, 2u);
+    for (int y = 0; y < 2; ++y) {
+        for (int x = 0; x < 2; ++x) {
+            for (int c = 0; c < 4; ++c) {
+                auto s = [&](int sx, int sy) { return image->Row(sy)[sx * 4 + c]; };
+                const int left = (s(2 * x, 2 * y) + s(2 * x, 2 * y + 1)) / 2;
+                const int right = (s(2 * x + 1, 2 * y) + s(2 * x + 1, 2 * y + 1)) / 2;
+                EXPECT_EQ(half->Row(y)[x * 4 + c], (left + right) / 2);
+            }
+        }
+    }
+    // A constant image stays constant.
+    ImagePtr flat = makeImage(4, 4, std::vector<std::uint8_t>(64, 201));
+    EXPECT_EQ(pixelsOf(*scale(*flat, 0, 0, 4, 4, 2, 2)), std::vector<std::uint8_t>(16, 201));
+}
+
+TEST_F(ScalerTest, AHalfPixelOffsetAtScaleOneAveragesNeighbours) {
+    std::mt19937 random(3);
+    ImagePtr image = randomImage(9, 1, random);
+    ImagePtr shifted = scale(*image, 0.5, 0, 8, 1, 8, 1);
+    ASSERT_TRUE(shifted);
+    for (int x = 0; x < 8; ++x) {
+        for (int c = 0; c < 4; ++c) {
+            EXPECT_EQ(shifted->Row(0)[x * 4 + c],
+                      (image->Row(0)[x * 4 + c] + image->Row(0)[(x + 1) * 4 + c]) / 2);
+        }
+    }
+}
+
+TEST_F(ScalerTest, ARowEnlargedByThreeRepeatsEachPixelWithoutBlending) {
+    std::mt19937 random(4);
+    ImagePtr image = randomImage(5, 1, random);
+    ImagePtr wide = scale(*image, 0, 0, 5, 1, 15, 1);
+    ASSERT_TRUE(wide);
+    for (int x = 0; x < 15; ++x) {
+        EXPECT_EQ(std::memcmp(wide->Row(0) + x * 4, image->Row(0) + x / 3 * 4, 4), 0) << x;
+    }
+}
+
+TEST_F(ScalerTest, AWindowEndingAHairPastTheImageIsSnappedALargerExcessRefused) {
+    std::mt19937 random(5);
+    ImagePtr image = randomImage(10, 10, random);
+    const double width = std::nextafter(9.5, 10.0); // 9.5 + 0.5 ends one step past 10
+    ImagePtr snapped = scale(*image, 0.5, 0, width, 10, 5, 5);
+    EXPECT_TRUE(snapped);
+    platform::DebugListener listener;
+    EXPECT_FALSE(scale(*image, 0.5, 0, 9.5 + 1e-12, 10, 5, 5));
+    std::string skipped;
+    EXPECT_NE(listener.WaitForLineContaining("Bresenham2DScaler::initialize() - invalid input "
+                                             "values\n",
+                                             2000),
+              "");
+    EXPECT_NE(listener.WaitForLineContaining(
+                  "source_width + x_offset > source_image->columns + (source_width + "
+                  "x_offset)*DBL_EPSILON = 1\n",
+                  2000),
+              "");
+    EXPECT_NE(
+        listener.WaitForLineContaining("error initilizing ScaleImage_Bresenham_Fractional\n", 2000),
+        "");
+}
+
+TEST_F(ScalerTest, InvalidArgumentsGiveNullAndSayWhy) {
+    std::mt19937 random(6);
+    ImagePtr image = randomImage(8, 8, random);
+    EXPECT_FALSE(scale(*image, 0, 0, 0, 8, 4, 4));
+    EXPECT_FALSE(scale(*image, 0, 0, 8, 8, 0, 4));
+    EXPECT_FALSE(scale(*image, 0, 0, 8, 8, -4, 4));
+    EXPECT_FALSE(scale(*image, -0.5, 0, 4, 4, 4, 4));
+    EXPECT_FALSE(scale(*image, 0, 0, 8, 9, 4, 4));
+    platform::DebugListener listener;
+    image->signature = 0;
+    EXPECT_FALSE(scale(*image, 0, 0, 8, 8, 4, 4));
+    EXPECT_NE(listener.WaitForLineContaining("Input image is invalid\n", 2000), "");
+}
+
+TEST_F(ScalerTest, TheRegionEntryGivesAnEmptyImageForAZeroDestination) {
+    std::mt19937 random(7);
+    ImagePtr image = randomImage(8, 8, random);
+    for (auto [w, h] : {std::pair{0, 5}, {5, 0}, {-3, 5}}) {
+        ImagePtr empty = wrap(ScaleImage_Bresenham_Fractional(*image, {1, 1, 4, 4}, w, h));
+        ASSERT_TRUE(empty);
+        EXPECT_EQ(empty->columns, 0u);
+        EXPECT_EQ(empty->rows, 0u);
+    }
+    ImagePtr none = wrap(ScaleImage_Bresenham_Fractional(*image, {1, 1, 0, 4}, 5, 5));
+    ASSERT_TRUE(none);
+    EXPECT_EQ(none->columns, 0u);
+    EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST_F(ScalerTest, TheRegionEntryScalesTheBlockAroundAFractionalWindow) {
+    std::mt19937 random(8);
+    ImagePtr image = randomImage(50, 40, random);
+    ImagePtr scaled = wrap(ScaleImage_Bresenham_Fractional(*image, {10.5, 7.25, 20, 12.5}, 33, 19));
+    ASSERT_TRUE(scaled);
+    ImagePtr block = wrap(engine::ConstituteImageBlock(*image, 10, 7, 21, 13, nullptr));
+    const reference::Result expected = reference::Scale(*block, 0.5, 0.25, 20, 12.5, 33, 19);
+    ASSERT_TRUE(expected.ok);
+    EXPECT_EQ(pixelsOf(*scaled), expected.pixels);
+    // A window reaching past the image is scaled for its part inside it.
+    ImagePtr clipped = wrap(ScaleImage_Bresenham_Fractional(*image, {45.5, -5, 10, 20}, 9, 15));
+    ASSERT_TRUE(clipped);
+    EXPECT_EQ(clipped->columns, 9u);
+    EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST_F(ScalerTest, TheLibraryExportsThePlainEntryUnmangled) {
+    void* library =
+        ::dlopen((testsupport::ProgramFolder() + "/libFramekit.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << ::dlerror();
+    EXPECT_NE(::dlsym(library, "_ScaleImage_Bresenham_Fractional"), nullptr);
+    ::dlclose(library);
+}
+
+// Thousands of random windows: the fast path equals the transcription byte for byte, and
+// every sample lies within 2 of the exact area average.
+TEST(ScalerProperties, FastPathEqualsTheTranscriptionAndTheAreaAverage) {
+    std::mt19937 random(20261208);
+    auto logUniform = [&](double low, double high) {
+        return std::exp(
+            std::uniform_real_distribution<double>(std::log(low), std::log(high))(random));
+    };
+    int checked = 0;
+    for (int round = 0; round < 2500; ++round) {
+        const auto columns = static_cast<std::size_t>(logUniform(1, 300.99));
+        const auto rows = static_cast<std::size_t>(logUniform(1, 300.99));
+        ImagePtr image = randomImage(columns, rows, random);
+        std::uniform_real_distribution<double> unit(0, 1);
+        const double w =
+            std::max(1e-3, columns * unit(random) * unit(random) + unit(random) * 0.999);
+        const double h = std::max(1e-3, rows * unit(random) * unit(random) + unit(random) * 0.999);
+        const double sw = std::min(w, static_cast<double>(columns));
+        const double sh = std::min(h, static_cast<double>(rows));
+        // Offsets anywhere the window fits, fractional or whole.
+        double x = unit(random) * (columns - sw);
+        double y = unit(random) * (rows - sh);
+        if (random() % 4 == 0) {
+            x = std::floor(x);
+        }
+        if (random() % 4 == 0) {
+            y = std::floor(y);
+        }
+        const int dw = std::clamp(static_cast<int>(sw * logUniform(1.0 / 64, 64)), 1, 400);
+        const int dh = std::clamp(static_cast<int>(sh * logUniform(1.0 / 64, 64)), 1, 400);
+        const reference::Result expected = reference::Scale(*image, x, y, sw, sh, dw, dh);
+        ImagePtr fast = scale(*image, x, y, sw, sh, dw, dh);
+        ASSERT_EQ(expected.ok, static_cast<bool>(fast))
+            << columns << "x" << rows << " window " << x << "," << y << " " << sw << "x" << sh
+            << " to " << dw << "x" << dh;
+        if (!fast) {
+            continue;
+        }
+        ASSERT_EQ(pixelsOf(*fast), expected.pixels)
+            << columns << "x" << rows << " window " << x << "," << y << " " << sw << "x" << sh
+            << " to " << dw << "x" << dh;
+        const auto across = coverage(x, sw, dw);
+        const auto down = coverage(y, sh, dh);
+        for (int j = 0; j < dh; ++j) {
+            for (int i = 0; i < dw; ++i) {
+                for (int c = 0; c < 4; ++c) {
+                    double average = 0;
+                    for (auto [sy, wy] : down[static_cast<std::size_t>(j)]) {
+                        for (auto [sx, wx] : across[static_cast<std::size_t>(i)]) {
+                            average +=
+                                wy * wx * image->Row(static_cast<std::size_t>(sy))[sx * 4 + c];
+                        }
+                    }
+                    const int got = fast->Row(static_cast<std::size_t>(j))[i * 4 + c];
+                    ASSERT_LE(std::abs(got - average), 2.0)
+                        << "pixel " << i << "," << j << " of " << columns << "x" << rows
+                        << " window " << x << "," << y << " " << sw << "x" << sh << " to " << dw
+                        << "x" << dh;
+                }
+            }
+        }
+        ++checked;
+    }
+    EXPECT_GT(checked, 2000);
+}
