@@ -69,6 +69,30 @@ public:
             offset_.push_back(static_cast<std::uint32_t>(weights_.size()));
         }
     }
+    // Gives every pixel the same number of terms (padding with weight 0 inside the row), so
+    // that the row loop runs the same trip count for every pixel and never mispredicts. Done
+    // once the plan is complete; a row shorter than the longest pixel keeps its own counts.
+    void Uniform() {
+        const std::uint32_t longest =
+            count_.empty() ? 0 : *std::max_element(count_.begin(), count_.end());
+        if (longest > 16 || longest > last_ + 1) {
+            return;
+        }
+        std::vector<std::uint32_t> weights(first_.size() * longest, 0);
+        for (std::size_t j = 0; j < first_.size(); ++j) {
+            // Extra terms go after the pixel's own, or before them where the row ends.
+            const std::uint32_t start =
+                first_[j] + longest - 1 <= last_ ? first_[j] : last_ + 1 - longest;
+            const std::uint32_t shift = first_[j] - start;
+            for (std::uint32_t t = 0; t < count_[j]; ++t) {
+                weights[j * longest + shift + t] = weights_[offset_[j] + t];
+            }
+            first_[j] = start;
+            count_[j] = longest;
+            offset_[j] = static_cast<std::uint32_t>(j * longest);
+        }
+        weights_ = std::move(weights);
+    }
     scaler::HorizontalPlan View() {
         return scaler::HorizontalPlan{first_.data(), count_.data(), offset_.data(), weights_.data(),
                                       first_.size()};
@@ -281,6 +305,7 @@ engine::Image* Bresenham2DScaler::execute() {
         } else {
             pass.horizontal = false;
         }
+        plan.Uniform();
         this->pass = &pass;
         if (static_cast<double>(dest_height) == source_height) {
             done = Scale_Y_Copy();
@@ -305,19 +330,19 @@ engine::Image* Bresenham2DScaler::execute() {
 bool Bresenham2DScaler::Scale_Y_Shrink() {
     const ScalerPass& pass = *this->pass;
     const std::size_t samples = pass.width * 4;
-    std::vector<std::uint32_t> accumulator;
     std::vector<std::uint8_t> intermediate;
+    std::vector<const std::uint8_t*> full_rows;
+    const auto y_step = static_cast<std::uint32_t>(y_scale * kOneD);
     try {
-        accumulator.resize(samples);
         if (pass.horizontal) {
             intermediate.resize(samples);
         }
+        full_rows.reserve(kOne / std::max<std::uint32_t>(y_step, 1) + 2);
     } catch (const std::bad_alloc&) {
         engine::ThrowException(exception, engine::ResourceLimitWarning, "Unable to scale image",
                                "Memory allocation failed");
         return false;
     }
-    const auto y_step = static_cast<std::uint32_t>(y_scale * kOneD);
     const std::size_t last_row = static_cast<std::size_t>(touched_rows) - 1;
     auto row = [&](std::size_t y) {
         return source_image->Row(std::min(y, last_row)) + pass.base_x * 4;
@@ -330,35 +355,29 @@ bool Bresenham2DScaler::Scale_Y_Shrink() {
         const double partial = (1.0 - (s - top)) * y_scale;
         const std::uint32_t first =
             partial == y_scale ? 0 : static_cast<std::uint32_t>(partial * kOneD);
+        // The whole rows of this destination row are summed (the accumulator of the design)
+        // and combined with the two partial rows in one pass over the columns.
         std::uint32_t r = kOne - first;
-        bool full = false;
-        if (r >= y_step) {
-            scaler::CopyIntoAccumulator(accumulator.data(), row(e), samples);
+        full_rows.clear();
+        while (r >= y_step) {
+            full_rows.push_back(row(e));
             r -= y_step;
             ++e;
-            full = true;
-            while (r >= y_step) {
-                scaler::AddToAccumulator(accumulator.data(), row(e), samples);
-                r -= y_step;
-                ++e;
-            }
         }
         if (e > last_row) {
             e = last_row;
         }
-        std::uint8_t* out = pass.horizontal ? intermediate.data() : dest_image->Row(y);
-        const std::size_t count = pass.horizontal ? samples : std::size_t{dest_width} * 4;
-        if (full) {
-            scaler::CombineAccumulator(out, first, first != 0 ? row(p) : row(e), y_step,
-                                       accumulator.data(), r, row(e), count);
-        } else if (first != 0 && r != 0) {
-            scaler::Blend(out, first, row(p), r, row(e), count);
-        } else {
+        const bool full = !full_rows.empty();
+        if (!full && (first == 0 || r == 0)) {
             engine::ThrowException(exception, engine::ResourceLimitError, "Unable to scale image",
                                    "Reached a condition that should be impossible.\nThe problem "
                                    "was in: Scale_Y_Shrink()");
             return false;
         }
+        std::uint8_t* out = pass.horizontal ? intermediate.data() : dest_image->Row(y);
+        const std::size_t count = pass.horizontal ? samples : std::size_t{dest_width} * 4;
+        scaler::CombineRows(out, first, first != 0 ? row(p) : row(e), y_step, full_rows.data(),
+                            full_rows.size(), r, row(e), count);
         if (pass.horizontal) {
             pass.Run(intermediate.data(), dest_image->Row(y));
         }

@@ -1,37 +1,12 @@
 #include "ScalerKernels.h"
 
+#include <atomic>
 #include <immintrin.h>
 
 namespace scaler {
 
 // GCC builds each of these for AVX2 and for the baseline and picks one when the program loads.
 #define ORVALEN_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
-
-ORVALEN_VECTOR_CLONES
-void CopyIntoAccumulator(std::uint32_t* __restrict acc, const std::uint8_t* __restrict row,
-                         std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        acc[i] = row[i];
-    }
-}
-
-ORVALEN_VECTOR_CLONES
-void AddToAccumulator(std::uint32_t* __restrict acc, const std::uint8_t* __restrict row,
-                      std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        acc[i] += row[i];
-    }
-}
-
-ORVALEN_VECTOR_CLONES
-void CombineAccumulator(std::uint8_t* __restrict out, std::uint32_t wa,
-                        const std::uint8_t* __restrict a, std::uint32_t wAcc,
-                        const std::uint32_t* __restrict acc, std::uint32_t wb,
-                        const std::uint8_t* __restrict b, std::size_t n) {
-    for (std::size_t i = 0; i < n; ++i) {
-        out[i] = static_cast<std::uint8_t>((wa * a[i] + wAcc * acc[i] + wb * b[i]) >> 24);
-    }
-}
 
 ORVALEN_VECTOR_CLONES
 void Blend(std::uint8_t* __restrict out, std::uint32_t wa, const std::uint8_t* __restrict a,
@@ -42,6 +17,61 @@ void Blend(std::uint8_t* __restrict out, std::uint32_t wa, const std::uint8_t* _
 }
 
 namespace {
+
+void combineRowsGeneric(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a,
+                        std::uint32_t wSum, const std::uint8_t* const* rows, std::size_t k,
+                        std::uint32_t wb, const std::uint8_t* b, std::size_t from, std::size_t n) {
+    for (std::size_t i = from; i < n; ++i) {
+        std::uint32_t sum = 0;
+        for (std::size_t r = 0; r < k; ++r) {
+            sum += rows[r][i];
+        }
+        out[i] = static_cast<std::uint8_t>((wa * a[i] + wSum * sum + wb * b[i]) >> 24);
+    }
+}
+
+// 16 samples at a time; the row sums stay in 16 bits, which hold 257 rows of 255.
+__attribute__((target("avx2"))) void combineRowsAvx2(std::uint8_t* out, std::uint32_t wa,
+                                                     const std::uint8_t* a, std::uint32_t wSum,
+                                                     const std::uint8_t* const* rows, std::size_t k,
+                                                     std::uint32_t wb, const std::uint8_t* b,
+                                                     std::size_t n) {
+    const __m256i weightA = _mm256_set1_epi32(static_cast<int>(wa));
+    const __m256i weightSum = _mm256_set1_epi32(static_cast<int>(wSum));
+    const __m256i weightB = _mm256_set1_epi32(static_cast<int>(wb));
+    std::size_t i = 0;
+    for (; i + 16 <= n; i += 16) {
+        __m256i sum16 = _mm256_setzero_si256();
+        for (std::size_t r = 0; r < k; ++r) {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
+            sum16 = _mm256_add_epi16(sum16, _mm256_cvtepu8_epi16(bytes));
+        }
+        const __m256i sumLow = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(sum16));
+        const __m256i sumHigh = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(sum16, 1));
+        const __m128i aBytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
+        const __m128i bBytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
+        const __m256i aLow = _mm256_cvtepu8_epi32(aBytes);
+        const __m256i aHigh = _mm256_cvtepu8_epi32(_mm_srli_si128(aBytes, 8));
+        const __m256i bLow = _mm256_cvtepu8_epi32(bBytes);
+        const __m256i bHigh = _mm256_cvtepu8_epi32(_mm_srli_si128(bBytes, 8));
+        const __m256i low = _mm256_srli_epi32(
+            _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(weightA, aLow),
+                                              _mm256_mullo_epi32(weightSum, sumLow)),
+                             _mm256_mullo_epi32(weightB, bLow)),
+            24);
+        const __m256i high = _mm256_srli_epi32(
+            _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(weightA, aHigh),
+                                              _mm256_mullo_epi32(weightSum, sumHigh)),
+                             _mm256_mullo_epi32(weightB, bHigh)),
+            24);
+        // packus works within 128-bit lanes: put the four quarters back in order.
+        const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, high), 0xD8);
+        const __m128i bytes =
+            _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
+    }
+    combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, i, n);
+}
 
 void applyGeneric(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
     for (std::size_t j = 0; j < plan.pixels; ++j) {
@@ -79,18 +109,87 @@ __attribute__((target("sse4.1"))) void applySse41(const HorizontalPlan& plan,
     }
 }
 
-using ApplyFunction = void (*)(const HorizontalPlan&, const std::uint8_t*, std::uint8_t*);
+// Two terms per multiply: the pixels of a pair widen into one register, and their two weights
+// are spread over the matching lanes.
+__attribute__((target("avx2"))) void applyAvx2(const HorizontalPlan& plan, const std::uint8_t* in,
+                                               std::uint8_t* out) {
+    const __m256i spread = _mm256_setr_epi32(0, 0, 0, 0, 1, 1, 1, 1);
+    for (std::size_t j = 0; j < plan.pixels; ++j) {
+        const std::uint8_t* source = in + static_cast<std::size_t>(plan.first[j]) * 4;
+        const std::uint32_t* weight = plan.weights + plan.offset[j];
+        const std::uint32_t count = plan.count[j];
+        __m256i sum = _mm256_setzero_si256();
+        std::uint32_t t = 0;
+        for (; t + 2 <= count; t += 2) {
+            const __m256i weights =
+                _mm256_permutevar8x32_epi32(_mm256_castsi128_si256(_mm_loadl_epi64(
+                                                reinterpret_cast<const __m128i*>(weight + t))),
+                                            spread);
+            const __m256i samples = _mm256_cvtepu8_epi32(
+                _mm_loadl_epi64(reinterpret_cast<const __m128i*>(source + t * 4)));
+            sum = _mm256_add_epi32(sum, _mm256_mullo_epi32(samples, weights));
+        }
+        __m128i total =
+            _mm_add_epi32(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+        if (t < count) {
+            int packed;
+            __builtin_memcpy(&packed, source + t * 4, 4);
+            const __m128i samples = _mm_cvtepu8_epi32(_mm_cvtsi32_si128(packed));
+            total = _mm_add_epi32(
+                total, _mm_mullo_epi32(samples, _mm_set1_epi32(static_cast<int>(weight[t]))));
+        }
+        const __m128i shifted = _mm_srli_epi32(total, 24);
+        const __m128i bytes = _mm_packus_epi16(_mm_packus_epi32(shifted, shifted), shifted);
+        const int result = _mm_cvtsi128_si32(bytes);
+        __builtin_memcpy(out + j * 4, &result, 4);
+    }
+}
 
-ApplyFunction chooseApply() {
+InstructionSet detect() {
     __builtin_cpu_init();
-    return __builtin_cpu_supports("sse4.1") ? applySse41 : applyGeneric;
+    if (__builtin_cpu_supports("avx2")) {
+        return InstructionSet::Avx2;
+    }
+    return __builtin_cpu_supports("sse4.1") ? InstructionSet::Sse41 : InstructionSet::Generic;
+}
+
+std::atomic<InstructionSet>& inUse() {
+    static std::atomic<InstructionSet> set{detect()};
+    return set;
 }
 
 } // namespace
 
+void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
+                 const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
+                 const std::uint8_t* b, std::size_t n) {
+    if (inUse().load(std::memory_order_relaxed) == InstructionSet::Avx2 && k <= 257) {
+        combineRowsAvx2(out, wa, a, wSum, rows, k, wb, b, n);
+    } else {
+        combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, 0, n);
+    }
+}
+
 void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
-    static const ApplyFunction apply = chooseApply();
-    apply(plan, in, out);
+    switch (inUse().load(std::memory_order_relaxed)) {
+    case InstructionSet::Avx2:
+        applyAvx2(plan, in, out);
+        break;
+    case InstructionSet::Sse41:
+        applySse41(plan, in, out);
+        break;
+    default:
+        applyGeneric(plan, in, out);
+        break;
+    }
+}
+
+InstructionSet BestInstructionSet() {
+    return detect();
+}
+
+void UseInstructionSet(InstructionSet set) {
+    inUse() = set;
 }
 
 } // namespace scaler

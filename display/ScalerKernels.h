@@ -7,14 +7,12 @@
 
 namespace scaler {
 
-// acc[i] = row[i]
-void CopyIntoAccumulator(std::uint32_t* acc, const std::uint8_t* row, std::size_t n);
-// acc[i] += row[i]
-void AddToAccumulator(std::uint32_t* acc, const std::uint8_t* row, std::size_t n);
-// out[i] = (wa * a[i] + wAcc * acc[i] + wb * b[i]) >> 24
-void CombineAccumulator(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a,
-                        std::uint32_t wAcc, const std::uint32_t* acc, std::uint32_t wb,
-                        const std::uint8_t* b, std::size_t n);
+// out[i] = (wa * a[i] + wSum * (rows[0][i] + ... + rows[k - 1][i]) + wb * b[i]) >> 24: the
+// whole vertical combination of one destination row in one pass over the columns, each source
+// row read once.
+void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
+                 const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
+                 const std::uint8_t* b, std::size_t n);
 // out[i] = (wa * a[i] + wb * b[i]) >> 24
 void Blend(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wb,
            const std::uint8_t* b, std::size_t n);
@@ -28,6 +26,12 @@ struct HorizontalPlan {
     std::uint32_t* weights = nullptr;
     std::size_t pixels = 0;
 };
+// The instruction sets the row loops come in. The best one the processor has is used unless a
+// test or benchmark asks for another (which must be one the processor has).
+enum class InstructionSet { Generic, Sse41, Avx2 };
+InstructionSet BestInstructionSet();
+void UseInstructionSet(InstructionSet set);
+
 // Resamples one row of BGRA pixels by the plan.
 void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out);
 

@@ -5,6 +5,7 @@
 #include "ReferenceScaler.h"
 #include "display/BresenhamScaler.h"
 #include "display/ScaleRegion.h"
+#include "display/ScalerKernels.h"
 #include "platform/DebugOutput.h"
 
 #include <cfloat>
@@ -222,9 +223,26 @@ TEST_F(ScalerTest, TheLibraryExportsThePlainEntryUnmangled) {
 }
 
 // Thousands of random windows: the fast path equals the transcription byte for byte, and
-// every sample lies within 2 of the exact area average.
-TEST(ScalerProperties, FastPathEqualsTheTranscriptionAndTheAreaAverage) {
-    std::mt19937 random(20261208);
+// every sample lies within 2 of the exact area average. Run with every instruction set this
+// processor has.
+class ScalerProperties : public ::testing::TestWithParam<scaler::InstructionSet> {
+protected:
+    void SetUp() override {
+        if (GetParam() > scaler::BestInstructionSet()) {
+            GTEST_SKIP() << "this processor lacks the instruction set";
+        }
+        scaler::UseInstructionSet(GetParam());
+    }
+    void TearDown() override { scaler::UseInstructionSet(scaler::BestInstructionSet()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(InstructionSets, ScalerProperties,
+                         ::testing::Values(scaler::InstructionSet::Generic,
+                                           scaler::InstructionSet::Sse41,
+                                           scaler::InstructionSet::Avx2));
+
+TEST_P(ScalerProperties, FastPathEqualsTheTranscriptionAndTheAreaAverage) {
+    std::mt19937 random(20261208 + static_cast<int>(GetParam()));
     auto logUniform = [&](double low, double high) {
         return std::exp(
             std::uniform_real_distribution<double>(std::log(low), std::log(high))(random));

@@ -1,0 +1,75 @@
+// The scaler on a random 6000 x 4000 BGRA image, single-threaded, and the time to read that
+// image once (the memory floor). scaler_vs_pillow.py runs this beside Pillow.
+#include "display/ScaleRegion.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+
+namespace {
+
+const engine::Image& sourceImage() {
+    static const std::unique_ptr<engine::Image> image = [] {
+        std::vector<std::uint8_t> pixels(std::size_t{6000} * 4000 * 4);
+        std::mt19937_64 random(42);
+        for (std::size_t i = 0; i + 8 <= pixels.size(); i += 8) {
+            const std::uint64_t bits = random();
+            std::memcpy(pixels.data() + i, &bits, 8);
+        }
+        return std::unique_ptr<engine::Image>(
+            engine::ConstituteImage(6000, 4000, pixels.data(), nullptr));
+    }();
+    return *image;
+}
+
+void runScale(benchmark::State& state, ImageRegionFP window, int width, int height) {
+    const engine::Image& image = sourceImage();
+    for (auto _ : state) {
+        engine::Image* scaled = ScaleImage_Bresenham_Fractional(image, window, width, height);
+        benchmark::DoNotOptimize(scaled);
+        engine::DestroyImage(scaled);
+    }
+}
+
+void BM_Shrink_6000x4000_to_1500x1000(benchmark::State& state) {
+    runScale(state, {0, 0, 6000, 4000}, 1500, 1000);
+}
+void BM_Shrink_6000x4000_to_1919x1279(benchmark::State& state) {
+    runScale(state, {0, 0, 6000, 4000}, 1919, 1279);
+}
+void BM_Window_zoom2_to_1920x1080(benchmark::State& state) {
+    runScale(state, {100.5, 200.25, 1920 / 2.0, 1080 / 2.0}, 1920, 1080);
+}
+void BM_Window_zoom3_7_to_1920x1080(benchmark::State& state) {
+    runScale(state, {100.5, 200.25, 1920 / 3.7, 1080 / 3.7}, 1920, 1080);
+}
+void BM_Scale1_offset_half_to_1920x1080(benchmark::State& state) {
+    runScale(state, {0.5, 0.5, 1920, 1080}, 1920, 1080);
+}
+
+// Reads the whole source once: the least any whole-image shrink must spend.
+void BM_MemoryFloor_read_96MB(benchmark::State& state) {
+    const engine::Image& image = sourceImage();
+    const auto* words = reinterpret_cast<const std::uint64_t*>(image.pixels.get());
+    const std::size_t count = image.columns * image.rows * 4 / 8;
+    for (auto _ : state) {
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < count; ++i) {
+            sum += words[i];
+        }
+        benchmark::DoNotOptimize(sum);
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_Shrink_6000x4000_to_1500x1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Shrink_6000x4000_to_1919x1279)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Window_zoom2_to_1920x1080)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Window_zoom3_7_to_1920x1080)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Scale1_offset_half_to_1920x1080)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MemoryFloor_read_96MB)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
