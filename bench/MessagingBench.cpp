@@ -4,6 +4,8 @@
 #include "messaging/MessageServer.h"
 #include "platform/Platform.h"
 
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -12,21 +14,8 @@
 
 namespace {
 
-class BenchFolder {
-public:
-    BenchFolder() {
-        char pattern[] = "/tmp/orvalen-bench-XXXXXX";
-        root_ = ::mkdtemp(pattern);
-        ::setenv("XDG_RUNTIME_DIR", root_.c_str(), 1);
-    }
-    ~BenchFolder() { std::filesystem::remove_all(root_); }
-
-private:
-    std::string root_;
-};
-
 void BM_ConnectHandshake(benchmark::State& state) {
-    BenchFolder folder;
+    benchsupport::TemporaryFolder folder("XDG_RUNTIME_DIR");
     MessageServer server;
     server.Start("bench_itm_server");
     int n = 0;
@@ -43,12 +32,10 @@ BENCHMARK(BM_ConnectHandshake)
     ->Unit(benchmark::kMicrosecond)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("max", [](const std::vector<double>& v) {
-        return *std::max_element(v.begin(), v.end());
-    });
+    ->ComputeStatistics("max", benchsupport::Maximum);
 
 void BM_SendNotifyDrain(benchmark::State& state) {
-    BenchFolder folder;
+    benchsupport::TemporaryFolder folder("XDG_RUNTIME_DIR");
     MessageServer server;
     server.Start("bench_itm_server");
     MessageClient browser, viewer;

@@ -1,6 +1,8 @@
 // A committed registry write and a read, and the values a viewer window writes when it closes.
 #include "common/Settings.h"
 
+#include "BenchSupport.h"
+
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -10,25 +12,8 @@
 
 namespace {
 
-class BenchFolder {
-public:
-    BenchFolder() {
-        char pattern[] = "/tmp/orvalen-bench-XXXXXX";
-        root_ = ::mkdtemp(pattern);
-        ::setenv("XDG_CONFIG_HOME", root_.c_str(), 1);
-    }
-    ~BenchFolder() { std::filesystem::remove_all(root_); }
-
-private:
-    std::string root_;
-};
-
-double maximum(const std::vector<double>& v) {
-    return *std::max_element(v.begin(), v.end());
-}
-
 void BM_CommittedWrite(benchmark::State& state) {
-    BenchFolder folder;
+    benchsupport::TemporaryFolder folder("XDG_CONFIG_HOME");
     TRegistryIniFileSpecial settings(settings_base_key, KEY_ALL_ACCESS);
     settings.Section = "viewer_0";
     std::int32_t value = 0;
@@ -40,10 +25,10 @@ BENCHMARK(BM_CommittedWrite)
     ->Unit(benchmark::kMicrosecond)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("max", maximum);
+    ->ComputeStatistics("max", benchsupport::Maximum);
 
 void BM_Read(benchmark::State& state) {
-    BenchFolder folder;
+    benchsupport::TemporaryFolder folder("XDG_CONFIG_HOME");
     TRegistryIniFileSpecial settings(settings_base_key, KEY_ALL_ACCESS);
     settings.Section = "viewer_0";
     settings.WriteInteger("Width", 1024);
@@ -55,11 +40,11 @@ BENCHMARK(BM_Read)
     ->Unit(benchmark::kMicrosecond)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("max", maximum);
+    ->ComputeStatistics("max", benchsupport::Maximum);
 
 // The thirteen values the viewer writes at close, in their order.
 void BM_ViewerCloseWrites(benchmark::State& state) {
-    BenchFolder folder;
+    benchsupport::TemporaryFolder folder("XDG_CONFIG_HOME");
     TRegistryIniFileSpecial settings(settings_base_key, KEY_ALL_ACCESS);
     settings.Section = "viewer_0";
     for (auto _ : state) {
@@ -82,7 +67,7 @@ BENCHMARK(BM_ViewerCloseWrites)
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(5)
     ->ReportAggregatesOnly(true)
-    ->ComputeStatistics("max", maximum);
+    ->ComputeStatistics("max", benchsupport::Maximum);
 
 } // namespace
 

@@ -39,6 +39,22 @@ std::string systemText(LONG error) {
     return result;
 }
 
+// The names of key's subkeys (or of its values), in name order.
+std::vector<std::string> namesOf(HKEY key, bool subkeys) {
+    std::vector<std::string> names;
+    char name[1024];
+    for (DWORD index = 0;; ++index) {
+        DWORD size = sizeof name;
+        const LONG result =
+            subkeys ? RegEnumKeyExA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr)
+                    : RegEnumValueA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr);
+        if (result != ERROR_SUCCESS) {
+            return names;
+        }
+        names.emplace_back(name, size);
+    }
+}
+
 } // namespace
 
 namespace platform {
@@ -134,16 +150,7 @@ bool TRegistry::DeleteKey(const std::string& key) {
     if (target == nullptr) {
         return false;
     }
-    std::vector<std::string> children;
-    char name[1024];
-    for (DWORD index = 0;; ++index) {
-        DWORD size = sizeof name;
-        if (RegEnumKeyExA(target, index, name, &size, nullptr, nullptr, nullptr, nullptr) !=
-            ERROR_SUCCESS) {
-            break;
-        }
-        children.emplace_back(name, size);
-    }
+    const std::vector<std::string> children = namesOf(target, true);
     RegCloseKey(target);
     const std::string prefix = key.empty() || key.back() == '\\' ? key : key + "\\";
     for (const std::string& child : children) {
@@ -160,29 +167,11 @@ bool TRegistry::DeleteValue(const std::string& name) {
 }
 
 std::vector<std::string> TRegistry::GetKeyNames() {
-    std::vector<std::string> names;
-    char name[1024];
-    for (DWORD index = 0;; ++index) {
-        DWORD size = sizeof name;
-        if (RegEnumKeyExA(current_ != nullptr ? current_ : root_, index, name, &size, nullptr,
-                          nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            return names;
-        }
-        names.emplace_back(name, size);
-    }
+    return namesOf(current_ != nullptr ? current_ : root_, true);
 }
 
 std::vector<std::string> TRegistry::GetValueNames() {
-    std::vector<std::string> names;
-    char name[1024];
-    for (DWORD index = 0;; ++index) {
-        DWORD size = sizeof name;
-        if (RegEnumValueA(current_ != nullptr ? current_ : root_, index, name, &size, nullptr,
-                          nullptr, nullptr, nullptr) != ERROR_SUCCESS) {
-            return names;
-        }
-        names.emplace_back(name, size);
-    }
+    return namesOf(current_ != nullptr ? current_ : root_, false);
 }
 
 TRegDataType TRegistry::GetDataType(const std::string& name) {
