@@ -1,0 +1,15 @@
+// Conversion of the library's 16-bit pixels to the engine's 8-bit BGRA.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace engine {
+
+// in: n pixels of four 16-bit samples in the order blue, green, red, opacity (the library's
+// pixel packets); out: n pixels of 8-bit blue, green, red, alpha. Each sample is rounded as the
+// library rounds to 8 bits; alpha is the inverted opacity when the image has an alpha channel
+// (matte) and 255 otherwise.
+void ExportBgra(const std::uint16_t* in, std::uint8_t* out, std::size_t n, bool matte);
+
+} // namespace engine
