@@ -11,7 +11,6 @@
 #include <cfloat>
 #include <cmath>
 #include <cstring>
-#include <dlfcn.h>
 #include <memory>
 #include <random>
 
@@ -212,14 +211,6 @@ TEST_F(ScalerTest, TheRegionEntryScalesTheBlockAroundAFractionalWindow) {
     ASSERT_TRUE(clipped);
     EXPECT_EQ(clipped->columns, 9u);
     EXPECT_EQ(boxes.Count(), 0u);
-}
-
-TEST_F(ScalerTest, TheLibraryExportsThePlainEntryUnmangled) {
-    void* library =
-        ::dlopen((testsupport::ProgramFolder() + "/libFramekit.so").c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(library, nullptr) << ::dlerror();
-    EXPECT_NE(::dlsym(library, "_ScaleImage_Bresenham_Fractional"), nullptr);
-    ::dlclose(library);
 }
 
 // Thousands of random windows: the fast path equals the transcription byte for byte, and
