@@ -2,18 +2,22 @@
 
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
+#include <sys/mman.h>
 
 namespace engine {
 
 namespace {
 
+constexpr std::size_t kLargeBlock = std::size_t{4} << 20;
+
 // Allocates rows of pixels, or null when the size cannot be held.
-std::unique_ptr<std::uint8_t[]> allocatePixels(std::size_t columns, std::size_t rows) {
+PixelBuffer allocatePixels(std::size_t columns, std::size_t rows) {
     if (columns != 0 && rows > std::numeric_limits<std::size_t>::max() / 4 / columns) {
         return nullptr;
     }
-    return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[columns * rows * 4]);
+    return AllocatePixels(columns * rows * 4);
 }
 
 Image* makeImage(std::size_t columns, std::size_t rows, ExceptionInfo* exception) {
@@ -32,6 +36,55 @@ Image* makeImage(std::size_t columns, std::size_t rows, ExceptionInfo* exception
 }
 
 } // namespace
+
+namespace {
+
+// The one large block kept for reuse.
+std::mutex spareGuard;
+std::uint8_t* spareBlock = nullptr;
+std::size_t spareSize = 0;
+
+} // namespace
+
+void PixelDeleter::operator()(std::uint8_t* block) const {
+    if (mapped == 0) {
+        delete[] block;
+        return;
+    }
+    std::uint8_t* released = block;
+    std::size_t releasedSize = mapped;
+    {
+        std::lock_guard lock(spareGuard);
+        std::swap(released, spareBlock);
+        std::swap(releasedSize, spareSize);
+    }
+    if (released != nullptr) {
+        ::munmap(released, releasedSize);
+    }
+}
+
+PixelBuffer AllocatePixels(std::size_t bytes) {
+    if (bytes < kLargeBlock) {
+        return PixelBuffer(new (std::nothrow) std::uint8_t[bytes == 0 ? 1 : bytes]);
+    }
+    const std::size_t mapped = (bytes + 4095) / 4096 * 4096;
+    {
+        std::lock_guard lock(spareGuard);
+        // Reused only when it wastes at most a quarter of itself.
+        if (spareBlock != nullptr && spareSize >= mapped && spareSize / 4 * 3 <= mapped) {
+            PixelBuffer reused(spareBlock, PixelDeleter{spareSize});
+            spareBlock = nullptr;
+            spareSize = 0;
+            return reused;
+        }
+    }
+    void* block =
+        ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED) {
+        return PixelBuffer(nullptr, PixelDeleter{});
+    }
+    return PixelBuffer(static_cast<std::uint8_t*>(block), PixelDeleter{mapped});
+}
 
 void ThrowException(ExceptionInfo* exception, ExceptionType severity, const char* reason,
                     const char* description) {

@@ -10,6 +10,9 @@ namespace engine {
 // pixel packets); out: n pixels of 8-bit blue, green, red, alpha. Each sample is rounded as the
 // library rounds to 8 bits; alpha is the inverted opacity when the image has an alpha channel
 // (matte) and 255 otherwise.
+// Uses the widest instruction set the processor has.
 void ExportBgra(const std::uint16_t* in, std::uint8_t* out, std::size_t n, bool matte);
+// The same, one sample at a time: the plain form the fast one is checked against.
+void ExportBgraPlain(const std::uint16_t* in, std::uint8_t* out, std::size_t n, bool matte);
 
 } // namespace engine

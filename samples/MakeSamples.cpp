@@ -88,6 +88,12 @@ int main(int argc, char** argv) {
     Image* large = resized(wizard, 6000, 4000);
     ok &= large != nullptr && write(large, folder + "/large 6000x4000.jpg", 90);
 
+    for (Image* image : {rose, logo, wizard, granite, netscape, checkers, cutout, medium, large}) {
+        if (image != nullptr) {
+            DestroyImage(image);
+        }
+    }
+    DestroyExceptionInfo(exception);
     MagickCoreTerminus();
     return ok ? 0 : 1;
 }
