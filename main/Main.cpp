@@ -1,0 +1,59 @@
+// The entry of Orvalen_main.
+#include "Mainform.h"
+
+#include "common/ErrorReporting.h"
+#include "common/ProcessValues.h"
+#include "platform/qt/Application.h"
+#include "platform/qt/QtWindows.h"
+#include "viewer/Viewerform.h"
+
+#include <QApplication>
+#include <QMessageBox>
+
+#include <filesystem>
+#include <stdexcept>
+
+namespace {
+
+// The framework's standard exception display.
+void showException(const QString& text) {
+    QMessageBox::critical(nullptr, "Orvalen Viewer", text);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Viewer = nullptr;
+    Browser = nullptr;
+    RenameFile_Dialog = nullptr;
+    AboutBox = nullptr;
+    OptionsForm = nullptr;
+    DebugTrace("WinMain() start");
+    // The application object has no task-bar entry of its own here: each window has its own.
+    QApplication application(argc, argv);
+    try {
+        QApplication::setApplicationName("Orvalen Viewer");
+        QApplication::setApplicationDisplayName("Orvalen Viewer");
+        platform::InstallQtMessageBoxPresenter();
+        const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
+        application_help_file = (program.parent_path() / "Orvalen_main.html").string();
+        std::vector<std::string> arguments(argv + 1, argv + argc);
+        MainForm = new TMainForm(arguments, program.string());
+        platform::RunApplication();
+    } catch (const char* text) {
+        showException(QString::fromUtf8(text));
+    } catch (const std::exception& error) {
+        showException(QString::fromUtf8(error.what()));
+    } catch (...) {
+        showException(QString());
+    }
+    // The forms go in the reverse order of their making; the main form last.
+    if (MainForm != nullptr) {
+        MainForm->FormClose();
+    }
+    delete Viewer;
+    Viewer = nullptr;
+    delete MainForm;
+    MainForm = nullptr;
+    return 0;
+}

@@ -1,0 +1,49 @@
+// The main program started as a user starts it: its server name, and a file shown in the viewer.
+#include "support/TestSupport.h"
+
+#include "main/Mainform.h"
+#include "platform/DebugOutput.h"
+
+#include <csignal>
+#include <regex>
+
+using testsupport::ChildProcess;
+using testsupport::IsolatedTest;
+
+TEST(ServerName, IsThePrefixAndASignedNumber) {
+    EXPECT_EQ(MakeServerName(1, 0), "Orvalen_main_itm_server1");
+    EXPECT_EQ(MakeServerName(1, 31), "Orvalen_main_itm_server-2147483648");
+    EXPECT_EQ(MakeServerName(3, 33), "Orvalen_main_itm_server6");
+}
+
+class MainProgramTest : public IsolatedTest {};
+
+TEST_F(MainProgramTest, TwoProcessesGetDifferentServerNamesAndShowTheirFile) {
+    platform::DebugListener listener;
+    const std::string program = testsupport::ProgramFolder() + "/Orvalen_main";
+    const std::string sample = std::string(ORVALEN_SAMPLES_DIR) + "/rose.jpg";
+    ChildProcess first(program, {sample});
+    ChildProcess second(program, {sample});
+    std::vector<std::string> names;
+    std::string line;
+    int shown = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while ((names.size() < 2 || shown < 2) && std::chrono::steady_clock::now() < deadline) {
+        if (!listener.Receive(line, 500)) {
+            continue;
+        }
+        std::smatch match;
+        if (std::regex_search(line, match,
+                              std::regex("message server (Orvalen_main_itm_server-?\\d+) - "))) {
+            names.push_back(match[1]);
+        }
+        if (line.rfind("TViewer::DisplayImage() exit", 0) == 0) {
+            ++shown;
+        }
+    }
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_NE(names[0], names[1]);
+    EXPECT_EQ(shown, 2);
+    first.Kill(SIGTERM);
+    second.Kill(SIGTERM);
+}

@@ -1,0 +1,637 @@
+#include "Viewerform.h"
+
+#include "AboutBox.h"
+#include "common/ErrorReporting.h"
+#include "common/FileNames.h"
+#include "common/ProcessValues.h"
+#include "platform/Timing.h"
+#include "platform/qt/Application.h"
+#include "platform/qt/Printer.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLayout>
+#include <QMenuBar>
+#include <QPageSetupDialog>
+#include <QPrintDialog>
+#include <QScreen>
+#include <QStatusBar>
+
+#include <cmath>
+
+namespace {
+
+double roundHalfAway(double v) {
+    return v >= 0 ? std::trunc(v + 0.5) : std::trunc(v - 0.5);
+}
+
+QSize screenSize() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen != nullptr ? screen->geometry().size() : QSize(1024, 768);
+}
+
+// Runs an operation of the display whose failures are thrown texts, as its caller's handler.
+template <typename Operation> bool reportingThrownTexts(Operation operation) {
+    try {
+        return operation();
+    } catch (const char* text) {
+        LastErrorCode = GetLastError();
+        ReportException("%s", text);
+        return false;
+    }
+}
+
+} // namespace
+
+TViewer::TViewer(QWidget* owner) : QMainWindow(owner) {
+    setWindowTitle("Viewer");
+    resize(669, 509);
+    QueryPerformanceFrequency(&counter_frequency);
+    ReadCounter = [] {
+        LONGLONG now = 0;
+        QueryPerformanceCounter(&now);
+        return now;
+    };
+    Display1 = new TIM_Display(this);
+    Display1->Canvas()->Brush = 0; // black
+    Display1->installEventFilter(this);
+    setCentralWidget(Display1);
+    createActions();
+    for (std::size_t i = 0; i < panels_.size(); ++i) {
+        panels_[i] = new QLabel(statusBar());
+        panels_[i]->setFixedWidth(50);
+        statusBar()->addWidget(panels_[i]);
+    }
+    statusBar()->setSizeGripEnabled(false);
+
+    itm_client.Connect("Viewer", Handle(), GetCurrentThreadId(), itm_server_name.c_str());
+    settings = std::make_unique<TRegistryIniFileSpecial>(settings_base_key, KEY_ALL_ACCESS);
+    settings->Section = "viewer_" + std::to_string(instance_number);
+    const QSize screen = screenSize();
+    WindowBounds bounds = Bounds();
+    bounds.width = settings->ReadIntegerInRange("Width", 20, 800, 0x7FFFFFFF, 0);
+    bounds.height = settings->ReadIntegerInRange("Height", 20, 600, 0x7FFFFFFF, 0);
+    bounds.left =
+        settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
+    bounds.top =
+        settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15);
+    SetBounds(bounds);
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+            [this] { UpdateActions(); });
+    FormCreate();
+}
+
+TViewer::~TViewer() = default;
+
+void TViewer::createActions() {
+    auto action = [this](const char* caption, const char* category) {
+        auto* made = new QAction(QString::fromUtf8(caption), this);
+        made->setProperty("category", category);
+        return made;
+    };
+    Fit_Window_to_Image = action("Fit Window to Image", "View");
+    Fit_Image_to_Window = action("F&it Image to Window", "View");
+    Remember_Zoom_Settings = action("&Remember Zoom Settings", "Options");
+    Remember_Zoom_Settings->setEnabled(false);
+    Remember_Zoom_Settings->setCheckable(true);
+    Free_Window_Sizing = action("F&ree Window Sizing", "View");
+    Full_Screen = action("&Full Screen", "View");
+    Full_Screen->setShortcuts({QKeySequence("F"), QKeySequence("f")});
+    Full_Screen->setEnabled(false);
+    Windowed = action("&Windowed", "View");
+    Windowed->setEnabled(false);
+    Permanent_Shrink_to_Fit_Screen = action("&Permanent Shrink to Fit Screen", "View");
+    Permanent_Shrink_to_Fit_Screen->setCheckable(true);
+    FileOpen1 = action("&Open...", "File");
+    FileOpen1->setShortcut(QKeySequence("Ctrl+O"));
+    FileOpen1->setToolTip("Open");
+    FileOpen1->setStatusTip("Opens an existing file");
+    FileExit1 = action("E&xit", "File");
+    FileExit1->setToolTip("Exit");
+    FileExit1->setStatusTip("Quits the application");
+    HelpContents1 = action("&Contents", "Help");
+    HelpContents1->setShortcut(QKeySequence("F1"));
+    HelpContents1->setToolTip("Help Contents");
+    PrintDialog = action("Print", "File");
+    PrintDialog->setShortcut(QKeySequence("Ctrl+P"));
+    PrintDialog->setEnabled(false);
+    About = action("&About", "Help");
+    ToggleShrinktoFitScreen = action("Toggle Shrink to Fit &Screen", "View");
+    ToggleShrinktoFitScreen->setShortcuts({QKeySequence("S"), QKeySequence("s")});
+    FilePrintSetup1 = action("Print Set&up...", "File");
+    FilePrintSetup1->setToolTip("Print Setup");
+    for (QAction* checkable :
+         {Fit_Window_to_Image, Fit_Image_to_Window, Free_Window_Sizing, Full_Screen, Windowed}) {
+        checkable->setCheckable(true);
+    }
+    // The window's own shortcuts work while it has the focus, menu bar hidden or not.
+    for (QAction* owned :
+         {Full_Screen, FileOpen1, HelpContents1, PrintDialog, ToggleShrinktoFitScreen}) {
+        addAction(owned);
+    }
+
+    QMenu* file = menuBar()->addMenu("&File");
+    file->addAction(FileOpen1);
+    QAction* print = file->addAction("&Print");
+    print->setShortcut(PrintDialog->shortcut());
+    connect(print, &QAction::triggered, PrintDialog, &QAction::trigger);
+    connect(PrintDialog, &QAction::changed, print,
+            [print, this] { print->setEnabled(PrintDialog->isEnabled()); });
+    file->addAction(FilePrintSetup1);
+    file->addSeparator();
+    file->addAction(FileExit1);
+    QMenu* view = menuBar()->addMenu("&View");
+    QAction* fitWindow = view->addAction("&Fit Window to Image");
+    fitWindow->setCheckable(true);
+    connect(fitWindow, &QAction::triggered, Fit_Window_to_Image, &QAction::trigger);
+    connect(Fit_Window_to_Image, &QAction::changed, fitWindow, [fitWindow, this] {
+        fitWindow->setEnabled(Fit_Window_to_Image->isEnabled());
+        fitWindow->setChecked(Fit_Window_to_Image->isChecked());
+    });
+    view->addAction(Fit_Image_to_Window);
+    view->addAction(Free_Window_Sizing);
+    view->addSeparator();
+    view->addAction(ToggleShrinktoFitScreen);
+    view->addAction(Permanent_Shrink_to_Fit_Screen);
+    view->addSeparator();
+    QAction* fullScreen = view->addAction("F&ull Screen");
+    fullScreen->setCheckable(true);
+    connect(fullScreen, &QAction::triggered, Full_Screen, &QAction::trigger);
+    connect(Full_Screen, &QAction::changed, fullScreen, [fullScreen, this] {
+        fullScreen->setEnabled(Full_Screen->isEnabled());
+        fullScreen->setChecked(Full_Screen->isChecked());
+    });
+    view->addAction(Windowed);
+    menuBar()->addMenu("&Options")->addAction(Remember_Zoom_Settings);
+    QMenu* help = menuBar()->addMenu("&Help");
+    help->addAction(HelpContents1);
+    help->addAction(About);
+
+    connect(Fit_Window_to_Image, &QAction::triggered, this,
+            [this] { Fit_Window_to_ImageExecute(); });
+    connect(Fit_Image_to_Window, &QAction::triggered, this,
+            [this] { Fit_Image_to_WindowExecute(); });
+    connect(Free_Window_Sizing, &QAction::triggered, this, [this] { Free_Window_SizingExecute(); });
+    connect(Full_Screen, &QAction::triggered, this, [this] { Full_ScreenExecute(); });
+    connect(Windowed, &QAction::triggered, this, [this] { WindowedExecute(); });
+    connect(Remember_Zoom_Settings, &QAction::triggered, this,
+            [this] { remember_zoom_settings = Remember_Zoom_Settings->isChecked(); });
+    connect(Permanent_Shrink_to_Fit_Screen, &QAction::triggered, this, [this] {
+        shrink_to_fit_screen = Permanent_Shrink_to_Fit_Screen->isChecked();
+        ApplyWindowBehavior();
+    });
+    connect(FileOpen1, &QAction::triggered, this, [this] {
+        const QString chosen = QFileDialog::getOpenFileName(this, "Open");
+        if (!chosen.isEmpty()) {
+            FileOpen1Accept(chosen.toStdString());
+        }
+    });
+    connect(FileExit1, &QAction::triggered, this, [] { platform::TerminateApplication(); });
+    connect(HelpContents1, &QAction::triggered, this, [this] { HelpContentsExecute(); });
+    connect(PrintDialog, &QAction::triggered, this, [this] { PrintDialogExecute(); });
+    connect(FilePrintSetup1, &QAction::triggered, this, [this] {
+        QPageSetupDialog dialog(&Printer()->Printer(), this);
+        dialog.exec();
+    });
+    connect(About, &QAction::triggered, this, [this] { AboutExecute(); });
+}
+
+WindowBounds TViewer::Bounds() const {
+    const QRect outer = frameGeometry();
+    return WindowBounds{outer.x(), outer.y(), outer.width(), outer.height()};
+}
+
+void TViewer::SetBounds(const WindowBounds& bounds) {
+    // The frame's share of the outer bounds, as the window system reports it.
+    const QRect outer = frameGeometry();
+    const QRect inner = geometry();
+    const int left = inner.x() - outer.x();
+    const int top = inner.y() - outer.y();
+    const int right = outer.right() - inner.right();
+    const int bottom = outer.bottom() - inner.bottom();
+    program_move_ = true;
+    setGeometry(bounds.left + left, bounds.top + top, std::max(bounds.width - left - right, 1),
+                std::max(bounds.height - top - bottom, 1));
+    program_move_ = false;
+}
+
+WorkArea TViewer::DesktopWorkArea() const {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect area = screen != nullptr ? screen->availableGeometry() : QRect(0, 0, 1024, 768);
+    return WorkArea{area.x(), area.y(), area.x() + area.width(), area.y() + area.height()};
+}
+
+std::string TViewer::PanelText(int panel) const {
+    return panels_[static_cast<std::size_t>(panel)]->text().toStdString();
+}
+
+int TViewer::PanelWidth(int panel) const {
+    return panels_[static_cast<std::size_t>(panel)]->width();
+}
+
+void TViewer::ShowStatusText(int panel, const std::string& text, int extra) {
+    QLabel* label = panels_[static_cast<std::size_t>(panel)];
+    const QString shown = QString::fromStdString(text);
+    label->setFixedWidth(QFontMetrics(statusBar()->font()).horizontalAdvance(shown) + extra);
+    label->setText(shown);
+}
+
+std::string TViewer::formatSeconds(double seconds) const {
+    // "#,##0.000" in the user's locale: grouped thousands, three decimals.
+    QLocale locale;
+    locale.setNumberOptions(locale.numberOptions() & ~QLocale::OmitGroupSeparator);
+    return locale.toString(seconds, 'f', 3).toStdString();
+}
+
+void TViewer::FormCreate() {
+    const WindowBounds bounds = Bounds();
+    desired_top = settings->ReadInteger("desired top", bounds.top);
+    desired_left = settings->ReadInteger("desired left", bounds.left);
+    if (settings->ReadBool("maximized", false)) {
+        setWindowState(windowState() | Qt::WindowMaximized);
+    }
+    if (settings->ReadBool("fullscreen", false)) {
+        Full_ScreenExecute();
+    } else {
+        WindowedExecute();
+    }
+    shrink_to_fit_screen = settings->ReadBool("shrink_to_fit_screen", false);
+    window_behavior = settings->ReadInteger("windowbehavior", 0);
+    remember_zoom_settings = settings->ReadBool("remember_zoom_settings", false);
+    if (remember_zoom_settings) {
+        Display1->SetZoomFactor(settings->ReadFloat("zoom_factor", 1.0));
+        desired_zoom_factor = settings->ReadFloat("desired_zoom_factor", 1.0);
+    }
+}
+
+bool TViewer::DisplayImage(const std::string& file) {
+    DebugTrace("TViewer::DisplayImage() begin");
+    const FullyQualifiedFilename name(file);
+    if (!isVisible()) {
+        show();
+    }
+    if (image_loaded && file == current_file) {
+        BringWindowToForeground(Handle());
+        DebugTrace("TViewer::DisplayImage() exit");
+        return true;
+    }
+    const LONGLONG t0 = ReadCounter();
+    const bool opened = OpenImage(file);
+    const LONGLONG t1 = ReadCounter();
+    if (!opened) {
+        DebugTrace("TViewer::DisplayImage() exit");
+        return false;
+    }
+    setWindowTitle(QString::fromStdString("Viewer - " + name.Name()));
+    const double frequency = static_cast<double>(counter_frequency);
+    ShowStatusText(0,
+                   " " + std::to_string(Display1->CurrentImage.Columns()) + "x" +
+                       std::to_string(Display1->CurrentImage.Rows()),
+                   6);
+    ShowStatusText(1, " Decoded in " + formatSeconds((t1 - t0) / frequency) + " seconds", 6);
+    ShowStatusText(
+        2, " Loaded in " + formatSeconds((t1 - load_start_counter.load()) / frequency) + " seconds",
+        6);
+    DebugTrace("TViewer::DisplayImage() exit");
+    Display1->Invalidate();
+    activateWindow();
+    setFocus();
+    return true;
+}
+
+bool TViewer::OpenImage(const std::string& file) {
+    image_loaded = false;
+    if (!Display1->LoadImageA(file)) {
+        return false;
+    }
+    current_file = file;
+    Display1->PanX = Display1->PanY = 0;
+    image_loaded = true;
+    if (remember_zoom_settings) {
+        Display1->SetZoomFactor(desired_zoom_factor);
+        ApplyWindowBehavior();
+    } else {
+        SetDesiredZoom(1.0);
+        window_behavior = FitWindowToImage;
+        Fit_Window_to_ImageExecute();
+    }
+    return true;
+}
+
+void TViewer::InterThreadMessengerDispatcher() {
+    DrainMessages(
+        itm_client,
+        [this](const Message& message) {
+            if (message.kind == IV_PING) {
+                Message reply;
+                reply.kind = IV_PING_REPLY;
+                itm_client.Send("thread1", reply, true);
+            } else if (message.kind == IV_DISPLAY_IMAGE) {
+                DebugTrace("TViewer::InterThreadMessengerDispatcher() received IV_DISPLAY_IMAGE "
+                           "message");
+                DisplayImage(message.payload != nullptr ? message.payload : "");
+            }
+        },
+        "InterThreadMessengerDispatcher()");
+}
+
+void TViewer::FormPaint() {
+    if (!first_paint_done) {
+        first_paint_done = true;
+        Remember_Zoom_Settings->setChecked(remember_zoom_settings);
+    }
+}
+
+void TViewer::FormResize() {
+    const int w0 = Display1->Picture.Bitmap.width();
+    const int h0 = Display1->Picture.Bitmap.height();
+    const int width = Display1->Width();
+    const int height = Display1->Height();
+    Display1->SetPictureSize(width, height);
+    if (!image_loaded) {
+        return;
+    }
+    if (width - w0 > 0 && h0 > 0) {
+        Display1->DrawZoomedCanvasSection(ImageRegionFP{
+            static_cast<double>(w0), 0, static_cast<double>(width - w0), static_cast<double>(h0)});
+    }
+    if (width > 0 && height - h0 > 0) {
+        Display1->DrawZoomedCanvasSection(ImageRegionFP{0, static_cast<double>(h0),
+                                                        static_cast<double>(width),
+                                                        static_cast<double>(height - h0)});
+    }
+    if (window_behavior == FitImageToWindow) {
+        Fit_Image_to_WindowExecute();
+    }
+}
+
+void TViewer::FormClose() {
+    const WindowBounds bounds = Bounds();
+    settings->WriteInteger("Width", bounds.width);
+    settings->WriteInteger("Height", bounds.height);
+    settings->WriteInteger("Top", bounds.top);
+    settings->WriteInteger("Left", bounds.left);
+    settings->WriteInteger("desired top", static_cast<std::int32_t>(std::trunc(desired_top)));
+    settings->WriteInteger("desired left", static_cast<std::int32_t>(std::trunc(desired_left)));
+    settings->WriteBool("maximized", isMaximized());
+    settings->WriteBool("remember_zoom_settings", remember_zoom_settings);
+    settings->WriteInteger("windowbehavior", window_behavior);
+    settings->WriteBool("fullscreen", full_screen);
+    settings->WriteBool("shrink_to_fit_screen", shrink_to_fit_screen);
+    settings->WriteFloat("zoom_factor", Display1->ZoomFactor);
+    settings->WriteFloat("desired_zoom_factor", desired_zoom_factor);
+    if (solitary_viewer_flag) {
+        platform::TerminateApplication();
+    }
+}
+
+void TViewer::FileOpen1Accept(const std::string& file) {
+    if (!DisplayImage(file)) {
+        ShellOpen(file.c_str());
+    }
+}
+
+void TViewer::PrintDialogExecute() {
+    TPrinter* printer = Printer();
+    QPrintDialog dialog(&printer->Printer(), this);
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    printer->Copies = printer->Printer().copyCount();
+    printer->Title = "Orvalen: " + current_file;
+    if (printer->BeginDoc()) {
+        Display1->Print(printer);
+        printer->EndDoc();
+    }
+}
+
+void TViewer::AboutExecute() {
+    TAboutBox box(this);
+    box.exec();
+}
+
+void TViewer::HelpContentsExecute() {
+    ShellOpen(application_help_file.c_str());
+}
+
+void TViewer::UpdateActions() {
+    if (!PrintDialog->isEnabled()) {
+        PrintDialog->setEnabled(true);
+    }
+    if (!Remember_Zoom_Settings->isEnabled()) {
+        Remember_Zoom_Settings->setEnabled(true);
+    }
+    Fit_Window_to_Image->setEnabled(!full_screen);
+    Fit_Window_to_Image->setChecked(window_behavior == FitWindowToImage);
+    Fit_Image_to_Window->setChecked(window_behavior == FitImageToWindow);
+    Free_Window_Sizing->setChecked(window_behavior == FreeWindowSizing);
+    Permanent_Shrink_to_Fit_Screen->setChecked(shrink_to_fit_screen);
+    // Full_Screen and Windowed change only where they differ from the rule.
+    if (!Full_Screen->isEnabled() && !full_screen) {
+        Full_Screen->setEnabled(true);
+        Full_Screen->setChecked(false);
+    } else if (Full_Screen->isEnabled() && full_screen) {
+        Full_Screen->setEnabled(false);
+        Full_Screen->setChecked(true);
+    } else if (!Full_Screen->isEnabled() && !Full_Screen->isChecked() && full_screen) {
+        Full_Screen->setChecked(true);
+    }
+    if (Windowed->isEnabled() && !full_screen) {
+        Windowed->setEnabled(false);
+        Windowed->setChecked(true);
+    } else if (!Windowed->isEnabled() && full_screen) {
+        Windowed->setEnabled(true);
+        Windowed->setChecked(false);
+    } else if (!Windowed->isEnabled() && !Windowed->isChecked() && !full_screen) {
+        Windowed->setChecked(true);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Zoom and window behaviour
+
+void TViewer::SetDesiredZoom(double z) {
+    desired_zoom_factor = z;
+    Display1->SetZoomFactor(z);
+}
+
+void TViewer::measureChrome(int& width, int& height) {
+    if (layout() != nullptr) {
+        layout()->activate();
+    }
+    const WindowBounds bounds = Bounds();
+    width = bounds.width - Display1->Width();
+    height = bounds.height - Display1->Height();
+}
+
+WindowBounds TViewer::FitRectToWorkArea(int left, int top, int width, int height) {
+    return ::FitRectToWorkArea(left, top, width, height, DesktopWorkArea());
+}
+
+double TViewer::ShrinkToFitScreenZoom() {
+    int chrome_width = 0, chrome_height = 0;
+    measureChrome(chrome_width, chrome_height);
+    return ::ShrinkToFitScreenZoom(static_cast<double>(Display1->CurrentImage.Columns()),
+                                   static_cast<double>(Display1->CurrentImage.Rows()), chrome_width,
+                                   chrome_height, DesktopWorkArea());
+}
+
+void TViewer::ApplyWindowBehavior() {
+    switch (window_behavior) {
+    case FitImageToWindow:
+        Fit_Image_to_WindowExecute();
+        break;
+    case FitWindowToImage:
+        Fit_Window_to_ImageExecute();
+        break;
+    case FreeWindowSizing:
+        Display1->DrawZoomedCanvas();
+        break;
+    default:
+        ReportError("Error with TViewer::DisplayImage()\nImpossible condition reached.\nError "
+                    "#DF22F");
+        break;
+    }
+}
+
+void TViewer::Fit_Window_to_ImageExecute() {
+    window_behavior = FitWindowToImage;
+    int chrome_width = 0, chrome_height = 0;
+    measureChrome(chrome_width, chrome_height);
+    const double columns = static_cast<double>(Display1->CurrentImage.Columns());
+    const double rows = static_cast<double>(Display1->CurrentImage.Rows());
+    if (!image_loaded || columns == 0 || rows == 0) {
+        return; // nothing to fit the window to
+    }
+    if (shrink_to_fit_screen) {
+        Display1->SetZoomFactor(ShrinkToFitScreenZoom());
+        Display1->PanX = Display1->PanY = 0;
+    }
+    const int width = static_cast<int>(roundHalfAway(columns * Display1->ZoomX) + chrome_width);
+    const int height = static_cast<int>(roundHalfAway(rows * Display1->ZoomY) + chrome_height);
+    SetBounds(FitRectToWorkArea(static_cast<int>(std::trunc(desired_left)),
+                                static_cast<int>(std::trunc(desired_top)), width, height));
+    if (layout() != nullptr) {
+        layout()->activate();
+    }
+    const double shown_width = Display1->Width();
+    const double shown_height = Display1->Height();
+    if (shown_width > 0.999 * columns * Display1->ZoomX &&
+        shown_width < 1.001 * columns * Display1->ZoomX) {
+        Display1->PanX = 0;
+    }
+    if (shown_height > 0.999 * rows * Display1->ZoomY &&
+        shown_height < 1.001 * rows * Display1->ZoomY) {
+        Display1->PanY = 0;
+    }
+    if (Display1->ZoomFactor == 1.0) {
+        Display1->DrawCanvas();
+    } else {
+        Display1->DrawZoomedCanvas();
+    }
+    Display1->Invalidate();
+}
+
+void TViewer::Fit_Image_to_WindowExecute() {
+    window_behavior = FitImageToWindow;
+    if (!image_loaded) {
+        return;
+    }
+    if (reportingThrownTexts([this] { return Display1->DrawImageFitToCanvas(); })) {
+        Display1->Invalidate();
+    } else {
+        ReportError("Problem in TViewer::Fit_Image_to_WindowExecute()");
+    }
+}
+
+void TViewer::Free_Window_SizingExecute() {
+    window_behavior = FreeWindowSizing;
+}
+
+void TViewer::Full_ScreenExecute() {
+    if (full_screen) {
+        return;
+    }
+    const WindowBounds bounds = Bounds();
+    windowed_bounds = {bounds.left, bounds.top, bounds.width, bounds.height};
+    menuBar()->hide();
+    statusBar()->hide();
+    const bool visible = isVisible();
+    setWindowFlag(Qt::FramelessWindowHint, true);
+    const QSize screen = screenSize();
+    SetBounds(WindowBounds{0, 0, screen.width(), screen.height()});
+    if (visible) {
+        show();
+        raise();
+    }
+    itm_client.UpdateWindowHandle(Handle());
+    full_screen = true;
+}
+
+void TViewer::WindowedExecute() {
+    if (!full_screen) {
+        return;
+    }
+    menuBar()->show();
+    statusBar()->show();
+    setWindowState(Qt::WindowNoState);
+    const bool visible = isVisible();
+    setWindowFlag(Qt::FramelessWindowHint, false);
+    SetBounds(WindowBounds{windowed_bounds[0], windowed_bounds[1], windowed_bounds[2],
+                           windowed_bounds[3]});
+    if (visible) {
+        show();
+    }
+    itm_client.UpdateWindowHandle(Handle());
+    full_screen = false;
+}
+
+void TViewer::ToggleFullScreen() {
+    if (full_screen) {
+        WindowedExecute();
+    } else {
+        Full_ScreenExecute();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Events
+
+bool TViewer::event(QEvent* event) {
+    if (event->type() == platform::WindowMessageEvent::EventType()) {
+        if (static_cast<platform::WindowMessageEvent*>(event)->message == ITM_NOTIFY) {
+            InterThreadMessengerDispatcher();
+        }
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+void TViewer::closeEvent(QCloseEvent* event) {
+    FormClose();
+    event->accept(); // the window hides; the program ends only as FormClose decided
+}
+
+void TViewer::moveEvent(QMoveEvent* event) {
+    // The desired place follows the user's own moves only, not the program's.
+    if (!program_move_ && isVisible() && !full_screen) {
+        desired_left = frameGeometry().x();
+        desired_top = frameGeometry().y();
+    }
+    QMainWindow::moveEvent(event);
+}
+
+bool TViewer::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == Display1) {
+        if (event->type() == QEvent::Resize) {
+            FormResize();
+        } else if (event->type() == QEvent::Paint) {
+            FormPaint();
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}

@@ -1,0 +1,123 @@
+// The viewer window: shows one image through its display component, keeps its settings, and
+// asks the browser (by message) for the next image.
+#pragma once
+
+#include "WindowFitting.h"
+#include "common/Settings.h"
+#include "display/Im_display.h"
+#include "messaging/MessageClient.h"
+#include "platform/qt/QtWindows.h"
+
+#include <QMainWindow>
+
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QAction;
+class QLabel;
+
+// How zoom, the visible part and the window's size are tied together (stored as integers).
+using WindowBehavior = std::int32_t;
+constexpr WindowBehavior FitImageToWindow = 0;
+constexpr WindowBehavior FitWindowToImage = 1;
+constexpr WindowBehavior FreeWindowSizing = 2;
+
+class TViewer : public QMainWindow {
+public:
+    explicit TViewer(QWidget* owner = nullptr);
+    ~TViewer() override;
+
+    // Shows file (the window too); true when it is on display afterwards.
+    bool DisplayImage(const std::string& file);
+    bool OpenImage(const std::string& file);
+    void InterThreadMessengerDispatcher();
+    void FormCreate();
+    void FormPaint();
+    void FormResize();
+    void FormClose();
+
+    void FileOpen1Accept(const std::string& file);
+    void PrintDialogExecute();
+    void AboutExecute();
+    void HelpContentsExecute();
+    // The enable and check rules of the actions, run when the application goes idle.
+    void UpdateActions();
+
+    void SetDesiredZoom(double z);
+    void ApplyWindowBehavior();
+    void Fit_Window_to_ImageExecute();
+    void Fit_Image_to_WindowExecute();
+    void Free_Window_SizingExecute();
+    void Full_ScreenExecute();
+    void WindowedExecute();
+    void ToggleFullScreen();
+    double ShrinkToFitScreenZoom();
+    WindowBounds FitRectToWorkArea(int left, int top, int width, int height);
+
+    // The window's outer bounds, frame included, as the settings keep them.
+    WindowBounds Bounds() const;
+    void SetBounds(const WindowBounds& bounds);
+    WorkArea DesktopWorkArea() const;
+    HWND Handle() const { return window_handle.Handle(); }
+    // A status panel's text.
+    std::string PanelText(int panel) const;
+    int PanelWidth(int panel) const;
+
+    // Components.
+    QAction* Fit_Window_to_Image;
+    QAction* Fit_Image_to_Window;
+    QAction* Remember_Zoom_Settings;
+    QAction* Free_Window_Sizing;
+    QAction* Full_Screen;
+    QAction* Windowed;
+    QAction* Permanent_Shrink_to_Fit_Screen;
+    QAction* FileOpen1;
+    QAction* FileExit1;
+    QAction* HelpContents1;
+    QAction* PrintDialog;
+    QAction* About;
+    QAction* ToggleShrinktoFitScreen;
+    QAction* FilePrintSetup1;
+    TIM_Display* Display1;
+
+    // Fields.
+    bool full_screen = false;
+    bool remember_zoom_settings = false;
+    bool image_loaded = false;
+    bool first_paint_done = false;
+    bool shrink_to_fit_screen = false;
+    std::int32_t instance_number = 0;
+    double desired_zoom_factor = 1.0;
+    double desired_left = 0, desired_top = 0;
+    std::array<int, 4> windowed_bounds{};
+    LONGLONG counter_frequency = 0;
+    WindowBehavior window_behavior = 0;
+    std::string current_file;
+    bool dragging = false;
+    int last_mouse_x = 0, last_mouse_y = 0;
+    std::unique_ptr<TRegistryIniFileSpecial> settings;
+    MessageClient itm_client;
+
+    // The performance counter DisplayImage reads (tests give their own readings).
+    std::function<LONGLONG()> ReadCounter;
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+    // Shows text in a status panel, the panel as wide as the text in the bar's font + extra.
+    void ShowStatusText(int panel, const std::string& text, int extra);
+
+private:
+    void createActions();
+    void measureChrome(int& width, int& height);
+    std::string formatSeconds(double seconds) const;
+
+    platform::QtWindowHandle window_handle{this};
+    std::array<QLabel*, 4> panels_{};
+    bool program_move_ = false;
+};
