@@ -47,8 +47,8 @@ int main(int argc, char** argv) {
         }
         viewer.Display1->repaint(); // the first frame on the screen
         const double total = nowMs() - begin;
-        const double decoding =
-            viewer.Display1->CurrentImage.last_decode_ms + viewer.Display1->CurrentImage.last_export_ms;
+        const double decoding = viewer.Display1->CurrentImage.last_decode_ms +
+                                viewer.Display1->CurrentImage.last_export_ms;
         decode.push_back(decoding);
         layout.push_back(total - decoding);
         texts = viewer.PanelText(0) + " |" + viewer.PanelText(1) + " |" + viewer.PanelText(2);

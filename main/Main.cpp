@@ -31,6 +31,11 @@ int main(int argc, char** argv) {
     DebugTrace("WinMain() start");
     // The application object has no task-bar entry of its own here: each window has its own.
     QApplication application(argc, argv);
+    if (argc == 4 && std::string(argv[1]) == "--message-box") {
+        // The launcher's boxes: it has no toolkit of its own.
+        QMessageBox::critical(nullptr, QString::fromUtf8(argv[2]), QString::fromUtf8(argv[3]));
+        return 0;
+    }
     try {
         QApplication::setApplicationName("Orvalen Viewer");
         QApplication::setApplicationDisplayName("Orvalen Viewer");
@@ -38,6 +43,11 @@ int main(int argc, char** argv) {
         const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
         application_help_file = (program.parent_path() / "Orvalen_main.html").string();
         std::vector<std::string> arguments(argv + 1, argv + argc);
+        std::string received;
+        for (const std::string& argument : arguments) {
+            received += "[" + argument + "]";
+        }
+        DebugTrace(("arguments " + received).c_str());
         MainForm = new TMainForm(arguments, program.string());
         platform::RunApplication();
     } catch (const char* text) {

@@ -7,6 +7,7 @@
 #include "display/MagickLibrary.h"
 #include "messaging/Message.h"
 #include "platform/Timing.h"
+#include "platform/qt/Application.h"
 #include "viewer/Viewerform.h"
 
 #include <cstdlib>
@@ -41,7 +42,9 @@ TMainForm::TMainForm(const std::vector<std::string>& arguments, const std::strin
     const long r1 = std::rand();
     const long r2 = std::rand();
     itm_server_name = MakeServerName(r1, r2);
-    DebugTrace(("message server " + itm_server_name).c_str());
+    DebugTrace(("message server " + itm_server_name + " in process " +
+                std::to_string(GetCurrentProcessId()))
+                   .c_str());
     itm_server.Start(itm_server_name.c_str());
     itm_client.Connect("MainForm", Handle(), GetCurrentThreadId(), itm_server_name.c_str());
     settings = std::make_unique<TRegistryIniFile>(settings_base_key, 0x2001F);
@@ -51,8 +54,10 @@ TMainForm::TMainForm(const std::vector<std::string>& arguments, const std::strin
         // The browser comes with its own window later; until then the empty viewer is shown.
         Viewer = new TViewer();
         Viewer->show();
-    } else {
-        HandleArguments();
+    } else if (!HandleArguments() && !platform::ApplicationTerminated() && Viewer == nullptr) {
+        // HandleArguments reported a failure before any window existed: show the file anyway
+        // rather than end with nothing on the screen.
+        BecomeViewer(arguments_.back());
     }
 }
 
@@ -63,16 +68,108 @@ TMainForm::~TMainForm() {
     engine::DestroyMagick();
 }
 
+namespace {
+
+constexpr const char kSolitaryEvent[] = "Orvalen_solitary_viewer_event";
+// How long a hand-over waits for a new solitary viewer to publish its window.
+constexpr DWORD kPublishPatienceMs = 3000;
+
+} // namespace
+
+// The window in "solitary_viewer_hwnd" when it is a live window of the process in
+// "solitary_viewer_process_id"; 0 otherwise. A viewer that has just signalled the event writes
+// its window last, so a hand-over waits briefly for it instead of posting to a stale value.
+HWND TMainForm::PublishedViewerWindow(DWORD patienceMs) {
+    const LONGLONG start = GetTickCount();
+    for (;;) {
+        const auto hwnd =
+            static_cast<HWND>(settings->ReadInteger(settings_section, "solitary_viewer_hwnd", 0));
+        const auto process = static_cast<DWORD>(
+            settings->ReadInteger(settings_section, "solitary_viewer_process_id", 0));
+        DWORD owner = 0;
+        GetWindowThreadProcessId(hwnd, &owner);
+        if (hwnd != 0 && owner == process && IsWindow(hwnd)) {
+            return hwnd;
+        }
+        if (static_cast<LONGLONG>(GetTickCount()) - start >= patienceMs) {
+            return 0;
+        }
+        Sleep(20);
+    }
+}
+
+void TMainForm::BecomeViewer(const std::string& file) {
+    engine::InitializeMagick(program_path_.c_str());
+    const FullyQualifiedFilename name(file);
+    settings->WriteString("browser_0", "solitary viewer start in folder", name.Folder());
+    DebugTrace("about to create Forms.");
+    Viewer = new TViewer();
+    DebugTrace("about to show Viewer");
+    Viewer->show();
+    DisplayImage(file);
+}
+
 bool TMainForm::HandleArguments() {
     if (arguments_.empty()) {
         return false;
     }
-    // The solitary viewer comes with its hand-over later; until then the file is shown here.
-    engine::InitializeMagick(program_path_.c_str());
-    Viewer = new TViewer();
-    Viewer->show();
-    DisplayImage(arguments_.back());
-    return false;
+    const std::string file = arguments_.back();
+    try {
+        solitary_event = CreateEventA(nullptr, TRUE, FALSE, kSolitaryEvent);
+        if (solitary_event == nullptr) {
+            solitary_event = INVALID_HANDLE_VALUE;
+            throw "Problem in TMainForm::HandleArguments()";
+        }
+        Sleep(0);
+        DebugTrace("TMainForm::HandleArguments about to wait for event");
+        const DWORD waited = WaitForSingleObject(solitary_event, 20);
+        switch (waited) {
+        case WAIT_ABANDONED:
+            throw "WaitForSingleObject returned WAIT_ABANDONED";
+        case WAIT_FAILED:
+            throw "WaitForSingleObject returned WAIT_FAILED";
+        case WAIT_TIMEOUT:
+        case WAIT_OBJECT_0:
+            break;
+        default:
+            throw "Unknown problem with WaitForSingleObject()";
+        }
+        if (waited == WAIT_OBJECT_0) {
+            DebugTrace("solitary viewer exists");
+            settings->RegIniFile().LazyWrite = false;
+            settings->WriteString(settings_section, "solitary_viewer_arguments", file);
+            settings->RegIniFile().LazyWrite = true;
+            const HWND hwnd = PublishedViewerWindow(kPublishPatienceMs);
+            if (hwnd != 0) {
+                PostMessageA(hwnd, static_cast<UINT>(IV_DISPLAY_IMAGE), 0, 0);
+                DebugTrace("solitary viewer notified");
+                SetForegroundWindow(hwnd);
+                DebugTrace("SetForegroundWindow() returned");
+                platform::TerminateApplication();
+                return true;
+            }
+            if (settings->ReadInteger(settings_section, "solitary_viewer_hwnd", 0) == 0) {
+                throw "Attempt to read the value of the \"solitary_viewer_hwnd\" from the "
+                      "registry returned an invalid value.";
+            }
+            // The registry names no live viewer: this process shows the file itself.
+            DebugTrace("solitary viewer did not publish its window");
+        }
+        is_solitary_viewer = true;
+        SetEvent(solitary_event);
+        settings->RegIniFile().LazyWrite = false;
+        settings->WriteInteger(settings_section, "solitary_viewer_process_id",
+                               static_cast<std::int32_t>(GetCurrentProcessId()));
+        settings->RegIniFile().LazyWrite = true;
+        BecomeViewer(file);
+        settings->WriteInteger(settings_section, "solitary_viewer_hwnd",
+                               static_cast<std::int32_t>(Handle()));
+        return false;
+    } catch (const char* text) {
+        LastErrorCode = GetLastError();
+        ReportException("%s", text);
+        return false;
+    }
 }
 
 bool TMainForm::DisplayImage(const std::string& file_name) {

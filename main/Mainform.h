@@ -53,6 +53,8 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    HWND PublishedViewerWindow(DWORD patienceMs);
+    void BecomeViewer(const std::string& file);
 
 private:
     platform::QtWindowHandle window_handle{this};

@@ -33,8 +33,9 @@ TEST_F(MainProgramTest, TwoProcessesGetDifferentServerNamesAndShowTheirFile) {
             continue;
         }
         std::smatch match;
-        if (std::regex_search(line, match,
-                              std::regex("message server (Orvalen_main_itm_server-?\\d+) - "))) {
+        if (std::regex_search(
+                line, match,
+                std::regex("message server (Orvalen_main_itm_server-?\\d+) in process"))) {
             names.push_back(match[1]);
         }
         if (line.rfind("TViewer::DisplayImage() exit", 0) == 0) {
