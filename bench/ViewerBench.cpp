@@ -59,6 +59,46 @@ int main(int argc, char** argv) {
     std::printf("  decode and export        %.1f ms\n", decode[2]);
     std::printf("  layout and first draw    %.1f ms (goal: at most 60 ms)\n", layout[2]);
     std::printf("  status bar (last run)   %s\n", texts.c_str());
+
+    // Zoom steps and arrow-key pans with a 1600 x 1000 display, the window left as it is.
+    TViewer viewer;
+    viewer.show();
+    viewer.DisplayImage(file);
+    viewer.window_behavior = FreeWindowSizing;
+    const WindowBounds bounds = viewer.Bounds();
+    viewer.SetBounds(WindowBounds{0, 0, bounds.width - viewer.Display1->Width() + 1600,
+                                  bounds.height - viewer.Display1->Height() + 1000});
+    QApplication::processEvents();
+    std::printf("Zoom with a %d x %d display (what panel 3 shows, and the time around Zoom)\n",
+                viewer.Display1->Width(), viewer.Display1->Height());
+    const double steps[] = {0.1, 1.0 / 6, 0.25, 1.0 / 3, 0.5, 0.75, 1, 1.25, 1.5, 2, 3, 4, 5};
+    double worst = 0;
+    for (double step : steps) {
+        const double begin = nowMs();
+        viewer.Zoom(step);
+        const double took = nowMs() - begin;
+        worst = std::max(worst, took);
+        std::printf("  zoom %-6.3f %6.1f ms  %s\n", step, took, viewer.PanelText(3).c_str());
+    }
+    std::printf("  slowest step %.1f ms (goal: at most 40 ms)\n", worst);
+    for (double step : {1.0 / 6, 0.25}) {
+        viewer.Zoom(step);
+        const double begin = nowMs();
+        viewer.Zoom(step);
+        std::printf("  zoom %-6.3f again  %6.1f ms\n", step, nowMs() - begin);
+    }
+    for (double zoom : {1.0, 2.5}) {
+        viewer.Zoom(zoom);
+        std::vector<double> pans;
+        for (int run = 0; run < 20; ++run) {
+            const double begin = nowMs();
+            viewer.FormKeyDown(run % 2 == 0 ? 39 : 37); // right, left arrow
+            pans.push_back(nowMs() - begin);
+        }
+        std::sort(pans.begin(), pans.end());
+        std::printf("arrow-key Pan at zoom %.1f: median %.3f ms, max %.3f ms (goal: 5 ms)\n", zoom,
+                    pans[pans.size() / 2], pans.back());
+    }
     engine::DestroyMagick();
     return 0;
 }

@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QLayout>
 #include <QMenuBar>
+#include <QMouseEvent>
 #include <QPageSetupDialog>
 #include <QPrintDialog>
 #include <QScreen>
@@ -59,6 +60,8 @@ TViewer::TViewer(QWidget* owner) : QMainWindow(owner) {
     Display1 = new TIM_Display(this);
     Display1->Canvas()->Brush = 0; // black
     Display1->installEventFilter(this);
+    Display1->setMouseTracking(true);
+    setFocusPolicy(Qt::StrongFocus);
     setCentralWidget(Display1);
     createActions();
     for (std::size_t i = 0; i < panels_.size(); ++i) {
@@ -100,7 +103,8 @@ void TViewer::createActions() {
     Remember_Zoom_Settings->setCheckable(true);
     Free_Window_Sizing = action("F&ree Window Sizing", "View");
     Full_Screen = action("&Full Screen", "View");
-    Full_Screen->setShortcuts({QKeySequence("F"), QKeySequence("f")});
+    // "F" and "f": the key with and without Shift (one sequence twice would be ambiguous).
+    Full_Screen->setShortcuts({QKeySequence(Qt::Key_F), QKeySequence(Qt::SHIFT | Qt::Key_F)});
     Full_Screen->setEnabled(false);
     Windowed = action("&Windowed", "View");
     Windowed->setEnabled(false);
@@ -121,7 +125,8 @@ void TViewer::createActions() {
     PrintDialog->setEnabled(false);
     About = action("&About", "Help");
     ToggleShrinktoFitScreen = action("Toggle Shrink to Fit &Screen", "View");
-    ToggleShrinktoFitScreen->setShortcuts({QKeySequence("S"), QKeySequence("s")});
+    ToggleShrinktoFitScreen->setShortcuts(
+        {QKeySequence(Qt::Key_S), QKeySequence(Qt::SHIFT | Qt::Key_S)});
     FilePrintSetup1 = action("Print Set&up...", "File");
     FilePrintSetup1->setToolTip("Print Setup");
     for (QAction* checkable :
@@ -179,11 +184,11 @@ void TViewer::createActions() {
     connect(Full_Screen, &QAction::triggered, this, [this] { Full_ScreenExecute(); });
     connect(Windowed, &QAction::triggered, this, [this] { WindowedExecute(); });
     connect(Remember_Zoom_Settings, &QAction::triggered, this,
-            [this] { remember_zoom_settings = Remember_Zoom_Settings->isChecked(); });
-    connect(Permanent_Shrink_to_Fit_Screen, &QAction::triggered, this, [this] {
-        shrink_to_fit_screen = Permanent_Shrink_to_Fit_Screen->isChecked();
-        ApplyWindowBehavior();
-    });
+            [this] { Remember_Zoom_SettingsExecute(); });
+    connect(Permanent_Shrink_to_Fit_Screen, &QAction::triggered, this,
+            [this] { Permanent_Shrink_to_Fit_ScreenExecute(); });
+    connect(ToggleShrinktoFitScreen, &QAction::triggered, this,
+            [this] { ToggleShrinktoFitScreenExecute(); });
     connect(FileOpen1, &QAction::triggered, this, [this] {
         const QString chosen = QFileDialog::getOpenFileName(this, "Open");
         if (!chosen.isEmpty()) {
@@ -628,10 +633,32 @@ void TViewer::moveEvent(QMoveEvent* event) {
 
 bool TViewer::eventFilter(QObject* watched, QEvent* event) {
     if (watched == Display1) {
-        if (event->type() == QEvent::Resize) {
+        switch (event->type()) {
+        case QEvent::Resize:
             FormResize();
-        } else if (event->type() == QEvent::Paint) {
+            break;
+        case QEvent::Paint:
             FormPaint();
+            break;
+        case QEvent::MouseButtonPress: {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            Display1MouseDown(mouse->button(), mouse->position().toPoint().x(),
+                              mouse->position().toPoint().y());
+            break;
+        }
+        case QEvent::MouseMove: {
+            const auto* mouse = static_cast<QMouseEvent*>(event);
+            Display1MouseMove(mouse->buttons(), mouse->position().toPoint().x(),
+                              mouse->position().toPoint().y());
+            // In full screen the display covers the form: the top edge is watched here.
+            FormMouseMove(Display1->mapTo(this, mouse->position().toPoint()).y());
+            break;
+        }
+        case QEvent::MouseButtonRelease:
+            Display1MouseUp(static_cast<QMouseEvent*>(event)->button());
+            break;
+        default:
+            break;
         }
     }
     return QMainWindow::eventFilter(watched, event);

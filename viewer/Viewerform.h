@@ -46,6 +46,26 @@ public:
     void UpdateActions();
 
     void SetDesiredZoom(double z);
+    // Shows the image at zoom z under the current mode and puts its duration in panel 3.
+    void Zoom(double z);
+    double NextZoomIn();
+    double NextZoomOut();
+    void ToggleShrinktoFitScreenExecute();
+    void Permanent_Shrink_to_Fit_ScreenExecute();
+    void Remember_Zoom_SettingsExecute();
+
+    // Input (keys by their virtual key codes, as the design numbers them).
+    void FormKeyDown(int key);
+    void FormKeyPress(char character);
+    void FormKeyUp(int key, bool shift);
+    void FormMouseWheelUp(bool middle_button);
+    void FormMouseWheelDown(bool middle_button);
+    void FormMouseMove(int y);
+    void Display1MouseDown(Qt::MouseButton button, int x, int y);
+    void Display1MouseMove(Qt::MouseButtons buttons, int x, int y);
+    void Display1MouseUp(Qt::MouseButton button);
+    // Sends a request of kind to "Browser", with a fresh copy of the current file when asked.
+    void SendToBrowser(std::int32_t kind, bool with_file);
     void ApplyWindowBehavior();
     void Fit_Window_to_ImageExecute();
     void Fit_Image_to_WindowExecute();
@@ -108,6 +128,9 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
     // Shows text in a status panel, the panel as wide as the text in the bar's font + extra.
     void ShowStatusText(int panel, const std::string& text, int extra);

@@ -1,0 +1,354 @@
+// The viewer's zoom and its keys, wheel and mouse: each handler turns an event into one call.
+#include "Viewerform.h"
+
+#include "ZoomSteps.h"
+#include "common/ErrorReporting.h"
+#include "platform/Timing.h"
+
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QWheelEvent>
+
+#include <cmath>
+#include <cstdio>
+
+namespace {
+
+double roundHalfAway(double v) {
+    return v >= 0 ? std::trunc(v + 0.5) : std::trunc(v - 0.5);
+}
+
+constexpr int VK_RETURN = 13, VK_ESCAPE = 27, VK_SPACE = 32, VK_PRIOR = 33, VK_NEXT = 34,
+              VK_END = 35, VK_HOME = 36, VK_LEFT = 37, VK_UP = 38, VK_RIGHT = 39, VK_DOWN = 40,
+              VK_DELETE = 46, VK_F5 = 116, VK_NUMPAD0 = 96;
+
+// The virtual key code of a Qt key event (0 for keys the viewer does not use).
+int virtualKey(const QKeyEvent* event) {
+    const int key = event->key();
+    if (key >= Qt::Key_0 && key <= Qt::Key_9) {
+        const int digit = key - Qt::Key_0;
+        return event->modifiers() & Qt::KeypadModifier ? VK_NUMPAD0 + digit : '0' + digit;
+    }
+    // With Shift held, the digit row gives its symbols; X numbers those keys 10 to 19.
+    const quint32 scan = event->nativeScanCode();
+    if (scan >= 10 && scan <= 19) {
+        return '0' + static_cast<int>((scan - 9) % 10);
+    }
+    static const char shiftedDigits[] = ")!@#$%^&*(";
+    for (int digit = 0; digit < 10; ++digit) {
+        if (key == shiftedDigits[digit]) {
+            return '0' + digit;
+        }
+    }
+    switch (key) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        return VK_RETURN;
+    case Qt::Key_Escape:
+        return VK_ESCAPE;
+    case Qt::Key_Space:
+        return VK_SPACE;
+    case Qt::Key_PageUp:
+        return VK_PRIOR;
+    case Qt::Key_PageDown:
+        return VK_NEXT;
+    case Qt::Key_End:
+        return VK_END;
+    case Qt::Key_Home:
+        return VK_HOME;
+    case Qt::Key_Left:
+        return VK_LEFT;
+    case Qt::Key_Up:
+        return VK_UP;
+    case Qt::Key_Right:
+        return VK_RIGHT;
+    case Qt::Key_Down:
+        return VK_DOWN;
+    case Qt::Key_Delete:
+        return VK_DELETE;
+    case Qt::Key_F5:
+        return VK_F5;
+    default:
+        return 0;
+    }
+}
+
+} // namespace
+
+double TViewer::NextZoomIn() {
+    return ::NextZoomIn(desired_zoom_factor);
+}
+
+double TViewer::NextZoomOut() {
+    return ::NextZoomOut(desired_zoom_factor, static_cast<double>(Display1->CurrentImage.Columns()),
+                         static_cast<double>(Display1->CurrentImage.Rows()));
+}
+
+void TViewer::Zoom(double z) {
+    const LONGLONG t0 = ReadCounter();
+    const double columns = static_cast<double>(Display1->CurrentImage.Columns());
+    const double rows = static_cast<double>(Display1->CurrentImage.Rows());
+    const double cx = Display1->PanX + (Display1->Width() / Display1->ZoomX) * 0.5;
+    const double cy = Display1->PanY + (Display1->Height() / Display1->ZoomY) * 0.5;
+    SetDesiredZoom(z);
+    const double sw = columns * Display1->ZoomX;
+    const double sh = rows * Display1->ZoomY;
+    bool draw = true;
+    if (full_screen || window_behavior == FreeWindowSizing) {
+        Display1->PanX = cx - (Display1->Width() / Display1->ZoomX) * 0.5;
+        Display1->PanY = cy - (Display1->Height() / Display1->ZoomY) * 0.5;
+    } else if (window_behavior == FitImageToWindow || window_behavior == FitWindowToImage) {
+        int chrome_width = 0, chrome_height = 0;
+        measureChrome(chrome_width, chrome_height);
+        const int width = static_cast<int>(std::trunc(sw + chrome_width));
+        const int height = static_cast<int>(std::trunc(chrome_height + sh));
+        const WindowBounds r =
+            FitRectToWorkArea(static_cast<int>(std::trunc(desired_left)),
+                              static_cast<int>(std::trunc(desired_top)), width, height);
+        SetBounds(r); // the resize event runs at once (and refits in FitImageToWindow)
+        measureChrome(chrome_width, chrome_height);
+        const double dw = r.width - chrome_width;
+        const double dh = r.height - chrome_height;
+        double px = cx - (dw / Display1->ZoomX) * 0.5;
+        double py = cy - (dh / Display1->ZoomY) * 0.5;
+        if (px + dw / Display1->ZoomX < 0) {
+            px = 0;
+        } else if (px >= columns) {
+            px = columns - dw / Display1->ZoomX;
+        }
+        if (py + dh / Display1->ZoomY < 0) {
+            py = 0;
+        } else if (py >= rows) {
+            py = rows - dh / Display1->ZoomY;
+        }
+        if (sw - 0.001 < dw) {
+            px = 0;
+        } else if (dw < sw) {
+            if (px < 0) {
+                px = 0;
+            } else if (px + dw / Display1->ZoomX >= columns) {
+                px = columns - dw / Display1->ZoomX;
+            }
+        }
+        if (sh - 0.001 < dh) {
+            py = 0;
+        } else if (dh < sh) {
+            if (py < 0) {
+                py = 0;
+            } else if (py + dh / Display1->ZoomY >= rows) {
+                py = rows - dh / Display1->ZoomY;
+            }
+        }
+        Display1->PanX = px;
+        Display1->PanY = py;
+    } else {
+        ReportError("Invalid case in TViewer::Zoom()");
+        draw = false;
+    }
+    if (draw && image_loaded) {
+        if (Display1->ZoomFactor != 1.0) {
+            Display1->DrawZoomedCanvas();
+        } else {
+            Display1->PanX = roundHalfAway(Display1->PanX);
+            Display1->PanY = roundHalfAway(Display1->PanY);
+            Display1->DrawCanvas();
+        }
+    }
+    Display1->Repaint();
+    const LONGLONG t1 = ReadCounter();
+    ShowStatusText(
+        3,
+        "Resized in " +
+            formatSeconds(static_cast<double>(t1 - t0) / static_cast<double>(counter_frequency)) +
+            " seconds",
+        4);
+}
+
+void TViewer::ToggleShrinktoFitScreenExecute() {
+    const double s = ShrinkToFitScreenZoom();
+    const double z = Display1->ZoomFactor;
+    if (z * 0.999 < s && s < z * 1.001) {
+        SetDesiredZoom(desired_zoom_factor);
+    } else {
+        Display1->SetZoomFactor(s);
+    }
+    shrink_to_fit_screen = !shrink_to_fit_screen;
+    ApplyWindowBehavior();
+    shrink_to_fit_screen = !shrink_to_fit_screen;
+}
+
+void TViewer::Permanent_Shrink_to_Fit_ScreenExecute() {
+    shrink_to_fit_screen = Permanent_Shrink_to_Fit_Screen->isChecked();
+    ApplyWindowBehavior();
+}
+
+void TViewer::Remember_Zoom_SettingsExecute() {
+    remember_zoom_settings = Remember_Zoom_Settings->isChecked();
+}
+
+void TViewer::SendToBrowser(std::int32_t kind, bool with_file) {
+    Message message;
+    message.kind = kind;
+    if (with_file) {
+        message.payload = MessagePayloadCopy(current_file.c_str());
+    }
+    if (!itm_client.Send("Browser", message, true)) {
+        FreeMessagePayload(message);
+    }
+}
+
+void TViewer::FormKeyDown(int key) {
+    switch (key) {
+    case VK_RETURN:
+    case VK_ESCAPE:
+        if (full_screen) {
+            ToggleFullScreen();
+        } else {
+            SendToBrowser(IV_SHOW_BROWSER, false);
+        }
+        break;
+    case VK_SPACE:
+    case VK_NEXT:
+        SendToBrowser(IV_NEXT_IMAGE, true);
+        break;
+    case VK_PRIOR:
+        SendToBrowser(IV_PREVIOUS_IMAGE, true);
+        break;
+    case VK_END:
+        SendToBrowser(IV_LAST_IMAGE, false);
+        break;
+    case VK_HOME:
+        SendToBrowser(IV_FIRST_IMAGE, false);
+        break;
+    case VK_LEFT:
+        Display1->Pan(-20, 0);
+        break;
+    case VK_UP:
+        Display1->Pan(0, -20);
+        break;
+    case VK_RIGHT:
+        Display1->Pan(20, 0);
+        break;
+    case VK_DOWN:
+        Display1->Pan(0, 20);
+        break;
+    case VK_DELETE:
+        SendToBrowser(IV_NEXT_IMAGE_AND_DELETE, true);
+        break;
+    case VK_F5:
+        SetDesiredZoom(1.0);
+        Display1->PanX = Display1->PanY = 0;
+        ApplyWindowBehavior();
+        break;
+    default:
+        break;
+    }
+}
+
+void TViewer::FormKeyPress(char character) {
+    switch (character) {
+    case '+':
+        Zoom(NextZoomIn());
+        break;
+    case '-':
+        Zoom(NextZoomOut());
+        break;
+    case 'F':
+    case 'f':
+        ToggleFullScreen();
+        break;
+    case 'S':
+    case 's':
+        ToggleShrinktoFitScreenExecute();
+        break;
+    default:
+        break;
+    }
+}
+
+void TViewer::FormKeyUp(int key, bool shift) {
+    int digit = -1;
+    if (key >= '0' && key <= '9') {
+        digit = key - '0';
+    } else if (key >= VK_NUMPAD0 && key <= VK_NUMPAD0 + 9) {
+        digit = key - VK_NUMPAD0;
+    }
+    if (digit < 0) {
+        return;
+    }
+    const double value = digit == 0 ? 10 : digit;
+    Zoom(shift ? 1.0 / value : value);
+}
+
+void TViewer::FormMouseWheelUp(bool middle_button) {
+    if (middle_button) {
+        Zoom(NextZoomIn());
+    } else {
+        SendToBrowser(IV_PREVIOUS_IMAGE, true);
+    }
+}
+
+void TViewer::FormMouseWheelDown(bool middle_button) {
+    if (middle_button) {
+        Zoom(NextZoomOut());
+    } else {
+        SendToBrowser(IV_NEXT_IMAGE, true);
+    }
+}
+
+void TViewer::FormMouseMove(int y) {
+    if (!full_screen) {
+        return;
+    }
+    if (y < 5) {
+        menuBar()->show();
+    } else if (y >= 20 && menuBar()->isVisible()) {
+        menuBar()->hide();
+    }
+}
+
+void TViewer::Display1MouseDown(Qt::MouseButton button, int x, int y) {
+    last_mouse_x = x;
+    last_mouse_y = y;
+    if (button == Qt::LeftButton) {
+        dragging = true;
+    }
+}
+
+void TViewer::Display1MouseMove(Qt::MouseButtons buttons, int x, int y) {
+    if (image_loaded && (buttons & Qt::LeftButton) && dragging) {
+        Display1->Pan(-(x - last_mouse_x), -(y - last_mouse_y));
+        last_mouse_x = x;
+        last_mouse_y = y;
+    }
+}
+
+void TViewer::Display1MouseUp(Qt::MouseButton button) {
+    if (button == Qt::LeftButton) {
+        dragging = false;
+    }
+}
+
+void TViewer::keyPressEvent(QKeyEvent* event) {
+    FormKeyDown(virtualKey(event));
+    const QString text = event->text();
+    if (text.size() == 1 && text[0].unicode() < 128) {
+        FormKeyPress(static_cast<char>(text[0].unicode()));
+    }
+}
+
+void TViewer::keyReleaseEvent(QKeyEvent* event) {
+    if (!event->isAutoRepeat()) {
+        FormKeyUp(virtualKey(event), (event->modifiers() & Qt::ShiftModifier) != 0);
+    }
+}
+
+void TViewer::wheelEvent(QWheelEvent* event) {
+    const bool middle = (event->buttons() & Qt::MiddleButton) != 0;
+    if (event->angleDelta().y() > 0) {
+        FormMouseWheelUp(middle);
+    } else if (event->angleDelta().y() < 0) {
+        FormMouseWheelDown(middle);
+    }
+    event->ignore(); // as the design: the handlers do not mark it handled
+}
