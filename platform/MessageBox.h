@@ -6,8 +6,12 @@
 #include <functional>
 
 constexpr UINT MB_OK = 0x00;
+constexpr UINT MB_YESNO = 0x04;
 constexpr UINT MB_ICONERROR = 0x10;
+constexpr UINT MB_ICONQUESTION = 0x20;
 constexpr int IDOK = 1;
+constexpr int IDYES = 6;
+constexpr int IDNO = 7;
 
 // Shows text in a modal box titled caption, through the installed presenter, and returns the
 // presenter's answer (IDOK). The default presenter writes "caption: text" to standard error; a

@@ -1,8 +1,10 @@
 #include "Shell.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <mutex>
 #include <spawn.h>
 #include <string>
@@ -220,6 +222,142 @@ std::string PathFromIDList(const ITEMIDLIST* list) {
         }
     }
     return fileSystem ? path : std::string();
+}
+
+namespace {
+
+std::string itemBytes(BYTE kind, const std::string& bytes) {
+    std::vector<BYTE> item;
+    appendItem(item, kind, bytes);
+    return std::string(item.begin(), item.end());
+}
+
+// The XDG desktop folder: from user-dirs.dirs when it names one, else $HOME/Desktop.
+std::string desktopFolder() {
+    const std::string home = environmentPath("HOME");
+    std::string config = environmentPath("XDG_CONFIG_HOME");
+    if (config.empty()) {
+        config = home + "/.config";
+    }
+    FILE* dirs = std::fopen((config + "/user-dirs.dirs").c_str(), "r");
+    std::string folder = home + "/Desktop";
+    if (dirs != nullptr) {
+        char line[4096];
+        while (std::fgets(line, sizeof line, dirs) != nullptr) {
+            std::string text(line);
+            const std::string key = "XDG_DESKTOP_DIR=\"";
+            if (text.rfind(key, 0) == 0) {
+                text = text.substr(key.size());
+                text = text.substr(0, text.find('"'));
+                if (text.rfind("$HOME", 0) == 0) {
+                    text = home + text.substr(5);
+                }
+                folder = text;
+            }
+        }
+        std::fclose(dirs);
+    }
+    return folder;
+}
+
+std::vector<std::string> mountedVolumes() {
+    std::vector<std::string> volumes;
+    FILE* mounts = std::fopen("/proc/mounts", "r");
+    if (mounts == nullptr) {
+        return volumes;
+    }
+    char device[4096], point[4096];
+    while (std::fscanf(mounts, "%4095s %4095s %*s %*s %*d %*d", device, point) == 2) {
+        // Real volumes only: a device file, not the root, not the system's own places.
+        const std::string where(point);
+        if (std::strncmp(device, "/dev/", 5) == 0 && where != "/" && where.rfind("/boot", 0) != 0 &&
+            where.rfind("/proc", 0) != 0 && where.rfind("/sys", 0) != 0 &&
+            where.rfind("/dev", 0) != 0 && where.rfind("/run", 0) != 0 &&
+            std::find(volumes.begin(), volumes.end(), where) == volumes.end()) {
+            volumes.push_back(where);
+        }
+    }
+    std::fclose(mounts);
+    return volumes;
+}
+
+} // namespace
+
+std::vector<ShellEntry> ShellChildren(const ITEMIDLIST* list, bool files, bool hidden) {
+    std::vector<ShellEntry> children;
+    if (list == nullptr || ILGetSize(list) == 2) {
+        children.push_back({itemBytes(kHome, ""), "Home", true, true, 0, 0});
+        const std::string desktop = desktopFolder();
+        struct stat info {};
+        if (::stat(desktop.c_str(), &info) == 0 && S_ISDIR(info.st_mode) &&
+            desktop != environmentPath("HOME")) {
+            children.push_back({itemBytes(kDesktopFolder, desktop), "Desktop", true, true, 0, 0});
+        }
+        children.push_back({itemBytes(kComputer, ""), "Computer", true, false, 0, 0});
+        return children;
+    }
+    const std::string path = PathFromIDList(list);
+    if (path.empty()) {
+        // Computer.
+        children.push_back({itemBytes(kRoot, ""), "File System", true, true, 0, 0});
+        for (const std::string& volume : mountedVolumes()) {
+            const std::size_t slash = volume.rfind('/');
+            children.push_back(
+                {itemBytes(kMount, volume), volume.substr(slash + 1), true, true, 0, 0});
+        }
+        return children;
+    }
+    DIR* folder = ::opendir(path.c_str());
+    if (folder == nullptr) {
+        return children;
+    }
+    const std::string prefix = path.back() == '/' ? path : path + "/";
+    while (dirent* entry = ::readdir(folder)) {
+        const std::string name = entry->d_name;
+        if (name == "." || name == ".." || (!hidden && name[0] == '.')) {
+            continue;
+        }
+        struct stat info {};
+        if (::stat((prefix + name).c_str(), &info) != 0) {
+            continue; // a dangling link or an entry gone meanwhile
+        }
+        const bool isFolder = S_ISDIR(info.st_mode);
+        if (!isFolder && !files) {
+            continue;
+        }
+        children.push_back({itemBytes(kFileSystem, name), name, isFolder, true,
+                            isFolder ? 0 : static_cast<long long>(info.st_size),
+                            static_cast<long long>(info.st_mtime)});
+    }
+    ::closedir(folder);
+    return children;
+}
+
+std::string DisplayNameOf(const ITEMIDLIST* list) {
+    if (list == nullptr || ILGetSize(list) == 2) {
+        return "Desktop";
+    }
+    const BYTE* at = bytesOf(list);
+    const BYTE* last = at;
+    for (WORD count = countAt(at); count != 0; at += count, count = countAt(at)) {
+        last = at;
+    }
+    const WORD count = countAt(last);
+    const std::string bytes(reinterpret_cast<const char*>(last + 3), count - 3u);
+    switch (last[2]) {
+    case kHome:
+        return "Home";
+    case kDesktopFolder:
+        return "Desktop";
+    case kComputer:
+        return "Computer";
+    case kRoot:
+        return "File System";
+    case kMount:
+        return bytes.substr(bytes.rfind('/') + 1);
+    default:
+        return bytes;
+    }
 }
 
 ULONG AttributesOfIDList(const ITEMIDLIST* list) {

@@ -20,6 +20,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 using HRESULT = std::int32_t;
 using ULONG = std::uint32_t;
@@ -76,6 +77,23 @@ ITEMIDLIST* ILClone(const ITEMIDLIST* list);
 bool ILIsEqual(const ITEMIDLIST* a, const ITEMIDLIST* b);
 
 namespace platform {
+// One child of a folder of the namespace: its one-item id (to append to the folder's list),
+// the name the user sees, and what it is.
+struct ShellEntry {
+    std::string item;        // the bytes of one item id, terminator not included
+    std::string displayName; // as shown
+    bool folder = false;
+    bool fileSystem = false;
+    long long size = 0;     // files only
+    long long modified = 0; // seconds since 1970, file-system items only
+};
+// The children of the folder named by list (the desktop for null or empty): the desktop has
+// Home, Desktop (the XDG desktop folder, where it exists) and Computer; Computer has File
+// System ("/") and the mounted volumes; a file-system folder its entries, files included when
+// asked, hidden ("." names) ones when asked. Empty for a folder that cannot be read.
+std::vector<ShellEntry> ShellChildren(const ITEMIDLIST* list, bool files, bool hidden);
+// The name a user sees for the last item of list ("Desktop" for the desktop itself).
+std::string DisplayNameOf(const ITEMIDLIST* list);
 // The file-system path of a list, or empty for a virtual item (desktop, Computer).
 std::string PathFromIDList(const ITEMIDLIST* list);
 // The attributes of the item a list names (SFGAO_FILESYSTEM, SFGAO_FOLDER), 0 when it does not

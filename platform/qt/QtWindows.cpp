@@ -82,10 +82,14 @@ void QtWindowHandle::RaiseToFront() {
 
 namespace {
 
-void showBox(const QString& text, const QString& caption, UINT style) {
+int showBox(const QString& text, const QString& caption, UINT style) {
+    if (style & MB_YESNO) {
+        return QMessageBox::question(nullptr, caption, text) == QMessageBox::Yes ? IDYES : IDNO;
+    }
     QMessageBox box(style & MB_ICONERROR ? QMessageBox::Critical : QMessageBox::Information,
                     caption, text, QMessageBox::Ok);
     box.exec();
+    return IDOK;
 }
 
 } // namespace
@@ -100,7 +104,7 @@ void InstallQtMessageBoxPresenter() {
         const QString qtext = QString::fromUtf8(text ? text : "");
         const QString qcaption = QString::fromUtf8(caption ? caption : "");
         if (QThread::currentThread() == application->thread()) {
-            showBox(qtext, qcaption, style);
+            return showBox(qtext, qcaption, style);
         } else {
             QMetaObject::invokeMethod(
                 application, [qtext, qcaption, style] { showBox(qtext, qcaption, style); },

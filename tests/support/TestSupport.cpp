@@ -59,11 +59,12 @@ IsolatedFolders::~IsolatedFolders() {
 }
 
 RecordedBoxes::RecordedBoxes() {
-    platform::SetMessageBoxPresenter([this](HWND, const char* text, const char* caption, UINT) {
-        std::lock_guard lock(guard_);
-        boxes_.push_back({caption ? caption : "", text ? text : ""});
-        return 1;
-    });
+    platform::SetMessageBoxPresenter(
+        [this](HWND, const char* text, const char* caption, UINT style) {
+            std::lock_guard lock(guard_);
+            boxes_.push_back({caption ? caption : "", text ? text : ""});
+            return (style & MB_YESNO) != 0 ? Answer.load() : IDOK;
+        });
 }
 
 RecordedBoxes::~RecordedBoxes() {

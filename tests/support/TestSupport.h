@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -47,6 +48,8 @@ public:
     std::size_t Count();
     // Waits up to ms for at least n boxes (boxes may come from worker threads).
     bool WaitForCount(std::size_t n, int ms);
+    // What a box answers (a question's IDYES or IDNO).
+    std::atomic<int> Answer{6};
 
 private:
     std::mutex guard_;

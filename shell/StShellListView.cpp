@@ -1,0 +1,364 @@
+#include "StShellViews.h"
+
+#include "common/ErrorReporting.h"
+#include "platform/Shell.h"
+
+#include <QDateTime>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+int TStCustomShellListView::ClickedColumn = 0;
+
+namespace {
+
+std::string typeOf(const TStShellItem& item) {
+    if (item.IsFolder) {
+        return "Folder";
+    }
+    const std::size_t dot = item.DisplayName.rfind('.');
+    if (dot == std::string::npos || dot == 0) {
+        return "File";
+    }
+    std::string extension = item.DisplayName.substr(dot + 1);
+    std::transform(extension.begin(), extension.end(), extension.begin(), ::toupper);
+    return extension + " File";
+}
+
+} // namespace
+
+TStCustomShellListView::TStCustomShellListView(QWidget* owner) : QTreeWidget(owner) {
+    setColumnCount(4);
+    setHeaderLabels({"Name", "Size", "Type", "Modified"});
+    setRootIsDecorated(false);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setUniformRowHeights(true);
+    setEditTriggers(QAbstractItemView::EditKeyPressed);
+    header()->setSectionsClickable(true);
+    connect(header(), &QHeaderView::sectionClicked, this,
+            [this](int column) { ColumnClicked(column); });
+    connect(this, &QTreeWidget::itemDoubleClicked, this,
+            [this](QTreeWidgetItem* row, int) { rowDoubleClicked(row); });
+    connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* row, int column) {
+        if (!filling_ && column == 0) {
+            captionEdited(row);
+        }
+    });
+    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, [this] { Refresh(); });
+}
+
+bool TStCustomShellListView::SetFolder(const ITEMIDLIST* absolute) {
+    TStShellFolder folder(absolute);
+    if (!folder.IsFolder) {
+        return false;
+    }
+    if (!watcher_.directories().isEmpty()) {
+        watcher_.removePaths(watcher_.directories());
+    }
+    Folder = std::move(folder);
+    items_.Clear();
+    for (TStShellItem& item : ShellChildrenOf(Folder, true, Options & loShowHidden)) {
+        items_.Add(std::move(item));
+    }
+    sortItems();
+    fillRows();
+    if (Folder.IsFileSystem) {
+        watcher_.addPath(QString::fromStdString(Folder.Path));
+    }
+    if (TreeView != nullptr) {
+        TreeView->ShowFolder(Folder.Pidl.List());
+    }
+    if (ComboBox != nullptr) {
+        ComboBox->ShowFolder(Folder);
+    }
+    return true;
+}
+
+void TStCustomShellListView::Refresh() {
+    std::vector<std::string> selected;
+    for (QTreeWidgetItem* row : selectedItems()) {
+        selected.push_back(row->text(0).toStdString());
+    }
+    items_.Clear();
+    for (TStShellItem& item : ShellChildrenOf(Folder, true, Options & loShowHidden)) {
+        items_.Add(std::move(item));
+    }
+    sortItems();
+    fillRows();
+    for (int row = 0; row < topLevelItemCount(); ++row) {
+        QTreeWidgetItem* item = topLevelItem(row);
+        if (std::find(selected.begin(), selected.end(), item->text(0).toStdString()) !=
+            selected.end()) {
+            item->setSelected(true);
+        }
+    }
+}
+
+void TStCustomShellListView::sortItems() {
+    auto& items = items_.Items();
+    if (sortColumn_ == 0) {
+        return; // the folder's own order, as enumerated
+    }
+    std::stable_sort(items.begin(), items.end(),
+                     [this](const TStShellItem& a, const TStShellItem& b) {
+                         if (a.IsFolder != b.IsFolder) {
+                             return a.IsFolder;
+                         }
+                         switch (sortColumn_) {
+                         case 1:
+                             return a.Size < b.Size;
+                         case 2:
+                             return typeOf(a) < typeOf(b);
+                         default:
+                             return a.Modified < b.Modified;
+                         }
+                     });
+}
+
+bool TStCustomShellListView::passesFilter(const TStShellItem& item) const {
+    if (OnFilterItem) {
+        return OnFilterItem(item);
+    }
+    if (!Filtered || Filter.empty() || item.IsFolder) {
+        return true;
+    }
+    for (const QString& pattern : QString::fromStdString(Filter).split(';', Qt::SkipEmptyParts)) {
+        const QRegularExpression expression(
+            QRegularExpression::wildcardToRegularExpression(pattern.trimmed()),
+            QRegularExpression::CaseInsensitiveOption);
+        if (expression.match(QString::fromStdString(item.DisplayName)).hasMatch()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void TStCustomShellListView::fillRows() {
+    filling_ = true;
+    clear();
+    filtered_.Clear();
+    for (TStShellItem& item : items_.Items()) {
+        if (passesFilter(item)) {
+            filtered_.Add(item);
+        }
+    }
+    const int count = filtered_.GetCount();
+    QList<QTreeWidgetItem*> rows;
+    rows.reserve(count);
+    for (int i = 0; i < count; ++i) {
+        const int index = direction_ == TStSortDirection::sdDescending ? count - 1 - i : i;
+        const TStShellItem& item = *filtered_.GetShellItem(index);
+        auto* row = new QTreeWidgetItem();
+        row->setText(0, QString::fromStdString(item.DisplayName));
+        row->setText(1, item.IsFolder ? QString() : QLocale().formattedDataSize(item.Size));
+        row->setText(2, QString::fromStdString(typeOf(item)));
+        row->setText(3, item.Modified != 0
+                            ? QLocale().toString(QDateTime::fromSecsSinceEpoch(item.Modified),
+                                                 QLocale::ShortFormat)
+                            : QString());
+        row->setData(0, Qt::UserRole, index);
+        if ((Options & loAllowRename) && !ReadOnly && item.IsFileSystem) {
+            row->setFlags(row->flags() | Qt::ItemIsEditable);
+        }
+        rows.append(row);
+    }
+    addTopLevelItems(rows);
+    filling_ = false;
+}
+
+TStShellItemList* TStCustomShellListView::GetShellItems() {
+    return (Filtered && !Filter.empty() && !OnFilterItem) ? &filtered_ : &items_;
+}
+
+TStShellItem* TStCustomShellListView::ItemOfRow(int row) {
+    QTreeWidgetItem* item = topLevelItem(row);
+    return item != nullptr ? filtered_.GetShellItem(item->data(0, Qt::UserRole).toInt()) : nullptr;
+}
+
+TStShellItem* TStCustomShellListView::SelectedItem() {
+    QTreeWidgetItem* row = currentItem();
+    if (row == nullptr || !row->isSelected()) {
+        const QList<QTreeWidgetItem*> rows = selectedItems();
+        row = rows.isEmpty() ? nullptr : rows.front();
+    }
+    return row != nullptr ? ItemOfRow(indexOfTopLevelItem(row)) : nullptr;
+}
+
+TStShellItemList TStCustomShellListView::SelectedItems() {
+    TStShellItemList selected;
+    for (int row = 0; row < topLevelItemCount(); ++row) {
+        if (topLevelItem(row)->isSelected()) {
+            selected.Add(*ItemOfRow(row));
+        }
+    }
+    return selected;
+}
+
+int TStCustomShellListView::ItemIndex() const {
+    return currentItem() != nullptr ? indexOfTopLevelItem(currentItem()) : -1;
+}
+
+void TStCustomShellListView::ColumnClicked(int column) {
+    if (column == ClickedColumn && column == sortColumn_) {
+        direction_ = direction_ == TStSortDirection::sdAscending ? TStSortDirection::sdDescending
+                                                                 : TStSortDirection::sdAscending;
+        fillRows(); // the item list keeps its order; only the rows turn round
+        return;
+    }
+    ClickedColumn = column;
+    sortColumn_ = column;
+    direction_ = TStSortDirection::sdAscending;
+    items_.Clear();
+    for (TStShellItem& item : ShellChildrenOf(Folder, true, Options & loShowHidden)) {
+        items_.Add(std::move(item));
+    }
+    sortItems();
+    fillRows();
+}
+
+void TStCustomShellListView::MoveUpOneLevel() {
+    if (Folder.Pidl.IsEmpty()) {
+        return;
+    }
+    // The list without its last item.
+    PIDL parent;
+    PIDL::Iterator items(Folder.Pidl.List());
+    std::vector<const ITEMIDLIST*> all;
+    for (const ITEMIDLIST* item = items.Next(); item != nullptr; item = items.Next()) {
+        all.push_back(item);
+    }
+    for (std::size_t i = 0; i + 1 < all.size(); ++i) {
+        PIDL one;
+        one.CopyFirstItem(all[i]);
+        parent.Append(one);
+    }
+    SetFolder(parent.List());
+}
+
+bool TStCustomShellListView::DeleteItem(bool recycle, bool confirm) {
+    TStShellItemList selected = SelectedItems();
+    if (selected.GetCount() == 0) {
+        return false;
+    }
+    TStFileOperation operation;
+    operation.Operation = TStFileOp::fopDelete;
+    operation.Options = (recycle ? foAllowUndo : 0) | (confirm ? 0 : foNoConfirmation);
+    for (TStShellItem& item : selected.Items()) {
+        if (item.IsFileSystem && !item.Path.empty()) {
+            operation.SourceFiles.push_back(item.Path);
+        }
+    }
+    const bool done = !operation.SourceFiles.empty() && operation.Execute();
+    Refresh();
+    return done;
+}
+
+bool TStCustomShellListView::RenameItem(const std::string& newName) {
+    TStShellItem* item = SelectedItem();
+    if (item == nullptr || !item->IsFileSystem || newName.empty() ||
+        newName.find('/') != std::string::npos) {
+        return false;
+    }
+    TStFileOperation operation;
+    operation.Operation = TStFileOp::fopRename;
+    operation.SourceFiles = {item->Path};
+    const std::string folder = item->Path.substr(0, item->Path.rfind('/'));
+    operation.Destination = folder + "/" + newName;
+    const bool done = operation.Execute();
+    Refresh();
+    return done;
+}
+
+void TStCustomShellListView::rowDoubleClicked(QTreeWidgetItem* row) {
+    TStShellItem* found = ItemOfRow(indexOfTopLevelItem(row));
+    if (found == nullptr) {
+        return;
+    }
+    TStShellItem item = *found;
+    bool defaultAction = true;
+    if (OnItemDblClick) {
+        OnItemDblClick(this, item, defaultAction);
+    }
+    if (!defaultAction) {
+        return;
+    }
+    if (item.IsFolder) {
+        SetFolder(item.Pidl.List());
+    } else if (item.IsFile) {
+        ShellExecuteA(0, "Open", item.Path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    }
+}
+
+void TStCustomShellListView::EditItemCaption(int index) {
+    QTreeWidgetItem* row = topLevelItem(index);
+    if (row != nullptr) {
+        setCurrentItem(row);
+        editItem(row, 0);
+    }
+}
+
+bool TStCustomShellListView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+    if (trigger != QAbstractItemView::NoEditTriggers && state() != EditingState &&
+        (trigger & (EditKeyPressed | AllEditTriggers)) && index.column() == 0) {
+        if (OnEditing && !OnEditing()) {
+            return false;
+        }
+    }
+    return QTreeWidget::edit(index, trigger, event);
+}
+
+void TStCustomShellListView::captionEdited(QTreeWidgetItem* row) {
+    TStShellItem* item = ItemOfRow(indexOfTopLevelItem(row));
+    const std::string name = row->text(0).toStdString();
+    if (OnEdited) {
+        OnEdited();
+    }
+    if (item == nullptr || name == item->DisplayName) {
+        return;
+    }
+    setCurrentItem(row);
+    if (!RenameItem(name)) {
+        ReportError("\"%s\" cannot be renamed to \"%s\".", item->DisplayName.c_str(), name.c_str());
+        Refresh();
+    }
+}
+
+void TStCustomShellListView::keyReleaseEvent(QKeyEvent* event) {
+    QTreeWidget::keyReleaseEvent(event);
+    if (OnKeyUp) {
+        OnKeyUp(event->key(), event->modifiers());
+    }
+}
+
+TStCustomShellComboBox::TStCustomShellComboBox(QWidget* owner) : QComboBox(owner) {
+    connect(this, &QComboBox::activated, this, [this](int index) {
+        if (!updating_ && ListView != nullptr && index >= 0 &&
+            index < static_cast<int>(levels_.size())) {
+            PIDL chosen = levels_[static_cast<std::size_t>(index)];
+            ListView->SetFolder(chosen.List());
+        }
+    });
+}
+
+void TStCustomShellComboBox::ShowFolder(const TStShellFolder& folder) {
+    updating_ = true;
+    clear();
+    levels_.clear();
+    PIDL prefix;
+    levels_.push_back(prefix);
+    addItem("Desktop");
+    PIDL::Iterator items(folder.Pidl.List());
+    int depth = 1;
+    for (const ITEMIDLIST* item = items.Next(); item != nullptr; item = items.Next(), ++depth) {
+        PIDL one;
+        one.CopyFirstItem(item);
+        prefix.Append(one);
+        levels_.push_back(prefix);
+        addItem(QString(depth * 2, ' ') +
+                QString::fromStdString(platform::DisplayNameOf(prefix.List())));
+    }
+    setCurrentIndex(count() - 1);
+    updating_ = false;
+}

@@ -1,0 +1,147 @@
+// The shell views the browser is built from: a folder tree, a file list in report view and a
+// folder combo box, kept in step with each other.
+#pragma once
+
+#include "StShellItems.h"
+#include "platform/qt/QtWindows.h"
+
+#include <QColor>
+#include <QComboBox>
+#include <QFileSystemWatcher>
+#include <QTreeWidget>
+
+#include <functional>
+#include <memory>
+
+class TStCustomShellListView;
+class TStCustomShellComboBox;
+
+class TStCustomShellTreeView : public QTreeWidget {
+public:
+    explicit TStCustomShellTreeView(QWidget* owner = nullptr);
+
+    // The list this tree drives (and that drives it back).
+    void SetListView(TStCustomShellListView* list);
+    TStCustomShellListView* ListView() const { return list_; }
+    int Options = toExpandTopNode;
+    TStSpecialRootFolder SpecialRootFolder = TStSpecialRootFolder::sfDesktop;
+    TStSpecialRootFolder SpecialStartInFolder = TStSpecialRootFolder::sfNone;
+    std::string StartInFolder;
+    std::string RootFolder;
+    int ExpandInterval = 1000; // ms a drag must hover over a collapsed node
+    QColor CompressedColor = Qt::blue;
+    bool Filtered = false;
+    std::function<void(TStShellFolder&)> OnFolderSelected;
+
+    // Deletes the selected folder (to the Trash when recycle; the user is asked when confirm).
+    bool DeleteFolder(bool recycle, bool confirm);
+    // Reads a node's children again.
+    void Refresh(QTreeWidgetItem* node);
+    // The node of an absolute item id list among the nodes made so far, or null.
+    QTreeWidgetItem* FindNodeByPidl(const ITEMIDLIST* pidl);
+    TStShellFolder* SelectedFolder();
+    TStShellFolderList& Folders() { return folders_; }
+    TStShellFolder* FolderOf(QTreeWidgetItem* node);
+    // Makes node the selected one, its folder the list's.
+    void SelectNode(QTreeWidgetItem* node);
+    // Makes the children of node (one level).
+    void ExpandOneLevel(QTreeWidgetItem* node);
+    // Selects the folder absolute, expanding the tree down to it; false when a level is missing.
+    bool ShowFolder(const ITEMIDLIST* absolute);
+
+protected:
+    bool event(QEvent* event) override;
+    // The window procedure: on the first paint, selects the start folder.
+    virtual bool WndProc(QEvent* event);
+    // Set at the first paint, when the start folder is selected.
+    bool FirstPaintDone = false;
+    bool syncing_ = false;
+
+private:
+    QTreeWidgetItem* addNode(QTreeWidgetItem* parent, TStShellFolder folder);
+    void renameNode(QTreeWidgetItem* node);
+
+    TStShellFolderList folders_;
+    TStCustomShellListView* list_ = nullptr;
+    bool populating_ = false;
+};
+
+class TStCustomShellListView : public QTreeWidget {
+public:
+    explicit TStCustomShellListView(QWidget* owner = nullptr);
+
+    TStCustomShellTreeView* TreeView = nullptr;
+    TStCustomShellComboBox* ComboBox = nullptr;
+    int Options = loAllowRename;
+    bool ReadOnly = false;
+    bool Filtered = false;
+    std::string Filter; // wildcards, ";" between them
+    std::function<bool(const TStShellItem&)> OnFilterItem;
+    TStOptimization Optimization = TStOptimization::otEnumerate;
+    TStSpecialRootFolder SpecialRootFolder = TStSpecialRootFolder::sfNone;
+    QColor CompressedColor = Qt::blue;
+    bool OpenDialogMode = false;
+
+    TStShellFolder Folder;
+    bool SetFolder(const ITEMIDLIST* absolute);
+    TStShellItem* SelectedItem();
+    TStShellItemList SelectedItems();
+    // The folder's items in the list's sort order (ascending by the sort column).
+    TStShellItemList* GetShellItems();
+    void MoveUpOneLevel();
+    bool DeleteItem(bool recycle, bool confirm);
+    bool RenameItem(const std::string& newName);
+    // Reads the folder again (files added, removed or renamed), keeping the selection by name.
+    void Refresh();
+    // A click on a column header: another column sorts by it ascending, the same column only
+    // turns the rows round.
+    void ColumnClicked(int column);
+    TStSortDirection Direction() const { return direction_; }
+
+    std::function<void(QObject* sender, TStShellItem& item, bool& defaultAction)> OnItemDblClick;
+    std::function<bool()> OnEditing;
+    std::function<void()> OnEdited;
+    std::function<void(int key, Qt::KeyboardModifiers modifiers)> OnKeyUp;
+    bool IsEditing() const { return state() == QAbstractItemView::EditingState; }
+    int ItemIndex() const;
+    void EditItemCaption(int index);
+    // The item a row shows.
+    TStShellItem* ItemOfRow(int row);
+
+    // The column header last clicked, shared by every file list.
+    static int ClickedColumn;
+
+protected:
+    void keyReleaseEvent(QKeyEvent* event) override;
+    bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
+
+private:
+    void sortItems();
+    void fillRows();
+    bool passesFilter(const TStShellItem& item) const;
+    void rowDoubleClicked(QTreeWidgetItem* row);
+    void captionEdited(QTreeWidgetItem* row);
+
+    TStShellItemList items_;
+    TStShellItemList filtered_;
+    TStSortDirection direction_ = TStSortDirection::sdAscending;
+    int sortColumn_ = 0;
+    QFileSystemWatcher watcher_;
+    bool filling_ = false;
+};
+
+class TStCustomShellComboBox : public QComboBox {
+public:
+    explicit TStCustomShellComboBox(QWidget* owner = nullptr);
+    TStCustomShellListView* ListView = nullptr;
+    // Shows folder and its ancestors (called by the list when its folder changes).
+    void ShowFolder(const TStShellFolder& folder);
+
+private:
+    std::vector<PIDL> levels_;
+    bool updating_ = false;
+};
+
+using TStShellTreeView = TStCustomShellTreeView;
+using TStShellListView = TStCustomShellListView;
+using TStShellComboBox = TStCustomShellComboBox;

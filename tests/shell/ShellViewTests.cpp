@@ -1,0 +1,221 @@
+// The shell views and the browser's folder tree, offscreen, in temporary folders.
+#include "support/TestSupport.h"
+
+#include "browser/Stshelltreeviewb.h"
+#include "platform/MessageBox.h"
+#include "platform/Shell.h"
+
+#include <QApplication>
+#include <QTest>
+
+#include <filesystem>
+#include <fstream>
+
+using testsupport::IsolatedTest;
+
+namespace {
+
+int argc = 1;
+char name[] = "shell_tests";
+char* argv[] = {name, nullptr};
+
+class GuiEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (QApplication::instance() == nullptr) {
+            new QApplication(argc, argv);
+        }
+    }
+};
+const auto* const guiEnvironment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
+
+void touch(const std::string& path) {
+    std::ofstream(path) << "x";
+}
+
+std::vector<std::string> namesOf(TStShellItemList& list) {
+    std::vector<std::string> names;
+    for (TStShellItem& item : list.Items()) {
+        names.push_back(item.DisplayName);
+    }
+    return names;
+}
+
+std::vector<std::string> rowsOf(TStShellListView& list) {
+    std::vector<std::string> rows;
+    for (int row = 0; row < list.topLevelItemCount(); ++row) {
+        rows.push_back(list.topLevelItem(row)->text(0).toStdString());
+    }
+    return rows;
+}
+
+class ShellViewTest : public IsolatedTest {
+protected:
+    void SetUp() override {
+        TStShellListView::ClickedColumn = 0;
+        folder = folders.Home() + "/pictures";
+        std::filesystem::create_directories(folder + "/sub folder");
+        for (const char* file : {"img10.jpg", "img2.jpg", "Img1.png", "notes.txt"}) {
+            touch(folder + "/" + file);
+        }
+        tree.SetListView(&list);
+        list.ComboBox = &combo;
+        combo.ListView = &list;
+    }
+
+    PIDL pidlOf(const std::string& path) {
+        PIDL pidl;
+        EXPECT_TRUE(pidl.FromPath(path)) << path;
+        return pidl;
+    }
+
+    std::string folder;
+    TStShellTreeViewB tree;
+    TStShellListView list;
+    TStShellComboBox combo;
+};
+
+} // namespace
+
+TEST_F(ShellViewTest, NamesSortNaturallyWithFoldersFirst) {
+    ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    EXPECT_EQ(
+        namesOf(*list.GetShellItems()),
+        (std::vector<std::string>{"sub folder", "Img1.png", "img2.jpg", "img10.jpg", "notes.txt"}));
+    EXPECT_EQ(rowsOf(list), namesOf(*list.GetShellItems()));
+    TStShellItem* first = list.GetShellItems()->GetShellItem(1);
+    EXPECT_TRUE(first->IsFile);
+    EXPECT_EQ(first->Path, folder + "/Img1.png");
+}
+
+TEST_F(ShellViewTest, ColumnClicksSortOrTurnTheRowsRound) {
+    std::filesystem::resize_file(folder + "/notes.txt", 5000);
+    ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    list.ColumnClicked(1); // size: ascending, folders first
+    EXPECT_EQ(TStShellListView::ClickedColumn, 1);
+    EXPECT_EQ(list.GetShellItems()->Items().back().DisplayName, "notes.txt");
+    const auto bySize = namesOf(*list.GetShellItems());
+    list.ColumnClicked(1); // the same column: only the rows turn round
+    EXPECT_EQ(namesOf(*list.GetShellItems()), bySize);
+    auto rows = rowsOf(list);
+    std::reverse(rows.begin(), rows.end());
+    EXPECT_EQ(rows, bySize);
+    list.ColumnClicked(0); // another column: sorted by it, ascending again
+    EXPECT_EQ(list.Direction(), TStSortDirection::sdAscending);
+    EXPECT_EQ(namesOf(*list.GetShellItems())[1], "Img1.png");
+}
+
+TEST_F(ShellViewTest, AStartFolderDeepDownIsExpandedLevelByLevelAndShownInTheList) {
+    const std::string deep = folders.Home() + "/a/b/c";
+    std::filesystem::create_directories(deep);
+    touch(deep + "/inside.jpg");
+    tree.SetStartInFolderPIDL(pidlOf(deep).List());
+    tree.resize(300, 400);
+    tree.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tree.SelectedFolder() != nullptr; }, 2000));
+    EXPECT_EQ(tree.SelectedFolder()->Path, deep);
+    EXPECT_EQ(list.Folder.Path, deep);
+    EXPECT_EQ(rowsOf(list), std::vector<std::string>{"inside.jpg"});
+    EXPECT_EQ(combo.currentText().trimmed().toStdString(), "c");
+    EXPECT_EQ(boxes.Count(), 0u);
+}
+
+TEST_F(ShellViewTest, ADeletedStartFolderIsReportedOnceAndTheTreeGoesOn) {
+    const std::string gone = folders.Home() + "/gone";
+    std::filesystem::create_directories(gone);
+    PIDL pidl = pidlOf(gone);
+    std::filesystem::remove(gone);
+    tree.SetStartInFolderPIDL(pidl.List());
+    tree.show();
+    QTest::qWait(50);
+    const auto shown = boxes.Take();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].text.rfind("Problem in TStShellTreeViewB::SelectFolderFromPIDL().\n  "
+                                  "Couldn't find a tree node that corresponds with the path PIDL",
+                                  0),
+              0u);
+    tree.update();
+    QTest::qWait(20);
+    EXPECT_EQ(boxes.Count(), 0u); // once
+    EXPECT_TRUE(tree.SelectFolderFromPIDL(pidlOf(folder)));
+    EXPECT_EQ(list.Folder.Path, folder);
+}
+
+TEST_F(ShellViewTest, WithoutAStartListTheTreeStartsInComputer) {
+    tree.SpecialStartInFolder = TStSpecialRootFolder::sfDrives;
+    tree.show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return tree.SelectedFolder() != nullptr; }, 2000));
+    EXPECT_EQ(tree.SelectedFolder()->DisplayName, "Computer");
+    EXPECT_EQ(tree.GetVersion(), "1.02");
+}
+
+TEST_F(ShellViewTest, DeletingToTheTrashAndForGood) {
+    ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    list.topLevelItem(2)->setSelected(true); // img2.jpg
+    EXPECT_TRUE(list.DeleteItem(true, false));
+    EXPECT_FALSE(std::filesystem::exists(folder + "/img2.jpg"));
+    EXPECT_TRUE(std::filesystem::exists(folders.Data() + "/Trash/files/img2.jpg"));
+    EXPECT_TRUE(std::filesystem::exists(folders.Data() + "/Trash/info/img2.jpg.trashinfo"));
+    list.clearSelection();
+    list.topLevelItem(0)->setSelected(true); // the subfolder
+    EXPECT_TRUE(list.DeleteItem(false, false));
+    EXPECT_FALSE(std::filesystem::exists(folder + "/sub folder"));
+    EXPECT_FALSE(std::filesystem::exists(folders.Data() + "/Trash/files/sub folder"));
+    // Asked and refused: nothing happens.
+    boxes.Answer = IDNO;
+    list.clearSelection();
+    list.topLevelItem(0)->setSelected(true);
+    EXPECT_FALSE(list.DeleteItem(true, true));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/Img1.png"));
+    EXPECT_EQ(boxes.Take().size(), 1u);
+}
+
+TEST_F(ShellViewTest, RenamingThroughTheListAndTheTree) {
+    ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    list.setCurrentItem(list.topLevelItem(4)); // notes.txt
+    EXPECT_TRUE(list.RenameItem("été notes.txt"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/été notes.txt"));
+    EXPECT_FALSE(list.RenameItem("../escape.txt"));
+    tree.show();
+    ASSERT_TRUE(tree.SelectFolderFromPIDL(pidlOf(folder + "/sub folder")));
+    tree.Options |= toAllowRename;
+    QTreeWidgetItem* node = tree.currentItem();
+    node->setFlags(node->flags() | Qt::ItemIsEditable);
+    node->setText(0, "renamed folder");
+    EXPECT_TRUE(std::filesystem::exists(folder + "/renamed folder"));
+    EXPECT_EQ(tree.SelectedFolder()->Path, folder + "/renamed folder");
+}
+
+TEST_F(ShellViewTest, DoubleClicksOpenFilesWithTheDefaultProgramAndEnterFolders) {
+    std::vector<std::string> opened;
+    platform::SetShellOpener([&](const std::string&, const std::string& target) {
+        opened.push_back(target);
+        return true;
+    });
+    ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    emit list.itemDoubleClicked(list.topLevelItem(4), 0);
+    EXPECT_EQ(opened, std::vector<std::string>{folder + "/notes.txt"});
+    list.OnItemDblClick = [](QObject*, TStShellItem&, bool& defaultAction) {
+        defaultAction = false;
+    };
+    emit list.itemDoubleClicked(list.topLevelItem(3), 0);
+    EXPECT_EQ(opened.size(), 1u);
+    list.OnItemDblClick = nullptr;
+    emit list.itemDoubleClicked(list.topLevelItem(0), 0);
+    EXPECT_EQ(list.Folder.Path, folder + "/sub folder");
+    list.MoveUpOneLevel();
+    EXPECT_EQ(list.Folder.Path, folder);
+    platform::SetShellOpener({});
+}
+
+TEST_F(ShellViewTest, AFileCreatedInTheShownFolderAppears) {
+    ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    touch(folder + "/img3.jpg");
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            const auto rows = rowsOf(list);
+            return std::find(rows.begin(), rows.end(), "img3.jpg") != rows.end();
+        },
+        3000));
+    EXPECT_EQ(namesOf(*list.GetShellItems())[3], "img3.jpg"); // between img2 and img10
+}
