@@ -5,6 +5,7 @@
 #include "common/ProcessValues.h"
 #include "platform/qt/Application.h"
 #include "platform/qt/QtWindows.h"
+#include "browser/Browserform.h"
 #include "viewer/Viewerform.h"
 
 #include <QApplication>
@@ -63,6 +64,8 @@ int main(int argc, char** argv) {
     }
     delete Viewer;
     Viewer = nullptr;
+    delete Browser;
+    Browser = nullptr;
     delete MainForm;
     MainForm = nullptr;
     return 0;

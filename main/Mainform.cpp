@@ -8,6 +8,7 @@
 #include "messaging/Message.h"
 #include "platform/Timing.h"
 #include "platform/qt/Application.h"
+#include "browser/Browserform.h"
 #include "viewer/Viewerform.h"
 
 #include <cstdlib>
@@ -16,7 +17,7 @@
 
 TMainForm* MainForm = nullptr;
 TViewer* Viewer = nullptr;
-QWidget* Browser = nullptr;
+TBrowser* Browser = nullptr;
 QWidget* RenameFile_Dialog = nullptr;
 QWidget* AboutBox = nullptr;
 QWidget* OptionsForm = nullptr;
@@ -51,9 +52,9 @@ TMainForm::TMainForm(const std::vector<std::string>& arguments, const std::strin
     settings_section = "mainform";
     if (arguments_.empty()) {
         engine::InitializeMagick(program_path_.c_str());
-        // The browser comes with its own window later; until then the empty viewer is shown.
+        Browser = new TBrowser();
         Viewer = new TViewer();
-        Viewer->show();
+        Browser->show();
     } else if (!HandleArguments() && !platform::ApplicationTerminated() && Viewer == nullptr) {
         // HandleArguments reported a failure before any window existed: show the file anyway
         // rather than end with nothing on the screen.
@@ -104,6 +105,7 @@ void TMainForm::BecomeViewer(const std::string& file) {
     settings->WriteString("browser_0", "solitary viewer start in folder", name.Folder());
     DebugTrace("about to create Forms.");
     Viewer = new TViewer();
+    Browser = new TBrowser(); // stays hidden while this process is the solitary viewer
     DebugTrace("about to show Viewer");
     Viewer->show();
     DisplayImage(file);

@@ -15,12 +15,13 @@
 #include <vector>
 
 class TViewer;
+class TBrowser;
 class TMainForm;
 
 // The process-wide form variables.
 extern TMainForm* MainForm;
 extern TViewer* Viewer;
-extern QWidget* Browser;
+extern TBrowser* Browser;
 extern QWidget* RenameFile_Dialog;
 extern QWidget* AboutBox;
 extern QWidget* OptionsForm;

@@ -1,0 +1,499 @@
+#include "Browserform.h"
+
+#include "Renamefile_dialog_s.h"
+#include "common/ErrorReporting.h"
+#include "common/FileNames.h"
+#include "common/ProcessValues.h"
+#include "display/Image_Magick_Image.h"
+#include "platform/Timing.h"
+#include "platform/qt/Application.h"
+#include "platform/qt/FileOperations.h"
+#include "platform/qt/Printer.h"
+#include "viewer/AboutBox.h"
+
+#include <QAbstractEventDispatcher>
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFileDialog>
+#include <QKeyEvent>
+#include <QMenuBar>
+#include <QPageSetupDialog>
+#include <QPrintDialog>
+#include <QScreen>
+#include <QSplitter>
+#include <QVBoxLayout>
+
+#include <cctype>
+#include <cstring>
+
+std::function<void(QWidget* owner)> TBrowser::ShowOptionsDialog;
+
+namespace {
+constexpr int kDeleteKey = 46, kF2 = 113, kF5 = 116, kEnter = 13, kEscape = 27, kBackspace = 8;
+
+int virtualKey(int qtKey) {
+    switch (qtKey) {
+    case Qt::Key_Delete:
+        return kDeleteKey;
+    case Qt::Key_F2:
+        return kF2;
+    case Qt::Key_F5:
+        return kF5;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        return kEnter;
+    case Qt::Key_Escape:
+        return kEscape;
+    case Qt::Key_Backspace:
+        return kBackspace;
+    default:
+        return 0;
+    }
+}
+
+QSize screenSize() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen != nullptr ? screen->geometry().size() : QSize(1024, 768);
+}
+} // namespace
+
+TBrowser::TBrowser(QWidget* owner) : QMainWindow(owner) {
+    setWindowTitle("Browser");
+    resize(869, 632);
+    Splitter1 = new QSplitter(this);
+    StShellTreeView1 = new TStShellTreeViewB(Splitter1);
+    auto* panel = new QWidget(Splitter1);
+    auto* layout = new QVBoxLayout(panel);
+    layout->setContentsMargins(0, 0, 0, 0);
+    StShellComboBox1 = new TStShellComboBox(panel);
+    StShellListView1 = new TStShellListView(panel);
+    layout->addWidget(StShellComboBox1);
+    layout->addWidget(StShellListView1);
+    Splitter1->setHandleWidth(3);
+    setCentralWidget(Splitter1);
+    StShellTreeView1->SetListView(StShellListView1);
+    StShellTreeView1->Options = toAllowRename | toAllowDrag | toAllowDrop | toExpandTopNode | toShellMenu;
+    StShellTreeView1->SpecialRootFolder = TStSpecialRootFolder::sfDesktop;
+    StShellTreeView1->SpecialStartInFolder = TStSpecialRootFolder::sfDrives;
+    StShellTreeView1->ExpandInterval = 2000;
+    StShellListView1->ComboBox = StShellComboBox1;
+    StShellListView1->Options = loAllowRename | loAllowDrag | loAllowDrop | loShellMenu;
+    StShellComboBox1->ListView = StShellListView1;
+    StShellListView1->OnItemDblClick = [this](QObject*, TStShellItem& item, bool& defaultAction) {
+        StShellListView1ItemDblClick(item, defaultAction);
+    };
+    StShellListView1->OnKeyUp = [this](int key, Qt::KeyboardModifiers modifiers) {
+        StShellListView1KeyUp(key, modifiers);
+    };
+    StShellListView1->OnEditing = [this] {
+        Editing = true;
+        return true;
+    };
+    StShellListView1->OnEdited = [this] { Editing = false; };
+    StShellTreeView1->installEventFilter(this);
+    createActions();
+
+    // Construction in its order.
+    Initialised = false;
+    Editing = false;
+    InstanceNumber = 0;
+    ThreadId = GetCurrentThreadId();
+    Messenger.Connect("Browser", Handle(), ThreadId, itm_server_name.c_str());
+    Settings = std::make_unique<TRegistryIniFileSpecial>(settings_base_key, 0x2001F);
+    Settings->Section = "browser_" + std::to_string(InstanceNumber);
+    const QSize screen = screenSize();
+    const int width = Settings->ReadIntegerInRange("Width", 20, 800, 0x7FFFFFFF, 0);
+    const int height = Settings->ReadIntegerInRange("Height", 20, 600, 0x7FFFFFFF, 0);
+    const int top = Settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15);
+    const int left = Settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
+    setGeometry(left, top, width, height);
+    const int splitter = Settings->ReadIntegerInRange("Splitter", 1, 297, screen.width(), screen.width() - 20);
+    Splitter1->setSizes({splitter, std::max(width - splitter, 1)});
+
+    const std::string startFolder = Settings->ReadString("solitary viewer start in folder", "");
+    if (!startFolder.empty()) {
+        Settings->WriteString("solitary viewer start in folder", "");
+        PIDL start;
+        if (start.FromPath(startFolder)) {
+            StShellTreeView1->SetStartInFolderPIDL(start.List());
+        }
+    } else {
+        TMemoryStream stream;
+        if (Settings->ReadBinaryStream("current folder", stream) >= 1) {
+            // One byte longer, so that even a damaged list ends in a terminator.
+            std::vector<std::uint8_t> buffer(stream.Size() + 2, 0);
+            std::memcpy(buffer.data(), stream.Memory(), stream.Size());
+            StShellTreeView1->SetStartInFolderPIDL(reinterpret_cast<const ITEMIDLIST*>(buffer.data()));
+        }
+    }
+    connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
+            [this] { UpdateActions(); });
+    Initialised = true;
+}
+
+TBrowser::~TBrowser() = default;
+
+void TBrowser::createActions() {
+    auto action = [this](const char* caption) { return new QAction(QString::fromUtf8(caption), this); };
+    FileOpen1 = action("&Open...");
+    FileOpen1->setShortcut(QKeySequence("Ctrl+O"));
+    FileOpen1->setStatusTip("Opens an existing file");
+    Print = action("&Print");
+    Print->setShortcut(QKeySequence("Ctrl+P"));
+    FilePrintSetup1 = action("Print Set&up...");
+    FileExit2 = action("E&xit");
+    FileExit2->setStatusTip("Quits the application");
+    EditDelete1 = action("&Delete");
+    EditDelete1->setShortcut(QKeySequence(Qt::Key_Delete));
+    EditDelete1->setShortcutContext(Qt::WidgetShortcut); // the list's own Delete key is the action
+    EditDelete1->setStatusTip("Erases the selection");
+    Raname = action("&Rename");
+    HelpContents1 = action("&Contents");
+    HelpContents1->setToolTip("Help Contents");
+    About = action("&About");
+    Options = action("Options");
+    QMenu* file = menuBar()->addMenu("&File");
+    file->addAction(FileOpen1);
+    file->addSeparator();
+    file->addAction(Print);
+    file->addAction(FilePrintSetup1);
+    file->addSeparator();
+    file->addAction(FileExit2);
+    QMenu* edit = menuBar()->addMenu("E&dit");
+    edit->addAction(EditDelete1);
+    edit->addAction(Raname);
+    // Where desktop users look for settings: the end of the Edit menu.
+    edit->addSeparator();
+    edit->addAction(Options);
+    QMenu* help = menuBar()->addMenu("&Help");
+    help->addAction(HelpContents1);
+    help->addSeparator();
+    help->addAction(About);
+    StShellListView1->addAction(EditDelete1);
+
+    connect(FileOpen1, &QAction::triggered, this, [this] {
+        const QString chosen = QFileDialog::getOpenFileName(this, "Open");
+        if (!chosen.isEmpty()) {
+            FileOpen1Accept(chosen.toStdString());
+        }
+    });
+    connect(Print, &QAction::triggered, this, [this] { PrintExecute(); });
+    connect(FilePrintSetup1, &QAction::triggered, this, [this] {
+        QPageSetupDialog dialog(&Printer()->Printer(), this);
+        dialog.exec();
+    });
+    connect(FileExit2, &QAction::triggered, this, [] { platform::TerminateApplication(); });
+    connect(EditDelete1, &QAction::triggered, this, [this] { EditDelete1Execute(); });
+    connect(Raname, &QAction::triggered, this, [this] { RanameExecute(); });
+    connect(HelpContents1, &QAction::triggered, this, [] { ShellOpen(application_help_file.c_str()); });
+    connect(About, &QAction::triggered, this, [this] { AboutExecute(); });
+    connect(Options, &QAction::triggered, this, [this] { OptionsExecute(); });
+}
+
+void TBrowser::UpdateActions() {
+    const bool selected = StShellListView1->SelectedItem() != nullptr;
+    EditDelete1->setEnabled(selected);
+    Raname->setEnabled(selected);
+    Print->setEnabled(true);
+    About->setEnabled(true);
+    Options->setEnabled(true);
+}
+
+bool TBrowser::DisplayImage(const std::string& file_name) {
+    LONGLONG now = 0;
+    QueryPerformanceCounter(&now);
+    load_start_counter = now;
+    Image_Magick_Image image;
+    if (!image.PingImage(file_name.c_str())) {
+        return false;
+    }
+    Message message;
+    message.kind = IV_DISPLAY_IMAGE;
+    message.payload = MessagePayloadCopy(file_name.c_str());
+    if (!Messenger.Send("Viewer", message, true)) {
+        FreeMessagePayload(message);
+    }
+    return true;
+}
+
+void TBrowser::FileOpen1Accept(const std::string& file_name) {
+    if (!DisplayImage(file_name)) {
+        ShellOpen(file_name.c_str());
+    }
+}
+
+void TBrowser::StShellListView1ItemDblClick(TStShellItem& item, bool& defaultAction) {
+    if (!item.IsFile) {
+        return; // folders and other items: the list's own action
+    }
+    defaultAction = !DisplayImage(item.Path);
+}
+
+void TBrowser::InterThreadMessengerDispatcher() {
+    DrainMessages(
+        Messenger,
+        [this](const Message& message) {
+            const std::string file = message.payload != nullptr ? message.payload : "";
+            switch (message.kind) {
+            case IV_PING: {
+                Message reply;
+                reply.kind = IV_PING_REPLY;
+                Messenger.Send("thread1", reply, true);
+                break;
+            }
+            case IV_NEXT_IMAGE:
+                DisplayNextImage(file, 'D');
+                break;
+            case IV_PREVIOUS_IMAGE:
+                DisplayNextImage(file, 'U');
+                break;
+            case IV_SHOW_BROWSER:
+                if (!isVisible()) {
+                    show();
+                }
+                solitary_viewer_flag = false;
+                activateWindow();
+                raise();
+                break;
+            case IV_DELETE_FILE:
+                RecycleFile(file);
+                break;
+            case IV_PREVIOUS_IMAGE_AND_DELETE:
+                if (DisplayNextImage(file, 'U')) {
+                    RecycleFile(file);
+                }
+                break;
+            case IV_NEXT_IMAGE_AND_DELETE:
+                if (DisplayNextImage(file, 'D')) {
+                    RecycleFile(file);
+                }
+                break;
+            case IV_FIRST_IMAGE:
+                DisplayNextImageFromIndex(StShellListView1->GetShellItems()->GetCount() - 1, 'D');
+                break;
+            case IV_LAST_IMAGE:
+                DisplayNextImageFromIndex(0, 'U');
+                break;
+            case IV_QUIT:
+                platform::TerminateApplication();
+                break;
+            default:
+                break; // 0x8005, 0x8008, 0x8009 and the rest: accepted, nothing to do
+            }
+        },
+        "TBrowser::InterThreadMessengerDispatcher() problem");
+}
+
+bool TBrowser::DisplayNextImage(const std::string& file_name, char direction) {
+    if (!Initialised || StShellListView1->GetShellItems()->GetCount() < 2) {
+        return false;
+    }
+    const FullyQualifiedFilename file(file_name);
+    if (file.Folder() != StShellListView1->Folder.Path) {
+        return false;
+    }
+    const int index = FindItemIndex(file.Name());
+    if (index == -1) {
+        return false;
+    }
+    return DisplayNextImageFromIndex(index, direction);
+}
+
+bool TBrowser::DisplayNextImageFromIndex(int index, char direction) {
+    TStShellItemList* items = StShellListView1->GetShellItems();
+    if (!Initialised || items->GetCount() < 2) {
+        return false;
+    }
+    const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(direction)));
+    int step = 0;
+    if (upper == 'U') {
+        step = -1;
+    } else if (upper == 'D') {
+        step = 1;
+    } else {
+        ReportError("Problem in TBrowser::DisplayNextImageFromIndex\n direction == %c", direction);
+        return false;
+    }
+    int i = index;
+    for (;;) {
+        const int count = StShellListView1->GetShellItems()->GetCount();
+        if (count == 0) {
+            break;
+        }
+        i += step;
+        if (i < 0) {
+            i = count - 1;
+        }
+        if (i >= count) {
+            i = 0;
+        }
+        TStShellItem* item = StShellListView1->GetShellItems()->GetShellItem(i);
+        if (item != nullptr && item->IsFile && DisplayImage(item->Path)) {
+            break;
+        }
+        if (i == index) {
+            break;
+        }
+    }
+    return true;
+}
+
+int TBrowser::FindItemIndex(const std::string& name) {
+    TStShellItemList* items = StShellListView1->GetShellItems();
+    for (int i = 0; i < items->GetCount(); ++i) {
+        if (items->GetShellItem(i)->DisplayName == name) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+bool TBrowser::RecycleFile(const std::string& file_name) {
+    std::string from = file_name;
+    from += '\0';
+    from += '\0';
+    SHFILEOPSTRUCTA operation{};
+    operation.hwnd = Handle();
+    operation.wFunc = FO_DELETE;
+    operation.pFrom = from.c_str();
+    operation.fFlags = FOF_SILENT | FOF_RENAMEONCOLLISION | FOF_NOCONFIRMATION | FOF_ALLOWUNDO;
+    if (SHFileOperationA(&operation) == 0) {
+        StShellListView1->Refresh();
+        return true;
+    }
+    ReportError("%s\n%s\n%s", "Error deleting file: ", file_name.c_str(), "/nerror number: GBFJKE");
+    return false;
+}
+
+void TBrowser::EditDelete1Execute() { StShellListView1->DeleteItem(true, true); }
+
+void TBrowser::RanameExecute() {
+    TRenameFile_Dialog dialog(StShellListView1, this);
+    dialog.exec();
+}
+
+void TBrowser::AboutExecute() {
+    TAboutBox box(this);
+    box.exec();
+}
+
+void TBrowser::OptionsExecute() {
+    if (ShowOptionsDialog) {
+        ShowOptionsDialog(this);
+    }
+}
+
+void TBrowser::StShellTreeView1KeyUp(int key, Qt::KeyboardModifiers modifiers) {
+    switch (key) {
+    case kDeleteKey:
+        StShellTreeView1->DeleteFolder(!(modifiers & Qt::ShiftModifier), true);
+        break;
+    case kF2:
+        if (StShellTreeView1->currentItem() != nullptr) {
+            StShellTreeView1->editItem(StShellTreeView1->currentItem(), 0);
+        }
+        break;
+    case kF5:
+        StShellTreeView1->Refresh(StShellTreeView1->currentItem());
+        break;
+    default:
+        break;
+    }
+}
+
+void TBrowser::StShellListView1KeyUp(int qtKey, Qt::KeyboardModifiers) {
+    const int key = virtualKey(qtKey);
+    if (Editing && (key == kEnter || key == kEscape)) {
+        Editing = false; // the key ended an in-place edit
+        return;
+    }
+    if (StShellListView1->IsEditing()) {
+        return;
+    }
+    switch (key) {
+    case kBackspace:
+        StShellListView1->MoveUpOneLevel();
+        break;
+    case kEnter:
+        if (TStShellItem* item = StShellListView1->SelectedItem()) {
+            const std::string path = item->Path;
+            if (!DisplayImage(path)) {
+                ShellOpen(path.c_str());
+            }
+        }
+        break;
+    case kF2:
+        if (StShellListView1->ItemIndex() >= 0) {
+            StShellListView1->EditItemCaption(StShellListView1->ItemIndex());
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void TBrowser::PrintExecute() {
+    Image_Magick_Image image;
+    TPrinter* printer = Printer();
+    QPrintDialog dialog(&printer->Printer(), this);
+    if (dialog.exec() != QDialog::Accepted) {
+        return;
+    }
+    printer->Copies = printer->Printer().copyCount();
+    TStShellItemList selected = StShellListView1->SelectedItems();
+    for (TStShellItem& item : selected.Items()) {
+        const std::string path = WithTrailingBackslash(StShellListView1->Folder.Path) + item.DisplayName;
+        if (!image.ReadImage(path)) {
+            continue;
+        }
+        printer->Title = "Orvalen: " + path;
+        if (printer->BeginDoc()) {
+            image.Print(printer);
+            printer->EndDoc();
+        }
+    }
+}
+
+void TBrowser::FormClose() {
+    if (!Initialised) {
+        return;
+    }
+    TMemoryStream stream;
+    const PIDL& folder = StShellListView1->Folder.Pidl;
+    stream.Write(folder.List(), folder.Size()); // the ids and the two-byte terminator
+    Settings->WriteBinaryStream("current folder", stream);
+    if (StShellListView1->Folder.IsFileSystem) {
+        Settings->WriteString("current file system folder", StShellListView1->Folder.Path);
+    }
+    const QRect bounds = frameGeometry();
+    Settings->WriteInteger("Width", bounds.width());
+    Settings->WriteInteger("Height", bounds.height());
+    Settings->WriteInteger("Top", bounds.y());
+    Settings->WriteInteger("Left", bounds.x());
+    Settings->WriteInteger("Splitter", Splitter1->sizes().value(0));
+}
+
+bool TBrowser::event(QEvent* event) {
+    if (event->type() == platform::WindowMessageEvent::EventType()) {
+        if (static_cast<platform::WindowMessageEvent*>(event)->message == ITM_NOTIFY) {
+            InterThreadMessengerDispatcher();
+        }
+        return true;
+    }
+    return QMainWindow::event(event);
+}
+
+bool TBrowser::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == StShellTreeView1 && event->type() == QEvent::KeyRelease) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        StShellTreeView1KeyUp(virtualKey(key->key()), key->modifiers());
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void TBrowser::closeEvent(QCloseEvent* event) {
+    FormClose();
+    event->accept();
+    platform::TerminateApplication(); // closing the browser ends the program
+}

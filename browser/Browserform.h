@@ -1,0 +1,82 @@
+// The browser window: folder tree, folder combo box and file list; it opens images in the
+// viewer and answers the viewer's requests for the next, previous, first or last image.
+#pragma once
+
+#include "Stshelltreeviewb.h"
+#include "common/Settings.h"
+#include "messaging/MessageClient.h"
+#include "platform/qt/QtWindows.h"
+
+#include <QMainWindow>
+
+#include <functional>
+#include <memory>
+#include <string>
+
+class QAction;
+class QSplitter;
+
+class TBrowser : public QMainWindow {
+public:
+    explicit TBrowser(QWidget* owner = nullptr);
+    ~TBrowser() override;
+
+    // Asks the viewer to show file when it is an image; false when it is not one.
+    bool DisplayImage(const std::string& file_name);
+    void InterThreadMessengerDispatcher();
+    bool DisplayNextImage(const std::string& file_name, char direction);
+    bool DisplayNextImageFromIndex(int index, char direction);
+    int FindItemIndex(const std::string& name);
+    bool RecycleFile(const std::string& file_name);
+    void FormClose();
+
+    void StShellListView1ItemDblClick(TStShellItem& item, bool& defaultAction);
+    void StShellListView1KeyUp(int key, Qt::KeyboardModifiers modifiers);
+    void StShellTreeView1KeyUp(int key, Qt::KeyboardModifiers modifiers);
+    void FileOpen1Accept(const std::string& file_name);
+    void EditDelete1Execute();
+    void RanameExecute();
+    void AboutExecute();
+    void OptionsExecute();
+    void PrintExecute();
+    // The enable rules of the actions, run when the application goes idle.
+    void UpdateActions();
+
+    HWND Handle() const { return window_handle.Handle(); }
+
+    // Components.
+    QAction* EditDelete1;
+    QAction* HelpContents1;
+    QAction* About;
+    QAction* Raname;
+    QAction* Options;
+    QAction* FileExit2;
+    QAction* FileOpen1;
+    QAction* Print;
+    QAction* FilePrintSetup1;
+    QSplitter* Splitter1;
+    TStShellTreeViewB* StShellTreeView1;
+    TStShellListView* StShellListView1;
+    TStShellComboBox* StShellComboBox1;
+
+    // Fields.
+    bool Initialised = false;
+    bool Editing = false;
+    int InstanceNumber = 0;
+    std::unique_ptr<TRegistryIniFileSpecial> Settings;
+    MessageClient Messenger;
+    unsigned ThreadId = 0;
+
+    // Where the options dialog comes from (the associations' dialog installs itself here).
+    static std::function<void(QWidget* owner)> ShowOptionsDialog;
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void createActions();
+
+    platform::QtWindowHandle window_handle{this};
+};
