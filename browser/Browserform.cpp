@@ -73,7 +73,8 @@ TBrowser::TBrowser(QWidget* owner) : QMainWindow(owner) {
     Splitter1->setHandleWidth(3);
     setCentralWidget(Splitter1);
     StShellTreeView1->SetListView(StShellListView1);
-    StShellTreeView1->Options = toAllowRename | toAllowDrag | toAllowDrop | toExpandTopNode | toShellMenu;
+    StShellTreeView1->Options =
+        toAllowRename | toAllowDrag | toAllowDrop | toExpandTopNode | toShellMenu;
     StShellTreeView1->SpecialRootFolder = TStSpecialRootFolder::sfDesktop;
     StShellTreeView1->SpecialStartInFolder = TStSpecialRootFolder::sfDrives;
     StShellTreeView1->ExpandInterval = 2000;
@@ -105,10 +106,13 @@ TBrowser::TBrowser(QWidget* owner) : QMainWindow(owner) {
     const QSize screen = screenSize();
     const int width = Settings->ReadIntegerInRange("Width", 20, 800, 0x7FFFFFFF, 0);
     const int height = Settings->ReadIntegerInRange("Height", 20, 600, 0x7FFFFFFF, 0);
-    const int top = Settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15);
-    const int left = Settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
+    const int top =
+        Settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15);
+    const int left =
+        Settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
     setGeometry(left, top, width, height);
-    const int splitter = Settings->ReadIntegerInRange("Splitter", 1, 297, screen.width(), screen.width() - 20);
+    const int splitter =
+        Settings->ReadIntegerInRange("Splitter", 1, 297, screen.width(), screen.width() - 20);
     Splitter1->setSizes({splitter, std::max(width - splitter, 1)});
 
     const std::string startFolder = Settings->ReadString("solitary viewer start in folder", "");
@@ -124,8 +128,14 @@ TBrowser::TBrowser(QWidget* owner) : QMainWindow(owner) {
             // One byte longer, so that even a damaged list ends in a terminator.
             std::vector<std::uint8_t> buffer(stream.Size() + 2, 0);
             std::memcpy(buffer.data(), stream.Memory(), stream.Size());
-            StShellTreeView1->SetStartInFolderPIDL(reinterpret_cast<const ITEMIDLIST*>(buffer.data()));
+            StShellTreeView1->SetStartInFolderPIDL(
+                reinterpret_cast<const ITEMIDLIST*>(buffer.data()));
         }
+    }
+    // The solitary viewer's browser stays hidden and so never paints: its folder is opened now,
+    // or the viewer could not step through the folder of the file it shows.
+    if (solitary_viewer_flag) {
+        StShellTreeView1->StartNow();
     }
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             [this] { UpdateActions(); });
@@ -135,7 +145,9 @@ TBrowser::TBrowser(QWidget* owner) : QMainWindow(owner) {
 TBrowser::~TBrowser() = default;
 
 void TBrowser::createActions() {
-    auto action = [this](const char* caption) { return new QAction(QString::fromUtf8(caption), this); };
+    auto action = [this](const char* caption) {
+        return new QAction(QString::fromUtf8(caption), this);
+    };
     FileOpen1 = action("&Open...");
     FileOpen1->setShortcut(QKeySequence("Ctrl+O"));
     FileOpen1->setStatusTip("Opens an existing file");
@@ -186,7 +198,8 @@ void TBrowser::createActions() {
     connect(FileExit2, &QAction::triggered, this, [] { platform::TerminateApplication(); });
     connect(EditDelete1, &QAction::triggered, this, [this] { EditDelete1Execute(); });
     connect(Raname, &QAction::triggered, this, [this] { RanameExecute(); });
-    connect(HelpContents1, &QAction::triggered, this, [] { ShellOpen(application_help_file.c_str()); });
+    connect(HelpContents1, &QAction::triggered, this,
+            [] { ShellOpen(application_help_file.c_str()); });
     connect(About, &QAction::triggered, this, [this] { AboutExecute(); });
     connect(Options, &QAction::triggered, this, [this] { OptionsExecute(); });
 }
@@ -366,7 +379,9 @@ bool TBrowser::RecycleFile(const std::string& file_name) {
     return false;
 }
 
-void TBrowser::EditDelete1Execute() { StShellListView1->DeleteItem(true, true); }
+void TBrowser::EditDelete1Execute() {
+    StShellListView1->DeleteItem(true, true);
+}
 
 void TBrowser::RanameExecute() {
     TRenameFile_Dialog dialog(StShellListView1, this);
@@ -443,7 +458,8 @@ void TBrowser::PrintExecute() {
     printer->Copies = printer->Printer().copyCount();
     TStShellItemList selected = StShellListView1->SelectedItems();
     for (TStShellItem& item : selected.Items()) {
-        const std::string path = WithTrailingBackslash(StShellListView1->Folder.Path) + item.DisplayName;
+        const std::string path =
+            WithTrailingBackslash(StShellListView1->Folder.Path) + item.DisplayName;
         if (!image.ReadImage(path)) {
             continue;
         }

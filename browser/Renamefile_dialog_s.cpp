@@ -40,11 +40,15 @@ void TRenameFile_Dialog::RenameFileExecute() {
     done(1);
 }
 
-void TRenameFile_Dialog::BitBtn2Click() { done(1); }
+void TRenameFile_Dialog::BitBtn2Click() {
+    done(1);
+}
 
 void TRenameFile_Dialog::closeEvent(QCloseEvent* event) {
     event->accept();
     done(1);
 }
 
-void TRenameFile_Dialog::reject() { done(1); }
+void TRenameFile_Dialog::reject() {
+    done(1);
+}

@@ -16,7 +16,7 @@ public:
     void RenameFileExecute();
     void BitBtn2Click();
 
-    QLabel* Label1;        // the selected item's current name
+    QLabel* Label1; // the selected item's current name
     QLineEdit* LabeledEdit1;
 
 protected:

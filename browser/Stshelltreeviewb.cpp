@@ -51,6 +51,26 @@ bool TStShellTreeViewB::SelectFolderFromPIDL(PIDL target) {
     }
 }
 
+void TStShellTreeViewB::StartNow() {
+    if (FirstPaintDone) {
+        return;
+    }
+    FirstPaintDone = true;
+    if (start_in_folder_pidl_ != nullptr) {
+        SelectFolderFromPIDL(PIDL(start_in_folder_pidl_));
+        return;
+    }
+    PIDL start;
+    if (!StartInFolder.empty()) {
+        start.FromPath(StartInFolder);
+    } else if (SpecialStartInFolder != TStSpecialRootFolder::sfNone) {
+        start = SpecialFolderPidl(SpecialStartInFolder);
+    }
+    if (!start.IsEmpty()) {
+        ShowFolder(start.List());
+    }
+}
+
 bool TStShellTreeViewB::WndProc(QEvent* event) {
     if (event->type() == QEvent::Paint && !FirstPaintDone && start_in_folder_pidl_ != nullptr) {
         FirstPaintDone = true;

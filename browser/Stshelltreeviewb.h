@@ -17,6 +17,8 @@ public:
     // Selects the node of an absolute item id list, expanding the tree one level at a time.
     // Reports and returns false when a level has no node.
     bool SelectFolderFromPIDL(PIDL target);
+    // Selects the start folder now, as the first paint would (a hidden tree never paints).
+    void StartNow();
     std::string GetVersion() const { return "1.02"; }
     void SetVersion(const std::string&) {}
 

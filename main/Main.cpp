@@ -1,11 +1,11 @@
 // The entry of Orvalen_main.
 #include "Mainform.h"
 
+#include "browser/Browserform.h"
 #include "common/ErrorReporting.h"
 #include "common/ProcessValues.h"
 #include "platform/qt/Application.h"
 #include "platform/qt/QtWindows.h"
-#include "browser/Browserform.h"
 #include "viewer/Viewerform.h"
 
 #include <QApplication>

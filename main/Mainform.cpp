@@ -1,5 +1,6 @@
 #include "Mainform.h"
 
+#include "browser/Browserform.h"
 #include "common/ErrorReporting.h"
 #include "common/FileNames.h"
 #include "common/ProcessValues.h"
@@ -8,7 +9,6 @@
 #include "messaging/Message.h"
 #include "platform/Timing.h"
 #include "platform/qt/Application.h"
-#include "browser/Browserform.h"
 #include "viewer/Viewerform.h"
 
 #include <cstdlib>

@@ -1,0 +1,260 @@
+// The browser, offscreen, in temporary folders: stepping through images, deleting, settings,
+// double clicks and keys; the messages that reach "Viewer" are what is checked.
+#include "support/TestSupport.h"
+
+#include "browser/Browserform.h"
+#include "common/ProcessValues.h"
+#include "display/MagickLibrary.h"
+#include "messaging/MessageServer.h"
+#include "platform/MessageBox.h"
+#include "platform/Shell.h"
+#include "platform/qt/Application.h"
+#include "viewer/Viewerform.h"
+
+#include <QApplication>
+#include <QImage>
+#include <QScreen>
+#include <QTest>
+
+#include <filesystem>
+#include <fstream>
+
+using testsupport::IsolatedTest;
+
+namespace {
+
+int argc = 1;
+char name[] = "browser_tests";
+char* argv[] = {name, nullptr};
+
+class GuiEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (QApplication::instance() == nullptr) {
+            new QApplication(argc, argv);
+        }
+        QApplication::setQuitOnLastWindowClosed(false);
+        engine::InitializeMagick(nullptr);
+    }
+    void TearDown() override { engine::DestroyMagick(); }
+};
+const auto* const guiEnvironment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
+
+class BrowserTest : public IsolatedTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start("browser_test_server"));
+        itm_server_name = "browser_test_server";
+        ASSERT_TRUE(viewer.Connect("Viewer", 0, GetCurrentThreadId(), "browser_test_server"));
+        folder = folders.Home() + "/photos";
+        std::filesystem::create_directories(folder);
+    }
+    void TearDown() override { itm_server_name.clear(); }
+
+    std::string image(const char* file) {
+        QImage picture(8, 6, QImage::Format_RGB32);
+        picture.fill(Qt::red);
+        picture.save(QString::fromStdString(folder + "/" + file), "PNG");
+        return folder + "/" + file;
+    }
+    std::string text(const char* file, const char* content = "words") {
+        std::ofstream(folder + "/" + file) << content;
+        return folder + "/" + file;
+    }
+    void show(TBrowser& browser) {
+        PIDL pidl;
+        ASSERT_TRUE(pidl.FromPath(folder));
+        ASSERT_TRUE(browser.StShellListView1->SetFolder(pidl.List()));
+    }
+    // The files the browser asked the viewer to show.
+    std::vector<std::string> shown() {
+        std::vector<std::string> files;
+        Message message;
+        while (viewer.PopMessage(message)) {
+            EXPECT_EQ(message.kind, IV_DISPLAY_IMAGE);
+            files.emplace_back(message.payload != nullptr ? message.payload : "");
+            FreeMessagePayload(message);
+        }
+        return files;
+    }
+
+    MessageServer server;
+    MessageClient viewer;
+    std::string folder;
+};
+
+} // namespace
+
+TEST_F(BrowserTest, NextAndPreviousWrapAndSkipWhatIsNoImage) {
+    const std::string a = image("a1.png");
+    std::filesystem::create_directories(folder + "/b folder");
+    text("b2.txt");
+    text("b3.jpg", "not really a JPEG");
+    const std::string c = image("c10.png");
+    const std::string d = image("c9.png");
+    TBrowser browser;
+    show(browser);
+    EXPECT_TRUE(browser.DisplayNextImage(a, 'D'));
+    EXPECT_TRUE(browser.DisplayNextImage(d, 'd'));
+    EXPECT_TRUE(browser.DisplayNextImage(c, 'D')); // the last wraps to the first
+    EXPECT_TRUE(browser.DisplayNextImage(a, 'U')); // the first wraps to the last
+    EXPECT_EQ(shown(), (std::vector<std::string>{d, c, a, c}));
+    EXPECT_TRUE(browser.DisplayNextImageFromIndex(
+        browser.StShellListView1->GetShellItems()->GetCount() - 1, 'D'));
+    EXPECT_TRUE(browser.DisplayNextImageFromIndex(0, 'U'));
+    EXPECT_EQ(shown(), (std::vector<std::string>{a, c}));
+    EXPECT_FALSE(browser.DisplayNextImageFromIndex(0, 'x'));
+    EXPECT_EQ(boxes.Take().size(), 1u);
+}
+
+TEST_F(BrowserTest, OneImageAmongOtherFilesIsShownAgainAndASingleItemGoesNowhere) {
+    const std::string only = image("only.png");
+    text("readme.txt");
+    {
+        TBrowser browser;
+        show(browser);
+        EXPECT_TRUE(browser.DisplayNextImage(only, 'D'));
+        EXPECT_EQ(shown(), std::vector<std::string>{only});
+    }
+    std::filesystem::remove(folder + "/readme.txt");
+    TBrowser browser;
+    show(browser);
+    EXPECT_FALSE(browser.DisplayNextImage(only, 'D'));
+    EXPECT_FALSE(browser.DisplayNextImage(only, 'U'));
+    EXPECT_FALSE(browser.DisplayNextImageFromIndex(0, 'D'));
+    EXPECT_TRUE(shown().empty());
+}
+
+TEST_F(BrowserTest, AFileOutsideTheShownFolderGivesNoNavigation) {
+    image("a.png");
+    image("b.png");
+    TBrowser browser;
+    show(browser);
+    EXPECT_FALSE(browser.DisplayNextImage(folders.Home() + "/a.png", 'D'));
+    EXPECT_FALSE(browser.DisplayNextImage(folder + "/missing.png", 'D'));
+    EXPECT_TRUE(shown().empty());
+}
+
+TEST_F(BrowserTest, DeleteInTheViewerOnTheOnlyImageShowsItAgainThenTrashesIt) {
+    const std::string only = image("only.png");
+    text("notes.txt");
+    TBrowser browser;
+    show(browser);
+    MessageClient sender;
+    ASSERT_TRUE(sender.Connect("ViewerSide", 0, GetCurrentThreadId(), "browser_test_server"));
+    Message request;
+    request.kind = IV_NEXT_IMAGE_AND_DELETE;
+    request.payload = MessagePayloadCopy(only.c_str());
+    sender.Send("Browser", request, true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !std::filesystem::exists(only); }, 3000));
+    EXPECT_EQ(shown(), std::vector<std::string>{only});
+    EXPECT_TRUE(std::filesystem::exists(folders.Data() + "/Trash/files/only.png"));
+}
+
+TEST_F(BrowserTest, StoredBoundsAreCorrectedAndTheSolitaryStartFolderIsUsedOnce) {
+    {
+        TRegistryIniFileSpecial settings(settings_base_key, KEY_ALL_ACCESS);
+        settings.Section = "browser_0";
+        settings.WriteInteger("Width", 20);
+        settings.WriteInteger("Splitter", 1);
+        settings.WriteString("solitary viewer start in folder", folder);
+    }
+    {
+        TBrowser browser;
+        EXPECT_EQ(browser.frameGeometry().width(), 800);
+        EXPECT_EQ(browser.StShellListView1->Folder.Path, "");
+        browser.show();
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return browser.StShellListView1->Folder.Path == folder; }, 3000));
+        TRegistryIniFileSpecial settings(settings_base_key, KEY_READ);
+        settings.Section = "browser_0";
+        EXPECT_EQ(settings.ReadInteger("Width", 0), 800);
+        EXPECT_EQ(settings.ReadInteger("Splitter", 0), 297);
+        EXPECT_EQ(settings.ReadString("solitary viewer start in folder", "x"), "");
+        browser.close(); // stores "current folder"
+    }
+    // The next start opens the folder stored at close.
+    TBrowser again;
+    again.show();
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return again.StShellListView1->Folder.Path == folder; }, 3000));
+    EXPECT_TRUE(platform::ApplicationTerminated()); // closing the browser ended the program
+}
+
+TEST_F(BrowserTest, DoubleClicksSendImagesToTheViewerAndOtherFilesToTheirProgram) {
+    const std::string picture = image("photo.png");
+    const std::string notes = text("notes.txt");
+    std::vector<std::string> opened;
+    platform::SetShellOpener([&](const std::string&, const std::string& target) {
+        opened.push_back(target);
+        return true;
+    });
+    TBrowser browser;
+    show(browser);
+    const int notesRow = browser.FindItemIndex("notes.txt");
+    const int photoRow = browser.FindItemIndex("photo.png");
+    emit browser.StShellListView1->itemDoubleClicked(
+        browser.StShellListView1->topLevelItem(notesRow), 0);
+    emit browser.StShellListView1->itemDoubleClicked(
+        browser.StShellListView1->topLevelItem(photoRow), 0);
+    platform::SetShellOpener({});
+    EXPECT_EQ(opened, std::vector<std::string>{notes});
+    EXPECT_EQ(shown(), std::vector<std::string>{picture});
+}
+
+TEST_F(BrowserTest, EnterThatEndsAnInPlaceRenameDoesNotOpenTheItem) {
+    image("photo.png");
+    TBrowser browser;
+    show(browser);
+    browser.StShellListView1->setCurrentItem(browser.StShellListView1->topLevelItem(0));
+    browser.Editing = true; // an edit under way
+    browser.StShellListView1KeyUp(Qt::Key_Return, Qt::NoModifier);
+    EXPECT_FALSE(browser.Editing);
+    EXPECT_TRUE(shown().empty());
+    browser.StShellListView1KeyUp(Qt::Key_Return, Qt::NoModifier);
+    EXPECT_EQ(shown().size(), 1u);
+}
+
+// The viewer and the browser of one process, as the solitary viewer has them: Page Down walks
+// the folder in name order and wraps, Enter shows the browser on that folder.
+TEST(ViewerAndBrowser, PageDownWalksTheFolderAndEnterShowsTheBrowser) {
+    testsupport::IsolatedFolders folders;
+    testsupport::RecordedBoxes boxes;
+    MessageServer server;
+    ASSERT_TRUE(server.Start("walk_test_server"));
+    itm_server_name = "walk_test_server";
+    const std::string folder = folders.Home() + "/samples";
+    std::filesystem::create_directories(folder);
+    std::vector<std::string> files;
+    for (const char* name : {"b 10.png", "b 2.png", "a.png"}) {
+        QImage picture(20, 10, QImage::Format_RGB32);
+        picture.fill(Qt::green);
+        picture.save(QString::fromStdString(folder + "/" + name), "PNG");
+    }
+    std::ofstream(folder + "/zz notes.txt") << "not an image";
+    {
+        TRegistryIniFileSpecial settings(settings_base_key, KEY_ALL_ACCESS);
+        settings.Section = "browser_0";
+        settings.WriteString("solitary viewer start in folder", folder);
+    }
+    solitary_viewer_flag = true;
+    TViewer viewer;
+    TBrowser browser;
+    EXPECT_FALSE(browser.isVisible());
+    ASSERT_EQ(browser.StShellListView1->Folder.Path, folder);
+    ASSERT_TRUE(viewer.DisplayImage(folder + "/a.png"));
+    std::vector<std::string> walked;
+    for (int press = 0; press < 3; ++press) {
+        const std::string before = viewer.current_file;
+        QTest::keyClick(&viewer, Qt::Key_PageDown);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return viewer.current_file != before; }, 3000));
+        walked.push_back(viewer.current_file);
+    }
+    EXPECT_EQ(walked, (std::vector<std::string>{folder + "/b 2.png", folder + "/b 10.png",
+                                                folder + "/a.png"}));
+    QTest::keyClick(&viewer, Qt::Key_Return);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return browser.isVisible(); }, 3000));
+    EXPECT_FALSE(solitary_viewer_flag);
+    EXPECT_EQ(browser.StShellListView1->Folder.Path, folder);
+    itm_server_name.clear();
+}
