@@ -482,7 +482,7 @@ void TBrowser::FormClose() {
     if (StShellListView1->Folder.IsFileSystem) {
         Settings->WriteString("current file system folder", StShellListView1->Folder.Path);
     }
-    const QRect bounds = frameGeometry();
+    const QRect bounds = geometry(); // as it is read back: the geometry setGeometry takes
     Settings->WriteInteger("Width", bounds.width());
     Settings->WriteInteger("Height", bounds.height());
     Settings->WriteInteger("Top", bounds.y());

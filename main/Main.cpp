@@ -1,6 +1,8 @@
 // The entry of Orvalen_main.
 #include "Mainform.h"
 
+#include "associations/DesktopBridge.h"
+#include "associations/Options.h"
 #include "browser/Browserform.h"
 #include "common/ErrorReporting.h"
 #include "common/ProcessValues.h"
@@ -49,6 +51,14 @@ int main(int argc, char** argv) {
             received += "[" + argument + "]";
         }
         DebugTrace(("arguments " + received).c_str());
+        // The options dialog behind the browser's Options action, and the desktop bridge that
+        // follows every change of the associations.
+        TBrowser::ShowOptionsDialog = [](QWidget* owner) {
+            TOptionsForm dialog(owner);
+            dialog.exec();
+        };
+        AddAssocListener(
+            [] { associations::UpdateDesktopAssociations(associations::LauncherPath()); });
         MainForm = new TMainForm(arguments, program.string());
         platform::RunApplication();
     } catch (const char* text) {
