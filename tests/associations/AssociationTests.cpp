@@ -1,5 +1,6 @@
 // File type associations: the registry model, the options dialog, and the desktop's defaults
 // that xdg-mime reads, all in isolated per-user folders.
+#include "support/GuiEnvironment.h"
 #include "support/TestSupport.h"
 
 #include "associations/DesktopBridge.h"
@@ -20,23 +21,9 @@
 using namespace FileExtension;
 using testsupport::IsolatedTest;
 
+ORVALEN_GUI_TEST_ENVIRONMENT(true);
+
 namespace {
-
-int argc = 1;
-char name[] = "association_tests";
-char* argv[] = {name, nullptr};
-
-class GuiEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (QApplication::instance() == nullptr) {
-            new QApplication(argc, argv);
-        }
-        engine::InitializeMagick(nullptr);
-    }
-    void TearDown() override { engine::DestroyMagick(); }
-};
-const auto* const guiEnvironment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
 
 std::string value(HKEY root, const std::string& key, const char* name) {
     TRegistry registry(KEY_READ);

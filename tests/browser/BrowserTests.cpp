@@ -1,5 +1,6 @@
 // The browser, offscreen, in temporary folders: stepping through images, deleting, settings,
 // double clicks and keys; the messages that reach "Viewer" are what is checked.
+#include "support/GuiEnvironment.h"
 #include "support/TestSupport.h"
 
 #include "browser/Browserform.h"
@@ -21,24 +22,9 @@
 
 using testsupport::IsolatedTest;
 
+ORVALEN_GUI_TEST_ENVIRONMENT(true);
+
 namespace {
-
-int argc = 1;
-char name[] = "browser_tests";
-char* argv[] = {name, nullptr};
-
-class GuiEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (QApplication::instance() == nullptr) {
-            new QApplication(argc, argv);
-        }
-        QApplication::setQuitOnLastWindowClosed(false);
-        engine::InitializeMagick(nullptr);
-    }
-    void TearDown() override { engine::DestroyMagick(); }
-};
-const auto* const guiEnvironment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
 
 class BrowserTest : public IsolatedTest {
 protected:

@@ -1,5 +1,6 @@
 // The display component on an offscreen canvas: fitting, zoom, panning, blackout, printing,
 // and the library it ships in.
+#include "support/GuiEnvironment.h"
 #include "support/TestSupport.h"
 
 #include "display/Im_display.h"
@@ -19,23 +20,9 @@
 
 using testsupport::IsolatedTest;
 
+ORVALEN_GUI_TEST_ENVIRONMENT(true);
+
 namespace {
-
-int argc = 1;
-char name[] = "display_gui_tests";
-char* argv[] = {name, nullptr};
-
-class GuiEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (QApplication::instance() == nullptr) {
-            new QApplication(argc, argv);
-        }
-        engine::InitializeMagick(nullptr);
-    }
-    void TearDown() override { engine::DestroyMagick(); }
-};
-const auto* const guiEnvironment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
 
 // An image whose pixel (x, y) has red x % 256, green y % 256 and blue 77: every pixel tells
 // where it came from.

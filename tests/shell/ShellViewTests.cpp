@@ -1,4 +1,5 @@
 // The shell views and the browser's folder tree, offscreen, in temporary folders.
+#include "support/GuiEnvironment.h"
 #include "support/TestSupport.h"
 
 #include "browser/Stshelltreeviewb.h"
@@ -13,21 +14,9 @@
 
 using testsupport::IsolatedTest;
 
+ORVALEN_GUI_TEST_ENVIRONMENT(false);
+
 namespace {
-
-int argc = 1;
-char name[] = "shell_tests";
-char* argv[] = {name, nullptr};
-
-class GuiEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (QApplication::instance() == nullptr) {
-            new QApplication(argc, argv);
-        }
-    }
-};
-const auto* const guiEnvironment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
 
 void touch(const std::string& path) {
     std::ofstream(path) << "x";

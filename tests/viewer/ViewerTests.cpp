@@ -1,4 +1,5 @@
 // The viewer window, offscreen: settings, showing files, status texts, full screen, fitting.
+#include "support/GuiEnvironment.h"
 #include "support/TestSupport.h"
 
 #include "common/ProcessValues.h"
@@ -20,25 +21,9 @@
 
 using testsupport::IsolatedTest;
 
+ORVALEN_GUI_TEST_ENVIRONMENT(true);
+
 namespace {
-
-int argc = 1;
-char name[] = "viewer_tests";
-char* argv[] = {name, nullptr};
-
-class GuiEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (QApplication::instance() == nullptr) {
-            new QApplication(argc, argv);
-        }
-        QApplication::setQuitOnLastWindowClosed(false);
-        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
-        engine::InitializeMagick(nullptr);
-    }
-    void TearDown() override { engine::DestroyMagick(); }
-};
-const auto* const guiEnvironment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
 
 std::string writeImage(const std::string& path, int width, int height, QRgb color) {
     QImage image(width, height, QImage::Format_RGB32);

@@ -1,5 +1,6 @@
 // Zoom steps, window modes and the viewer's keys, wheel and mouse, offscreen: window bounds,
 // display pixels and the messages that reach "Browser".
+#include "support/GuiEnvironment.h"
 #include "support/TestSupport.h"
 
 #include "common/ProcessValues.h"
@@ -18,24 +19,9 @@
 
 using testsupport::IsolatedTest;
 
+ORVALEN_GUI_TEST_ENVIRONMENT(true);
+
 namespace {
-
-int argc = 1;
-char name[] = "zoom_input_tests";
-char* argv[] = {name, nullptr};
-
-class GuiEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        if (QApplication::instance() == nullptr) {
-            new QApplication(argc, argv);
-        }
-        QApplication::setQuitOnLastWindowClosed(false);
-        engine::InitializeMagick(nullptr);
-    }
-    void TearDown() override { engine::DestroyMagick(); }
-};
-const auto* const guiEnvironment = ::testing::AddGlobalTestEnvironment(new GuiEnvironment);
 
 std::string writeImage(const std::string& path, int width, int height) {
     QImage image(width, height, QImage::Format_RGB32);

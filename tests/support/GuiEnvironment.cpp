@@ -1,0 +1,34 @@
+#include "GuiEnvironment.h"
+
+#include "display/MagickLibrary.h"
+
+#include <QApplication>
+#include <QLocale>
+
+namespace testsupport {
+
+namespace {
+int argc = 1;
+char name[] = "orvalen-gui-tests";
+char* argv[] = {name, nullptr};
+} // namespace
+
+void GuiEnvironment::SetUp() {
+    if (QApplication::instance() == nullptr) {
+        new QApplication(argc, argv);
+    }
+    // Tests close windows freely; the program's own rules decide when it ends.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    if (imageLibrary_) {
+        engine::InitializeMagick(nullptr);
+    }
+}
+
+void GuiEnvironment::TearDown() {
+    if (imageLibrary_) {
+        engine::DestroyMagick();
+    }
+}
+
+} // namespace testsupport

@@ -1,0 +1,23 @@
+// For test programs that need a Qt application (offscreen) and, when asked, the image library.
+#pragma once
+
+#include <gtest/gtest.h>
+
+namespace testsupport {
+
+class GuiEnvironment : public ::testing::Environment {
+public:
+    explicit GuiEnvironment(bool imageLibrary) : imageLibrary_(imageLibrary) {}
+    void SetUp() override;
+    void TearDown() override;
+
+private:
+    bool imageLibrary_;
+};
+
+} // namespace testsupport
+
+// Registers the environment for the test program (once per program, at namespace scope).
+#define ORVALEN_GUI_TEST_ENVIRONMENT(imageLibrary)                                                 \
+    static const auto* const orvalenGuiEnvironment =                                               \
+        ::testing::AddGlobalTestEnvironment(new testsupport::GuiEnvironment(imageLibrary))
