@@ -197,7 +197,7 @@ TEST_F(ScalerTest, TheRegionEntryGivesAnEmptyImageForAZeroDestination) {
     EXPECT_EQ(boxes.Count(), 0u);
 }
 
-TEST_F(ScalerTest, TheRegionEntryScalesTheBlockAroundAFractionalWindow) {
+TEST_F(ScalerTest, TheRegionEntryScalesTheWindowAsItsOwnBlockWould) {
     std::mt19937 random(8);
     ImagePtr image = randomImage(50, 40, random);
     ImagePtr scaled = wrap(ScaleImage_Bresenham_Fractional(*image, {10.5, 7.25, 20, 12.5}, 33, 19));
@@ -206,6 +206,27 @@ TEST_F(ScalerTest, TheRegionEntryScalesTheBlockAroundAFractionalWindow) {
     const reference::Result expected = reference::Scale(*block, 0.5, 0.25, 20, 12.5, 33, 19);
     ASSERT_TRUE(expected.ok);
     EXPECT_EQ(pixelsOf(*scaled), expected.pixels);
+    // Read in place, far from the origin, the window gives the bytes its own block gives.
+    ImagePtr large = randomImage(2000, 1500, random);
+    std::uniform_real_distribution<double> where(0, 1);
+    for (int run = 0; run < 60; ++run) {
+        const double x = std::floor(where(random) * 1900) + std::floor(where(random) * 8) / 8;
+        const double y = std::floor(where(random) * 1400) + std::floor(where(random) * 4) / 4;
+        const double w = 1 + std::floor(where(random) * (1999 - x) / 4) * 0.5;
+        const double h = 1 + std::floor(where(random) * (1499 - y) / 4) * 0.5;
+        const int dw = 1 + static_cast<int>(where(random) * 120);
+        const int dh = 1 + static_cast<int>(where(random) * 120);
+        ImagePtr in_place = wrap(ScaleImage_Bresenham_Fractional(*large, {x, y, w, h}, dw, dh));
+        ASSERT_TRUE(in_place);
+        const auto bx = static_cast<std::size_t>(x), by = static_cast<std::size_t>(y);
+        ImagePtr own = wrap(engine::ConstituteImageBlock(
+            *large, bx, by, static_cast<std::size_t>(std::ceil(x + w)) - bx,
+            static_cast<std::size_t>(std::ceil(y + h)) - by, nullptr));
+        const reference::Result from_block = reference::Scale(*own, x - bx, y - by, w, h, dw, dh);
+        ASSERT_TRUE(from_block.ok);
+        EXPECT_EQ(pixelsOf(*in_place), from_block.pixels)
+            << x << "," << y << " " << w << "x" << h << " -> " << dw << "x" << dh;
+    }
     // A window reaching past the image is scaled for its part inside it.
     ImagePtr clipped = wrap(ScaleImage_Bresenham_Fractional(*image, {45.5, -5, 10, 20}, 9, 15));
     ASSERT_TRUE(clipped);
