@@ -1,5 +1,6 @@
 #include "Renamefile_dialog_s.h"
 
+#include "platform/MessageBox.h"
 #include "shell/StShellViews.h"
 
 #include <QCloseEvent>
@@ -34,8 +35,16 @@ TRenameFile_Dialog::TRenameFile_Dialog(TStCustomShellListView* list, QWidget* ow
 }
 
 void TRenameFile_Dialog::RenameFileExecute() {
-    if (list_ != nullptr) {
-        list_->RenameItem(LabeledEdit1->text().toStdString());
+    const TStShellItem* item = list_ != nullptr ? list_->SelectedItem() : nullptr;
+    if (item != nullptr) {
+        const std::string from = item->DisplayName;
+        const std::string to = LabeledEdit1->text().toStdString();
+        // A name that is taken, empty or holds "/" leaves the file as it was; say so.
+        if (to != from && !list_->RenameItem(to)) {
+            const std::string text = "\"" + from + "\" cannot be renamed to \"" + to +
+                                     "\": the name is taken, empty or holds \"/\".";
+            MessageBoxA(0, text.c_str(), "Rename File", MB_OK | MB_ICONERROR);
+        }
     }
     done(1);
 }

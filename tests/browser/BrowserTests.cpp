@@ -4,6 +4,7 @@
 #include "support/TestSupport.h"
 
 #include "browser/Browserform.h"
+#include "browser/Renamefile_dialog_s.h"
 #include "common/ProcessValues.h"
 #include "display/MagickLibrary.h"
 #include "messaging/MessageServer.h"
@@ -14,6 +15,8 @@
 
 #include <QApplication>
 #include <QImage>
+#include <QLabel>
+#include <QLineEdit>
 #include <QScreen>
 #include <QTest>
 
@@ -199,6 +202,43 @@ TEST_F(BrowserTest, EnterThatEndsAnInPlaceRenameDoesNotOpenTheItem) {
     EXPECT_TRUE(shown().empty());
     browser.StShellListView1KeyUp(Qt::Key_Return, Qt::NoModifier);
     EXPECT_EQ(shown().size(), 1u);
+}
+
+TEST_F(BrowserTest, TheRenameDialogStartsFromTheNameAndSaysWhenItCannotRename) {
+    image("a.png");
+    image("b.png");
+    TBrowser browser;
+    show(browser);
+    TStCustomShellListView& list = *browser.StShellListView1;
+    auto select = [&](const char* name) {
+        const QList<QTreeWidgetItem*> rows = list.findItems(name, Qt::MatchExactly);
+        ASSERT_EQ(rows.size(), 1);
+        list.setCurrentItem(rows.front());
+    };
+    select("a.png");
+    {
+        TRenameFile_Dialog dialog(&list, &browser);
+        EXPECT_EQ(dialog.Label1->text(), "a.png");
+        EXPECT_EQ(dialog.LabeledEdit1->text(), "a.png");
+        dialog.LabeledEdit1->setText("b.png"); // taken: nothing is overwritten
+        dialog.RenameFileExecute();
+    }
+    const auto said = boxes.Take();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_EQ(said[0].caption, "Rename File");
+    EXPECT_EQ(said[0].text, "\"a.png\" cannot be renamed to \"b.png\": the name is taken, "
+                            "empty or holds \"/\".");
+    EXPECT_TRUE(std::filesystem::exists(folder + "/a.png"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/b.png"));
+    select("a.png");
+    {
+        TRenameFile_Dialog dialog(&list, &browser);
+        dialog.LabeledEdit1->setText("it's \"été\" 1.png");
+        dialog.RenameFileExecute();
+    }
+    EXPECT_EQ(boxes.Count(), 0u);
+    EXPECT_FALSE(std::filesystem::exists(folder + "/a.png"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/it's \"été\" 1.png"));
 }
 
 // The viewer and the browser of one process, as the solitary viewer has them: Page Down walks
