@@ -12,6 +12,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QImage>
+#include <QMenuBar>
+#include <QMouseEvent>
 #include <QScreen>
 #include <QTest>
 
@@ -172,6 +174,29 @@ TEST_F(ViewerInputTest, EnterLeavesFullScreenFirstAndThenAsksForTheBrowser) {
     const auto seen = requests();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(seen[0].first, IV_SHOW_BROWSER);
+}
+
+// The pointer at the top edge of a full-screen viewer shows the menu; moving down hides it.
+// Windowed, the menu stays.
+TEST_F(ViewerInputTest, TheTopEdgeRevealsTheMenuOnlyInFullScreen) {
+    viewer->show();
+    auto moveTo = [&](int y) {
+        QMouseEvent move(QEvent::MouseMove, QPointF(40, y), QPointF(40, y), Qt::NoButton,
+                         Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(viewer->Display1, &move);
+    };
+    moveTo(60);
+    EXPECT_TRUE(viewer->menuBar()->isVisible());
+    viewer->Full_ScreenExecute();
+    EXPECT_FALSE(viewer->menuBar()->isVisible());
+    moveTo(10);
+    EXPECT_FALSE(viewer->menuBar()->isVisible());
+    moveTo(2);
+    EXPECT_TRUE(viewer->menuBar()->isVisible());
+    moveTo(viewer->Display1->mapFrom(viewer.get(), QPoint(40, 60)).y());
+    EXPECT_FALSE(viewer->menuBar()->isVisible());
+    viewer->WindowedExecute();
+    EXPECT_TRUE(viewer->menuBar()->isVisible());
 }
 
 TEST_F(ViewerInputTest, DigitsOnReleaseSetTheZoomShiftForFractions) {
