@@ -268,6 +268,7 @@ void TBrowser::InterThreadMessengerDispatcher() {
                 solitary_viewer_flag = false;
                 activateWindow();
                 raise();
+                DebugTrace(("TBrowser shows " + StShellListView1->Folder.Path).c_str());
                 break;
             case IV_DELETE_FILE:
                 RecycleFile(file);

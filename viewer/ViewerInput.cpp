@@ -18,10 +18,6 @@ double roundHalfAway(double v) {
     return v >= 0 ? std::trunc(v + 0.5) : std::trunc(v - 0.5);
 }
 
-constexpr int VK_RETURN = 13, VK_ESCAPE = 27, VK_SPACE = 32, VK_PRIOR = 33, VK_NEXT = 34,
-              VK_END = 35, VK_HOME = 36, VK_LEFT = 37, VK_UP = 38, VK_RIGHT = 39, VK_DOWN = 40,
-              VK_DELETE = 46, VK_F5 = 116, VK_NUMPAD0 = 96;
-
 // The virtual key code of a Qt key event (0 for keys the viewer does not use).
 int virtualKey(const QKeyEvent* event) {
     const int key = event->key();

@@ -292,7 +292,8 @@ bool TViewer::DisplayImage(const std::string& file) {
         return false;
     }
     setWindowTitle(QString::fromStdString("Viewer - " + name.Name()));
-    DebugTrace(("TViewer::DisplayImage() shows " + file).c_str());
+    DebugTrace(("TViewer::DisplayImage() shows " + file + " in window " + std::to_string(Handle()))
+                   .c_str());
     const double frequency = static_cast<double>(counter_frequency);
     ShowStatusText(0,
                    " " + std::to_string(Display1->CurrentImage.Columns()) + "x" +

@@ -3,6 +3,7 @@
 #include "../MessageBox.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QMessageBox>
 #include <QThread>
 #include <QWidget>
@@ -15,6 +16,42 @@ QEvent::Type WindowMessageEvent::EventType() {
     static const auto type = static_cast<QEvent::Type>(QEvent::registerEventType());
     return type;
 }
+
+namespace {
+
+// The Qt key of a virtual key code; 0 for codes without one here.
+int qtKey(WPARAM code) {
+    switch (code) {
+    case VK_RETURN:
+        return Qt::Key_Return;
+    case VK_SPACE:
+        return Qt::Key_Space;
+    case VK_PRIOR:
+        return Qt::Key_PageUp;
+    case VK_NEXT:
+        return Qt::Key_PageDown;
+    case VK_END:
+        return Qt::Key_End;
+    case VK_HOME:
+        return Qt::Key_Home;
+    case VK_LEFT:
+        return Qt::Key_Left;
+    case VK_UP:
+        return Qt::Key_Up;
+    case VK_RIGHT:
+        return Qt::Key_Right;
+    case VK_DOWN:
+        return Qt::Key_Down;
+    case VK_DELETE:
+        return Qt::Key_Delete;
+    default:
+        // Digits and capital letters share their codes with Qt's keys.
+        return (code >= '0' && code <= '9') || (code >= 'A' && code <= 'Z') ? static_cast<int>(code)
+                                                                            : 0;
+    }
+}
+
+} // namespace
 
 QtWindowHandle::QtWindowHandle(QObject* receiver)
     : receiver_(receiver), handle_(RegisterWindow(this)) {}
@@ -30,6 +67,16 @@ void QtWindowHandle::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_ORVALEN_FOREGROUND) {
         QMetaObject::invokeMethod(
             receiver_, [this] { RaiseToFront(); }, Qt::QueuedConnection);
+        return;
+    }
+    if (message == WM_KEYDOWN || message == WM_KEYUP) {
+        const int key = qtKey(wParam);
+        if (key != 0) {
+            QCoreApplication::postEvent(
+                receiver_,
+                new QKeyEvent(message == WM_KEYDOWN ? QEvent::KeyPress : QEvent::KeyRelease, key,
+                              Qt::NoModifier));
+        }
         return;
     }
     QCoreApplication::postEvent(receiver_, new WindowMessageEvent(message, wParam, lParam));

@@ -5,8 +5,12 @@
 #include "common/Settings.h"
 #include "platform/DebugOutput.h"
 #include "platform/Registry.h"
+#include "platform/Windows.h"
 
+#include <algorithm>
 #include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <set>
 
@@ -137,4 +141,37 @@ TEST_F(SolitaryTest, AKilledViewerIsReplacedAlthoughTheRegistryStillNamesItsWind
     ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + sample("wizard.gif")));
     EXPECT_EQ(mainformInteger("solitary_viewer_process_id"), next.Pid());
     EXPECT_EQ(next.Wait(0), -1); // it is the viewer now, not a hand-over
+}
+
+// End to end: a file opened through the launcher, then the viewer's own keys (posted to its
+// window from this process, as the desktop's key presses would arrive): Page Down walks the
+// folder in name order, skipping what is no image, and wraps; Enter shows the browser there.
+TEST_F(SolitaryTest, PageDownWalksTheFolderOfALaunchedFileAndEnterShowsTheBrowser) {
+    const std::string folder = folders.Home() + "/walk here";
+    std::filesystem::create_directories(folder);
+    for (const char* name : {"b 10.jpg", "a.jpg", "b 2.jpg"}) {
+        std::filesystem::copy_file(sample("rose.jpg"), folder + "/" + name);
+    }
+    std::ofstream(folder + "/b 3.jpg") << "not a picture";
+    ChildProcess launcher(program("OrvalenViewer"), {folder + "/a.jpg"});
+    ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + folder + "/a.jpg in window "));
+    const std::string& shown = seen.back();
+    const std::string marker = " in window ";
+    const auto window =
+        static_cast<HWND>(std::stoul(shown.substr(shown.rfind(marker) + marker.size())));
+    auto press = [&](int key) {
+        EXPECT_TRUE(PostMessageA(window, WM_KEYDOWN, static_cast<WPARAM>(key), 0));
+        EXPECT_TRUE(PostMessageA(window, WM_KEYUP, static_cast<WPARAM>(key), 0));
+    };
+    for (const char* name : {"b 2.jpg", "b 10.jpg", "a.jpg"}) {
+        press(VK_NEXT);
+        ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + folder + "/" + name + " in window"))
+            << name;
+    }
+    EXPECT_EQ(
+        std::count_if(seen.begin(), seen.end(),
+                      [](const std::string& line) { return line.find("b 3.jpg") != line.npos; }),
+        0);
+    press(VK_RETURN);
+    EXPECT_TRUE(waitFor("TBrowser shows " + folder));
 }
