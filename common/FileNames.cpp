@@ -45,18 +45,20 @@ void FullyQualifiedFilename::Load(const std::string* text) {
     Load(text->c_str());
 }
 
+std::string Unquoted(const std::string& text) {
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+        return text.substr(1, text.size() - 2);
+    }
+    return text;
+}
+
 bool FullyQualifiedFilename::Load(const char* text) {
     if (text == nullptr) {
         ReportError("FullyQualifiedFilename::Load\nstr is null");
         return false;
     }
-    std::string unquoted;
-    for (const char* c = text; *c != '\0'; ++c) {
-        if (*c != '"') {
-            unquoted += *c;
-        }
-    }
-    path.text = unquoted;
+    // Only the pair around the name goes: here a name may hold quotes of its own.
+    path.text = Unquoted(text);
     path.RemoveTrailingBackslash();
     const std::size_t last = path.text.rfind('/');
     name = last == std::string::npos ? path.text : path.text.substr(last + 1);

@@ -25,6 +25,10 @@ public:
 // An empty text stays empty; a text ending in "/" is returned as it is; otherwise "/" is added.
 std::string WithTrailingBackslash(const std::string& text);
 
+// text without one pair of double quotes around it (a desktop may quote a name holding blanks);
+// quotes inside a name are part of it and stay.
+std::string Unquoted(const std::string& text);
+
 // A file name split into its folder (without a trailing separator, "/" for the root) and name.
 class FullyQualifiedFilename {
 public:
@@ -33,7 +37,8 @@ public:
 
     // A null pointer is reported and read as the empty text.
     void Load(const std::string* text);
-    // Removes every double quote, then splits at the last separator: "/a/b.jpg" gives the folder
+    // Removes the quotes around the text (Unquoted), then splits at the last separator: "/a/b.jpg"
+    // gives the folder
     // "/a" and the name "b.jpg"; "/a/b/" gives "/a" and "b"; a text without separator is the
     // name, and the folder keeps the whole text. False (reported) for null.
     bool Load(const char* text);

@@ -3,6 +3,7 @@
 #include "PixelExport.h"
 #include "ScaleRegion.h"
 #include "common/ErrorReporting.h"
+#include "common/FileNames.h"
 #include "platform/Timing.h"
 
 #include <magick/MagickCore.h>
@@ -22,15 +23,6 @@ double millisecondsSince(LONGLONG start) {
     LONGLONG now = 0;
     QueryPerformanceCounter(&now);
     return static_cast<double>(now - start) / 1e6;
-}
-
-// The file name without surrounding double quotes.
-std::string unquoted(const char* file_name) {
-    const std::size_t length = std::strlen(file_name);
-    if (length >= 2 && file_name[0] == '"' && file_name[length - 1] == '"') {
-        return std::string(file_name + 1, length - 2);
-    }
-    return file_name;
 }
 
 // What the library gets as a name: only a hint of the format from the extension. The file
@@ -150,7 +142,7 @@ bool Image_Magick_Image::ReadImage(const char* file_name) {
         ReportError("Length of filename too long.  Exceeds 'MaxTextExtent'\nerror# V7DHDY4W");
         return false;
     }
-    const std::string path = unquoted(file_name);
+    const std::string path = Unquoted(file_name);
     OpenFile file(path);
     if (file.get() == nullptr) {
         LastErrorCode = static_cast<DWORD>(errno);
@@ -274,7 +266,7 @@ bool Image_Magick_Image::PingImage(const char* file_name) {
         ReportError("Length of filename too long.  Exceeds 'MaxTextExtent'\nerror# V7DHDY4W");
         return false;
     }
-    const std::string path = unquoted(file_name);
+    const std::string path = Unquoted(file_name);
     OpenFile file(path);
     if (file.get() == nullptr) {
         return false;

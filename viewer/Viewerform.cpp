@@ -273,8 +273,11 @@ void TViewer::FormCreate() {
     }
 }
 
-bool TViewer::DisplayImage(const std::string& file) {
+bool TViewer::DisplayImage(const std::string& quoted_file) {
     DebugTrace("TViewer::DisplayImage() begin");
+    // A handed-over name may come quoted; the viewer keeps the plain name, which is what the
+    // browser finds in its folder and what later requests compare with.
+    const std::string file = Unquoted(quoted_file);
     const FullyQualifiedFilename name(file);
     if (!isVisible()) {
         show();

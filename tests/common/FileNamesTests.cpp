@@ -23,7 +23,8 @@ const SplitCase kSplits[] = {
     {"/home/u/Pictures/", "/home/u", "Pictures"},
     {"a.jpg", "a.jpg", "a.jpg"},
     {"/a.jpg", "/", "a.jpg"},
-    {"\"/home/u/My \"best\" été.png\"", "/home/u", "My best été.png"},
+    {"\"/home/u/My \"best\" été.png\"", "/home/u", "My \"best\" été.png"},
+    {"/home/u/\"quoted\".png", "/home/u", "\"quoted\".png"},
     {"/home/u/Mes Images/photo 1.jpg", "/home/u/Mes Images", "photo 1.jpg"},
     {"", "", ""},
 };

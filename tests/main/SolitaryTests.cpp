@@ -111,7 +111,9 @@ TEST_F(SolitaryTest, TheLauncherHandsAQuotedNameOverExactlyAsReceived) {
     ChildProcess launcher(program("OrvalenViewer"), {quoted});
     EXPECT_EQ(launcher.Wait(10000), 1);
     EXPECT_EQ(mainformValue("solitary_viewer_arguments"), quoted);
-    EXPECT_TRUE(waitFor("TViewer::DisplayImage() shows " + quoted));
+    // The viewer shows the file under its plain name, the one its folder lists.
+    EXPECT_TRUE(
+        waitFor("TViewer::DisplayImage() shows " + sample("logo with alpha.png") + " in window"));
 }
 
 TEST_F(SolitaryTest, WithoutAViewerTheLauncherStartsTheMainProgramWhichBecomesIt) {
@@ -145,11 +147,12 @@ TEST_F(SolitaryTest, AKilledViewerIsReplacedAlthoughTheRegistryStillNamesItsWind
 
 // End to end: a file opened through the launcher, then the viewer's own keys (posted to its
 // window from this process, as the desktop's key presses would arrive): Page Down walks the
-// folder in name order, skipping what is no image, and wraps; Enter shows the browser there.
+// folder in name order, skipping what is no image, and wraps; Enter shows the browser there,
+// and a file opened while it is open is handed to the same viewer.
 TEST_F(SolitaryTest, PageDownWalksTheFolderOfALaunchedFileAndEnterShowsTheBrowser) {
     const std::string folder = folders.Home() + "/walk here";
     std::filesystem::create_directories(folder);
-    for (const char* name : {"b 10.jpg", "a.jpg", "b 2.jpg"}) {
+    for (const char* name : {"b 10.jpg", "a.jpg", "c \"quoted\".jpg", "b 2.jpg"}) {
         std::filesystem::copy_file(sample("rose.jpg"), folder + "/" + name);
     }
     std::ofstream(folder + "/b 3.jpg") << "not a picture";
@@ -163,7 +166,7 @@ TEST_F(SolitaryTest, PageDownWalksTheFolderOfALaunchedFileAndEnterShowsTheBrowse
         EXPECT_TRUE(PostMessageA(window, WM_KEYDOWN, static_cast<WPARAM>(key), 0));
         EXPECT_TRUE(PostMessageA(window, WM_KEYUP, static_cast<WPARAM>(key), 0));
     };
-    for (const char* name : {"b 2.jpg", "b 10.jpg", "a.jpg"}) {
+    for (const char* name : {"b 2.jpg", "b 10.jpg", "c \"quoted\".jpg", "a.jpg"}) {
         press(VK_NEXT);
         ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + folder + "/" + name + " in window"))
             << name;
@@ -174,4 +177,12 @@ TEST_F(SolitaryTest, PageDownWalksTheFolderOfALaunchedFileAndEnterShowsTheBrowse
         0);
     press(VK_RETURN);
     EXPECT_TRUE(waitFor("TBrowser shows " + folder));
+    // With the browser open, the next file the desktop opens goes to the same viewer window.
+    ChildProcess again(program("OrvalenViewer"), {folder + "/b 10.jpg"});
+    EXPECT_EQ(again.Wait(10000), 1);
+    EXPECT_TRUE(waitFor("TViewer::DisplayImage() shows " + folder + "/b 10.jpg in window " +
+                        std::to_string(window)));
+    // The handed-over name (quoted by the launcher for its blank) goes on walking.
+    press(VK_NEXT);
+    EXPECT_TRUE(waitFor("TViewer::DisplayImage() shows " + folder + "/c \"quoted\".jpg in window"));
 }
