@@ -11,14 +11,17 @@
 #include "platform/MessageBox.h"
 #include "platform/Shell.h"
 #include "platform/qt/Application.h"
+#include "platform/qt/Printer.h"
 #include "viewer/Viewerform.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 #include <fstream>
@@ -239,6 +242,44 @@ TEST_F(BrowserTest, TheRenameDialogStartsFromTheNameAndSaysWhenItCannotRename) {
     EXPECT_EQ(boxes.Count(), 0u);
     EXPECT_FALSE(std::filesystem::exists(folder + "/a.png"));
     EXPECT_TRUE(std::filesystem::exists(folder + "/it's \"été\" 1.png"));
+}
+
+// Print sends every selected image, one job each, to the printer the dialog accepts; a file
+// that is no image is reported and passed over.
+TEST_F(BrowserTest, PrintPrintsTheSelectedImagesAndPassesOverTheRest) {
+    image("photo.png");
+    text("notes.txt");
+    TBrowser browser;
+    show(browser);
+    browser.StShellListView1->selectAll();
+    const std::string pdf = folders.Home() + "/printed.pdf";
+    QPrinter& printer = Printer()->Printer();
+    printer.setOutputFormat(QPrinter::PdfFormat);
+    printer.setOutputFileName(QString::fromStdString(pdf));
+    QTimer::singleShot(0, [] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            dialog->accept();
+        }
+    });
+    browser.PrintExecute();
+    ASSERT_TRUE(std::filesystem::exists(pdf));
+    const std::string info = folders.Home() + "/info.txt";
+    ASSERT_EQ(std::system(("pdfinfo '" + pdf + "' > '" + info + "'").c_str()), 0);
+    std::ifstream lines(info);
+    std::string line, pages, title;
+    while (std::getline(lines, line)) {
+        if (line.rfind("Pages:", 0) == 0) {
+            pages = line.substr(line.find_last_of(' ') + 1);
+        } else if (line.rfind("Title:", 0) == 0) {
+            title = line.substr(line.find_first_not_of(' ', 6));
+        }
+    }
+    EXPECT_EQ(pages, "1");
+    EXPECT_EQ(title, "Orvalen: " + folder + "/photo.png");
+    // The file that is no image is named in the decoder's report, and nothing else is said.
+    const auto said = boxes.Take();
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].text.find("Tried to read " + folder + "/notes.txt"), std::string::npos);
 }
 
 // The viewer and the browser of one process, as the solitary viewer has them: Page Down walks
