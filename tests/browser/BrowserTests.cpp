@@ -5,6 +5,7 @@
 
 #include "browser/Browserform.h"
 #include "browser/Renamefile_dialog_s.h"
+#include "browser/Stshelltreeviewb.h"
 #include "common/ProcessValues.h"
 #include "display/MagickLibrary.h"
 #include "messaging/MessageServer.h"
@@ -280,6 +281,47 @@ TEST_F(BrowserTest, PrintPrintsTheSelectedImagesAndPassesOverTheRest) {
     const auto said = boxes.Take();
     ASSERT_EQ(said.size(), 1u);
     EXPECT_NE(said[0].text.find("Tried to read " + folder + "/notes.txt"), std::string::npos);
+}
+
+// Keys in the folder tree: Delete sends the folder to the Trash (after the question), Shift+Delete
+// removes it for good, F5 shows a folder made meanwhile.
+TEST_F(BrowserTest, TreeKeysDeleteFoldersAndRefresh) {
+    for (const char* album : {"/album one", "/album two"}) {
+        std::filesystem::create_directories(folder + album);
+    }
+    TBrowser browser;
+    browser.show();
+    TStShellTreeViewB& tree = *browser.StShellTreeView1;
+    auto select = [&](const std::string& path) {
+        PIDL pidl;
+        ASSERT_TRUE(pidl.FromPath(path));
+        ASSERT_TRUE(tree.SelectFolderFromPIDL(pidl));
+    };
+    select(folder + "/album one");
+    QTest::keyRelease(&tree, Qt::Key_Delete);
+    EXPECT_FALSE(std::filesystem::exists(folder + "/album one"));
+    EXPECT_TRUE(std::filesystem::exists(folders.Data() + "/Trash/files/album one"));
+    EXPECT_EQ(boxes.Take().size(), 1u); // the question
+    ASSERT_NE(tree.SelectedFolder(), nullptr);
+    EXPECT_EQ(tree.SelectedFolder()->Path, folder);
+
+    select(folder + "/album two");
+    QTest::keyRelease(&tree, Qt::Key_Delete, Qt::ShiftModifier);
+    EXPECT_FALSE(std::filesystem::exists(folder + "/album two"));
+    EXPECT_FALSE(std::filesystem::exists(folders.Data() + "/Trash/files/album two"));
+    EXPECT_EQ(boxes.Take().size(), 1u);
+
+    std::filesystem::create_directories(folder + "/album three");
+    select(folder);
+    QTest::keyRelease(&tree, Qt::Key_F5);
+    QTreeWidgetItem* node = tree.currentItem();
+    ASSERT_NE(node, nullptr);
+    node->setExpanded(true);
+    std::vector<std::string> children;
+    for (int i = 0; i < node->childCount(); ++i) {
+        children.push_back(node->child(i)->text(0).toStdString());
+    }
+    EXPECT_EQ(children, std::vector<std::string>{"album three"});
 }
 
 // The viewer and the browser of one process, as the solitary viewer has them: Page Down walks
