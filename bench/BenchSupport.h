@@ -1,5 +1,8 @@
-// What the benchmarks share: a temporary per-user folder for the life of a benchmark.
+// What the benchmarks share: a temporary per-user folder for the life of a benchmark, the clock
+// and the statistics they print.
 #pragma once
+
+#include "platform/Timing.h"
 
 #include <algorithm>
 #include <cstdlib>
@@ -25,6 +28,18 @@ public:
 private:
     std::string root_;
 };
+
+// Milliseconds on the program's own performance counter (nanosecond ticks).
+inline double NowMs() {
+    LONGLONG counter = 0;
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter) / 1e6;
+}
+
+inline double Median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
 
 inline double Maximum(const std::vector<double>& values) {
     return *std::max_element(values.begin(), values.end());

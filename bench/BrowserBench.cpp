@@ -19,14 +19,6 @@
 #include <fstream>
 #include <vector>
 
-namespace {
-double nowMs() {
-    LONGLONG counter = 0;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter) / 1e6;
-}
-} // namespace
-
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     benchsupport::TemporaryFolder home("HOME");
@@ -59,9 +51,9 @@ int main(int argc, char** argv) {
     std::vector<double> next;
     for (int i = 0; i < 1990; i += 10) {
         std::snprintf(name, sizeof name, "/file %04d.jpg", i);
-        const double begin = nowMs();
+        const double begin = benchsupport::NowMs();
         browser.DisplayNextImage(folder + name, 'D');
-        next.push_back(nowMs() - begin);
+        next.push_back(benchsupport::NowMs() - begin);
         Message message;
         while (viewer.PopMessage(message)) {
             FreeMessagePayload(message);
@@ -69,9 +61,9 @@ int main(int argc, char** argv) {
     }
     std::vector<double> last;
     for (int run = 0; run < 20; ++run) {
-        const double begin = nowMs();
+        const double begin = benchsupport::NowMs();
         browser.DisplayNextImageFromIndex(0, 'U');
-        last.push_back(nowMs() - begin);
+        last.push_back(benchsupport::NowMs() - begin);
         Message message;
         while (viewer.PopMessage(message)) {
             FreeMessagePayload(message);

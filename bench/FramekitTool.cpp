@@ -10,6 +10,7 @@
 //       fitting it into a 1600 x 1000 display and panning by 20 pixels at zoom 1 and 2.5
 //
 // Message boxes go to standard error in this tool.
+#include "BenchSupport.h"
 #include "display/Im_display.h"
 #include "display/MagickLibrary.h"
 #include "platform/Timing.h"
@@ -26,17 +27,6 @@
 #include <vector>
 
 namespace {
-
-double nowMs() {
-    LONGLONG counter = 0;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter) / 1e6;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 long residentKilobytes() {
     std::ifstream status("/proc/self/statm");
@@ -104,9 +94,9 @@ int bench(const char* file) {
                           static_cast<double>(display.CurrentImage.Rows());
     std::vector<double> fitMs;
     for (int run = 0; run < 5; ++run) {
-        const double start = nowMs();
+        const double start = benchsupport::NowMs();
         display.DrawImageFitToCanvas();
-        fitMs.push_back(nowMs() - start);
+        fitMs.push_back(benchsupport::NowMs() - start);
     }
     auto panTimes = [&](double zoom) {
         display.SetZoomFactor(zoom);
@@ -118,24 +108,24 @@ int bench(const char* file) {
         }
         std::vector<double> times;
         for (int run = 0; run < 20; ++run) {
-            const double start = nowMs();
+            const double start = benchsupport::NowMs();
             display.Pan(run % 2 == 0 ? 20 : -20, 0);
-            times.push_back(nowMs() - start);
+            times.push_back(benchsupport::NowMs() - start);
         }
-        return median(times);
+        return benchsupport::Median(times);
     };
     const double pan1 = panTimes(1.0);
     const double pan25 = panTimes(2.5);
     std::printf("image                      %zu x %zu %s\n", display.CurrentImage.Columns(),
                 display.CurrentImage.Rows(), display.CurrentImage.Format().c_str());
     std::printf("ReadImage (decode+export)  %.1f ms (median of 5)\n",
-                median(decodeMs) + median(exportMs));
-    std::printf("  decode                   %.1f ms\n", median(decodeMs));
-    std::printf("  export to 8-bit BGRA     %.1f ms = %.3f ns per pixel\n", median(exportMs),
-                median(exportMs) * 1e6 / pixels);
+                benchsupport::Median(decodeMs) + benchsupport::Median(exportMs));
+    std::printf("  decode                   %.1f ms\n", benchsupport::Median(decodeMs));
+    std::printf("  export to 8-bit BGRA     %.1f ms = %.3f ns per pixel\n",
+                benchsupport::Median(exportMs), benchsupport::Median(exportMs) * 1e6 / pixels);
     std::printf("resident memory added      %.1f MB (image: %.1f MB of pixels)\n", added / 1024.0,
                 pixels * 4 / 1048576.0);
-    std::printf("fit into 1600 x 1000       %.2f ms\n", median(fitMs));
+    std::printf("fit into 1600 x 1000       %.2f ms\n", benchsupport::Median(fitMs));
     std::printf("Pan by 20 at zoom 1        %.3f ms\n", pan1);
     std::printf("Pan by 20 at zoom 2.5      %.3f ms\n", pan25);
     return 0;

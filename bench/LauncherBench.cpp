@@ -19,12 +19,6 @@ extern char** environ;
 
 namespace {
 
-double nowMs() {
-    LONGLONG counter = 0;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter) / 1e6;
-}
-
 pid_t start(const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
     for (const std::string& argument : arguments) {
@@ -34,11 +28,6 @@ pid_t start(const std::vector<std::string>& arguments) {
     pid_t child = 0;
     ::posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ);
     return child;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
 }
 
 } // namespace
@@ -59,17 +48,17 @@ int main() {
     const std::string files[] = {samples + "/rose.jpg", samples + "/netscape.tiff"};
     for (int run = 0; run < 20; ++run) {
         const std::string& file = files[run % 2];
-        const double begin = nowMs();
+        const double begin = benchsupport::NowMs();
         const pid_t launcher = start({bin + "/OrvalenViewer", file});
         int status = 0;
         ::waitpid(launcher, &status, 0);
-        wall.push_back(nowMs() - begin);
+        wall.push_back(benchsupport::NowMs() - begin);
         if (listener.WaitForLineContaining("TViewer::DisplayImage() shows " + file, 10000)
                 .empty()) {
             std::fprintf(stderr, "launcher_bench: %s was not shown\n", file.c_str());
             break;
         }
-        shown.push_back(nowMs() - begin);
+        shown.push_back(benchsupport::NowMs() - begin);
     }
     ::kill(viewer, SIGTERM);
     ::waitpid(viewer, nullptr, 0);
@@ -77,9 +66,9 @@ int main() {
         return 1;
     }
     std::printf("launcher start to exit        median %.1f ms, max %.1f ms (goal: 30 ms)\n",
-                median(wall), *std::max_element(wall.begin(), wall.end()));
+                benchsupport::Median(wall), *std::max_element(wall.begin(), wall.end()));
     std::printf("launcher start to displayed   median %.1f ms, max %.1f ms (small images; goal: "
                 "100 ms plus the decode)\n",
-                median(shown), *std::max_element(shown.begin(), shown.end()));
+                benchsupport::Median(shown), *std::max_element(shown.begin(), shown.end()));
     return 0;
 }

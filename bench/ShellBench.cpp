@@ -14,18 +14,6 @@
 #include <fstream>
 #include <vector>
 
-namespace {
-double nowMs() {
-    LONGLONG counter = 0;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter) / 1e6;
-}
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-} // namespace
-
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     benchsupport::TemporaryFolder home("HOME");
@@ -50,29 +38,30 @@ int main(int argc, char** argv) {
     std::vector<double> rows, sorted, walk;
     for (int run = 0; run < 5; ++run) {
         TStShellListView list;
-        const double begin = nowMs();
+        const double begin = benchsupport::NowMs();
         list.SetFolder(big.List());
-        rows.push_back(nowMs() - begin);
-        const double again = nowMs();
+        rows.push_back(benchsupport::NowMs() - begin);
+        const double again = benchsupport::NowMs();
         TStShellListView::ClickedColumn = 0;
         list.ColumnClicked(3);
         list.ColumnClicked(0); // re-read and sort by name
         TStShellItemList* items = list.GetShellItems();
-        sorted.push_back(nowMs() - again);
+        sorted.push_back(benchsupport::NowMs() - again);
         if (items->GetCount() != 10201) {
             std::fprintf(stderr, "shell_bench: %d items\n", items->GetCount());
             return 1;
         }
         TStShellTreeViewB tree;
-        const double start = nowMs();
+        const double start = benchsupport::NowMs();
         tree.SelectFolderFromPIDL(deepPidl);
-        walk.push_back(nowMs() - start);
+        walk.push_back(benchsupport::NowMs() - start);
     }
     std::printf("list shows its rows (10,000 files, 200 folders)   median %.1f ms (goal 150 ms)\n",
-                median(rows));
+                benchsupport::Median(rows));
     std::printf("re-sorted item list from GetShellItems           median %.1f ms (goal 300 ms)\n",
-                median(sorted));
+                benchsupport::Median(sorted));
     std::printf("tree walk to a folder %zu levels below the root   median %.1f ms\n",
-                static_cast<std::size_t>(std::count(deep.begin(), deep.end(), '/')), median(walk));
+                static_cast<std::size_t>(std::count(deep.begin(), deep.end(), '/')),
+                benchsupport::Median(walk));
     return 0;
 }

@@ -16,14 +16,6 @@
 #include <cstdlib>
 #include <vector>
 
-namespace {
-double nowMs() {
-    LONGLONG counter = 0;
-    QueryPerformanceCounter(&counter);
-    return static_cast<double>(counter) / 1e6;
-}
-} // namespace
-
 int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     benchsupport::TemporaryFolder config("XDG_CONFIG_HOME");
@@ -40,13 +32,13 @@ int main(int argc, char** argv) {
         LONGLONG start = 0;
         QueryPerformanceCounter(&start);
         load_start_counter = start;
-        const double begin = nowMs();
+        const double begin = benchsupport::NowMs();
         if (!viewer.DisplayImage(file)) {
             std::fprintf(stderr, "viewer_bench: cannot show %s\n", file.c_str());
             return 1;
         }
         viewer.Display1->repaint(); // the first frame on the screen
-        const double total = nowMs() - begin;
+        const double total = benchsupport::NowMs() - begin;
         const double decoding = viewer.Display1->CurrentImage.last_decode_ms +
                                 viewer.Display1->CurrentImage.last_export_ms;
         decode.push_back(decoding);
@@ -74,26 +66,26 @@ int main(int argc, char** argv) {
     const double steps[] = {0.1, 1.0 / 6, 0.25, 1.0 / 3, 0.5, 0.75, 1, 1.25, 1.5, 2, 3, 4, 5};
     double worst = 0;
     for (double step : steps) {
-        const double begin = nowMs();
+        const double begin = benchsupport::NowMs();
         viewer.Zoom(step);
-        const double took = nowMs() - begin;
+        const double took = benchsupport::NowMs() - begin;
         worst = std::max(worst, took);
         std::printf("  zoom %-6.3f %6.1f ms  %s\n", step, took, viewer.PanelText(3).c_str());
     }
     std::printf("  slowest step %.1f ms (goal: at most 40 ms)\n", worst);
     for (double step : {1.0 / 6, 0.25}) {
         viewer.Zoom(step);
-        const double begin = nowMs();
+        const double begin = benchsupport::NowMs();
         viewer.Zoom(step);
-        std::printf("  zoom %-6.3f again  %6.1f ms\n", step, nowMs() - begin);
+        std::printf("  zoom %-6.3f again  %6.1f ms\n", step, benchsupport::NowMs() - begin);
     }
     for (double zoom : {1.0, 2.5}) {
         viewer.Zoom(zoom);
         std::vector<double> pans;
         for (int run = 0; run < 20; ++run) {
-            const double begin = nowMs();
+            const double begin = benchsupport::NowMs();
             viewer.FormKeyDown(run % 2 == 0 ? 39 : 37); // right, left arrow
-            pans.push_back(nowMs() - begin);
+            pans.push_back(benchsupport::NowMs() - begin);
         }
         std::sort(pans.begin(), pans.end());
         std::printf("arrow-key Pan at zoom %.1f: median %.3f ms, max %.3f ms (goal: 5 ms)\n", zoom,

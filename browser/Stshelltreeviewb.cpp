@@ -60,15 +60,7 @@ void TStShellTreeViewB::StartNow() {
         SelectFolderFromPIDL(PIDL(start_in_folder_pidl_));
         return;
     }
-    PIDL start;
-    if (!StartInFolder.empty()) {
-        start.FromPath(StartInFolder);
-    } else if (SpecialStartInFolder != TStSpecialRootFolder::sfNone) {
-        start = SpecialFolderPidl(SpecialStartInFolder);
-    }
-    if (!start.IsEmpty()) {
-        ShowFolder(start.List());
-    }
+    ShowStartFolder();
 }
 
 bool TStShellTreeViewB::WndProc(QEvent* event) {

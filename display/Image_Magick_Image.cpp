@@ -25,6 +25,20 @@ double millisecondsSince(LONGLONG start) {
     return static_cast<double>(now - start) / 1e6;
 }
 
+// The plain path of a name the decoder may be given (null reads as ""); a name too long for the
+// library's fields is reported and refused.
+bool acceptedPath(const char* file_name, std::string& path) {
+    if (file_name == nullptr) {
+        file_name = "";
+    }
+    if (std::strlen(file_name) >= kMaxTextExtent) {
+        ReportError("Length of filename too long.  Exceeds 'MaxTextExtent'\nerror# V7DHDY4W");
+        return false;
+    }
+    path = Unquoted(file_name);
+    return true;
+}
+
 // What the library gets as a name: only a hint of the format from the extension. The file
 // itself is handed over open, so nothing in a name ("format:" prefixes, "[frame]" suffixes,
 // "@" lists, "|" pipes) is ever interpreted.
@@ -135,14 +149,10 @@ bool Image_Magick_Image::ReadImage(const char* file_name) {
     if (!Reinitialize()) {
         return false;
     }
-    if (file_name == nullptr) {
-        file_name = "";
-    }
-    if (std::strlen(file_name) >= kMaxTextExtent) {
-        ReportError("Length of filename too long.  Exceeds 'MaxTextExtent'\nerror# V7DHDY4W");
+    std::string path;
+    if (!acceptedPath(file_name, path)) {
         return false;
     }
-    const std::string path = Unquoted(file_name);
     OpenFile file(path);
     if (file.get() == nullptr) {
         LastErrorCode = static_cast<DWORD>(errno);
@@ -259,14 +269,10 @@ bool Image_Magick_Image::PingImage(const char* file_name) {
     if (!Reinitialize()) {
         return false;
     }
-    if (file_name == nullptr) {
-        file_name = "";
-    }
-    if (std::strlen(file_name) >= kMaxTextExtent) {
-        ReportError("Length of filename too long.  Exceeds 'MaxTextExtent'\nerror# V7DHDY4W");
+    std::string path;
+    if (!acceptedPath(file_name, path)) {
         return false;
     }
-    const std::string path = Unquoted(file_name);
     OpenFile file(path);
     if (file.get() == nullptr) {
         return false;

@@ -205,15 +205,19 @@ bool TStCustomShellTreeView::event(QEvent* event) {
 bool TStCustomShellTreeView::WndProc(QEvent* event) {
     if (event->type() == QEvent::Paint && !FirstPaintDone) {
         FirstPaintDone = true;
-        PIDL start;
-        if (!StartInFolder.empty()) {
-            start.FromPath(StartInFolder);
-        } else if (SpecialStartInFolder != TStSpecialRootFolder::sfNone) {
-            start = SpecialFolderPidl(SpecialStartInFolder);
-        }
-        if (!start.IsEmpty()) {
-            ShowFolder(start.List());
-        }
+        ShowStartFolder();
     }
     return QTreeWidget::event(event);
+}
+
+void TStCustomShellTreeView::ShowStartFolder() {
+    PIDL start;
+    if (!StartInFolder.empty()) {
+        start.FromPath(StartInFolder);
+    } else if (SpecialStartInFolder != TStSpecialRootFolder::sfNone) {
+        start = SpecialFolderPidl(SpecialStartInFolder);
+    }
+    if (!start.IsEmpty()) {
+        ShowFolder(start.List());
+    }
 }

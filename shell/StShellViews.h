@@ -53,6 +53,8 @@ protected:
     bool event(QEvent* event) override;
     // The window procedure: on the first paint, selects the start folder.
     virtual bool WndProc(QEvent* event);
+    // Selects StartInFolder, else SpecialStartInFolder, when either is given.
+    void ShowStartFolder();
     // Set at the first paint, when the start folder is selected.
     bool FirstPaintDone = false;
     bool syncing_ = false;
