@@ -30,28 +30,6 @@
 std::function<void(QWidget* owner)> TBrowser::ShowOptionsDialog;
 
 namespace {
-constexpr int kDeleteKey = 46, kF2 = 113, kF5 = 116, kEnter = 13, kEscape = 27, kBackspace = 8;
-
-int virtualKey(int qtKey) {
-    switch (qtKey) {
-    case Qt::Key_Delete:
-        return kDeleteKey;
-    case Qt::Key_F2:
-        return kF2;
-    case Qt::Key_F5:
-        return kF5;
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        return kEnter;
-    case Qt::Key_Escape:
-        return kEscape;
-    case Qt::Key_Backspace:
-        return kBackspace;
-    default:
-        return 0;
-    }
-}
-
 QSize screenSize() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     return screen != nullptr ? screen->geometry().size() : QSize(1024, 768);
@@ -402,15 +380,15 @@ void TBrowser::OptionsExecute() {
 
 void TBrowser::StShellTreeView1KeyUp(int key, Qt::KeyboardModifiers modifiers) {
     switch (key) {
-    case kDeleteKey:
+    case VK_DELETE:
         StShellTreeView1->DeleteFolder(!(modifiers & Qt::ShiftModifier), true);
         break;
-    case kF2:
+    case VK_F2:
         if (StShellTreeView1->currentItem() != nullptr) {
             StShellTreeView1->editItem(StShellTreeView1->currentItem(), 0);
         }
         break;
-    case kF5:
+    case VK_F5:
         StShellTreeView1->Refresh(StShellTreeView1->currentItem());
         break;
     default:
@@ -419,8 +397,8 @@ void TBrowser::StShellTreeView1KeyUp(int key, Qt::KeyboardModifiers modifiers) {
 }
 
 void TBrowser::StShellListView1KeyUp(int qtKey, Qt::KeyboardModifiers) {
-    const int key = virtualKey(qtKey);
-    if (Editing && (key == kEnter || key == kEscape)) {
+    const int key = platform::VirtualKeyOfQtKey(qtKey);
+    if (Editing && (key == VK_RETURN || key == VK_ESCAPE)) {
         Editing = false; // the key ended an in-place edit
         return;
     }
@@ -428,10 +406,10 @@ void TBrowser::StShellListView1KeyUp(int qtKey, Qt::KeyboardModifiers) {
         return;
     }
     switch (key) {
-    case kBackspace:
+    case VK_BACK:
         StShellListView1->MoveUpOneLevel();
         break;
-    case kEnter:
+    case VK_RETURN:
         if (TStShellItem* item = StShellListView1->SelectedItem()) {
             const std::string path = item->Path;
             if (!DisplayImage(path)) {
@@ -439,7 +417,7 @@ void TBrowser::StShellListView1KeyUp(int qtKey, Qt::KeyboardModifiers) {
             }
         }
         break;
-    case kF2:
+    case VK_F2:
         if (StShellListView1->ItemIndex() >= 0) {
             StShellListView1->EditItemCaption(StShellListView1->ItemIndex());
         }
@@ -504,7 +482,7 @@ bool TBrowser::event(QEvent* event) {
 bool TBrowser::eventFilter(QObject* watched, QEvent* event) {
     if (watched == StShellTreeView1 && event->type() == QEvent::KeyRelease) {
         const auto* key = static_cast<QKeyEvent*>(event);
-        StShellTreeView1KeyUp(virtualKey(key->key()), key->modifiers());
+        StShellTreeView1KeyUp(platform::VirtualKeyOfQtKey(key->key()), key->modifiers());
     }
     return QMainWindow::eventFilter(watched, event);
 }

@@ -14,9 +14,9 @@ constexpr UINT WM_KEYUP = 0x0101;
 constexpr UINT WM_USER = 0x0400;
 // Virtual key codes carried by WM_KEYDOWN and WM_KEYUP (letters and digits are their capitals'
 // and digits' character codes).
-constexpr int VK_RETURN = 13, VK_ESCAPE = 27, VK_SPACE = 32, VK_PRIOR = 33, VK_NEXT = 34,
-              VK_END = 35, VK_HOME = 36, VK_LEFT = 37, VK_UP = 38, VK_RIGHT = 39, VK_DOWN = 40,
-              VK_DELETE = 46, VK_NUMPAD0 = 96, VK_F5 = 116;
+constexpr int VK_BACK = 8, VK_RETURN = 13, VK_ESCAPE = 27, VK_SPACE = 32, VK_PRIOR = 33,
+              VK_NEXT = 34, VK_END = 35, VK_HOME = 36, VK_LEFT = 37, VK_UP = 38, VK_RIGHT = 39,
+              VK_DOWN = 40, VK_DELETE = 46, VK_NUMPAD0 = 96, VK_F2 = 113, VK_F5 = 116;
 constexpr UINT WM_APP = 0x8000;
 // Internal: asks the owner of a window to bring it to the foreground (SetForegroundWindow of a
 // window of another process is carried out by that process).

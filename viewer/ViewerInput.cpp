@@ -4,6 +4,7 @@
 #include "ZoomSteps.h"
 #include "common/ErrorReporting.h"
 #include "platform/Timing.h"
+#include "platform/qt/QtWindows.h"
 
 #include <QKeyEvent>
 #include <QMenuBar>
@@ -36,37 +37,7 @@ int virtualKey(const QKeyEvent* event) {
             return '0' + digit;
         }
     }
-    switch (key) {
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-        return VK_RETURN;
-    case Qt::Key_Escape:
-        return VK_ESCAPE;
-    case Qt::Key_Space:
-        return VK_SPACE;
-    case Qt::Key_PageUp:
-        return VK_PRIOR;
-    case Qt::Key_PageDown:
-        return VK_NEXT;
-    case Qt::Key_End:
-        return VK_END;
-    case Qt::Key_Home:
-        return VK_HOME;
-    case Qt::Key_Left:
-        return VK_LEFT;
-    case Qt::Key_Up:
-        return VK_UP;
-    case Qt::Key_Right:
-        return VK_RIGHT;
-    case Qt::Key_Down:
-        return VK_DOWN;
-    case Qt::Key_Delete:
-        return VK_DELETE;
-    case Qt::Key_F5:
-        return VK_F5;
-    default:
-        return 0;
-    }
+    return platform::VirtualKeyOfQtKey(key);
 }
 
 } // namespace

@@ -19,39 +19,39 @@ QEvent::Type WindowMessageEvent::EventType() {
 
 namespace {
 
-// The Qt key of a virtual key code; 0 for codes without one here.
-int qtKey(WPARAM code) {
-    switch (code) {
-    case VK_RETURN:
-        return Qt::Key_Return;
-    case VK_SPACE:
-        return Qt::Key_Space;
-    case VK_PRIOR:
-        return Qt::Key_PageUp;
-    case VK_NEXT:
-        return Qt::Key_PageDown;
-    case VK_END:
-        return Qt::Key_End;
-    case VK_HOME:
-        return Qt::Key_Home;
-    case VK_LEFT:
-        return Qt::Key_Left;
-    case VK_UP:
-        return Qt::Key_Up;
-    case VK_RIGHT:
-        return Qt::Key_Right;
-    case VK_DOWN:
-        return Qt::Key_Down;
-    case VK_DELETE:
-        return Qt::Key_Delete;
-    default:
-        // Digits and capital letters share their codes with Qt's keys.
-        return (code >= '0' && code <= '9') || (code >= 'A' && code <= 'Z') ? static_cast<int>(code)
-                                                                            : 0;
-    }
-}
+struct KeyPair {
+    int virtualKey;
+    int qtKey;
+};
+
+constexpr KeyPair kKeys[] = {
+    {VK_RETURN, Qt::Key_Return}, {VK_RETURN, Qt::Key_Enter},   {VK_ESCAPE, Qt::Key_Escape},
+    {VK_SPACE, Qt::Key_Space},   {VK_PRIOR, Qt::Key_PageUp},   {VK_NEXT, Qt::Key_PageDown},
+    {VK_END, Qt::Key_End},       {VK_HOME, Qt::Key_Home},      {VK_LEFT, Qt::Key_Left},
+    {VK_UP, Qt::Key_Up},         {VK_RIGHT, Qt::Key_Right},    {VK_DOWN, Qt::Key_Down},
+    {VK_DELETE, Qt::Key_Delete}, {VK_BACK, Qt::Key_Backspace}, {VK_F2, Qt::Key_F2},
+    {VK_F5, Qt::Key_F5},
+};
 
 } // namespace
+
+int VirtualKeyOfQtKey(int qtKey) {
+    for (const KeyPair& pair : kKeys) {
+        if (pair.qtKey == qtKey) {
+            return pair.virtualKey;
+        }
+    }
+    return 0;
+}
+
+int QtKeyOfVirtualKey(int virtualKey) {
+    for (const KeyPair& pair : kKeys) {
+        if (pair.virtualKey == virtualKey) {
+            return pair.qtKey;
+        }
+    }
+    return 0;
+}
 
 QtWindowHandle::QtWindowHandle(QObject* receiver)
     : receiver_(receiver), handle_(RegisterWindow(this)) {}
@@ -70,7 +70,9 @@ void QtWindowHandle::Deliver(UINT message, WPARAM wParam, LPARAM lParam) {
         return;
     }
     if (message == WM_KEYDOWN || message == WM_KEYUP) {
-        const int key = qtKey(wParam);
+        const int key = (wParam >= '0' && wParam <= '9') || (wParam >= 'A' && wParam <= 'Z')
+                            ? static_cast<int>(wParam)
+                            : QtKeyOfVirtualKey(static_cast<int>(wParam));
         if (key != 0) {
             QCoreApplication::postEvent(
                 receiver_,

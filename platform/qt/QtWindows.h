@@ -46,6 +46,12 @@ private:
     HWND handle_;
 };
 
+// The virtual key code of a Qt key and back, for the keys that are not characters (Return,
+// Escape, Space, the page and arrow keys, Delete, Backspace, F2, F5); 0 for any other key.
+// Capital letters and digits have the same codes in both.
+int VirtualKeyOfQtKey(int qtKey);
+int QtKeyOfVirtualKey(int virtualKey);
+
 // Shows MessageBoxA texts as modal Qt message boxes while a QApplication exists (standard error
 // otherwise). A box asked for on another thread is queued to the GUI thread and the call
 // returns IDOK at once, so a worker thread never waits for a user.
