@@ -117,17 +117,15 @@ void TStCustomShellListView::sortItems() {
                      });
 }
 
-bool TStCustomShellListView::passesFilter(const TStShellItem& item) const {
+bool TStCustomShellListView::passesFilter(const TStShellItem& item,
+                                          const QList<QRegularExpression>& patterns) const {
     if (OnFilterItem) {
         return OnFilterItem(item);
     }
     if (!Filtered || Filter.empty() || item.IsFolder) {
         return true;
     }
-    for (const QString& pattern : QString::fromStdString(Filter).split(';', Qt::SkipEmptyParts)) {
-        const QRegularExpression expression(
-            QRegularExpression::wildcardToRegularExpression(pattern.trimmed()),
-            QRegularExpression::CaseInsensitiveOption);
+    for (const QRegularExpression& expression : patterns) {
         if (expression.match(QString::fromStdString(item.DisplayName)).hasMatch()) {
             return true;
         }
@@ -139,24 +137,32 @@ void TStCustomShellListView::fillRows() {
     filling_ = true;
     clear();
     filtered_.Clear();
+    // The filter's patterns are compiled once per fill, not once per item.
+    QList<QRegularExpression> patterns;
+    for (const QString& pattern : QString::fromStdString(Filter).split(';', Qt::SkipEmptyParts)) {
+        patterns.append(
+            QRegularExpression(QRegularExpression::wildcardToRegularExpression(pattern.trimmed()),
+                               QRegularExpression::CaseInsensitiveOption));
+    }
     for (TStShellItem& item : items_.Items()) {
-        if (passesFilter(item)) {
+        if (passesFilter(item, patterns)) {
             filtered_.Add(item);
         }
     }
     const int count = filtered_.GetCount();
     QList<QTreeWidgetItem*> rows;
     rows.reserve(count);
+    const QLocale locale;
     for (int i = 0; i < count; ++i) {
         const int index = direction_ == TStSortDirection::sdDescending ? count - 1 - i : i;
         const TStShellItem& item = *filtered_.GetShellItem(index);
         auto* row = new QTreeWidgetItem();
         row->setText(0, QString::fromStdString(item.DisplayName));
-        row->setText(1, item.IsFolder ? QString() : QLocale().formattedDataSize(item.Size));
+        row->setText(1, item.IsFolder ? QString() : locale.formattedDataSize(item.Size));
         row->setText(2, QString::fromStdString(typeOf(item)));
         row->setText(3, item.Modified != 0
-                            ? QLocale().toString(QDateTime::fromSecsSinceEpoch(item.Modified),
-                                                 QLocale::ShortFormat)
+                            ? locale.toString(QDateTime::fromSecsSinceEpoch(item.Modified),
+                                              QLocale::ShortFormat)
                             : QString());
         row->setData(0, Qt::UserRole, index);
         if ((Options & loAllowRename) && !ReadOnly && item.IsFileSystem) {

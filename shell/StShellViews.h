@@ -8,6 +8,7 @@
 #include <QColor>
 #include <QComboBox>
 #include <QFileSystemWatcher>
+#include <QRegularExpression>
 #include <QTreeWidget>
 
 #include <functional>
@@ -120,7 +121,7 @@ protected:
 private:
     void sortItems();
     void fillRows();
-    bool passesFilter(const TStShellItem& item) const;
+    bool passesFilter(const TStShellItem& item, const QList<QRegularExpression>& patterns) const;
     void rowDoubleClicked(QTreeWidgetItem* row);
     void captionEdited(QTreeWidgetItem* row);
 

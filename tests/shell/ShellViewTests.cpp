@@ -77,6 +77,18 @@ TEST_F(ShellViewTest, NamesSortNaturallyWithFoldersFirst) {
     EXPECT_EQ(first->Path, folder + "/Img1.png");
 }
 
+// A filter of wildcard patterns, any letter case, keeps folders and the files that match one.
+TEST_F(ShellViewTest, AFilterOfPatternsKeepsFoldersAndMatchingFiles) {
+    list.Filtered = true;
+    list.Filter = "*.JPG; img1.*";
+    ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    EXPECT_EQ(rowsOf(list),
+              (std::vector<std::string>{"sub folder", "Img1.png", "img2.jpg", "img10.jpg"}));
+    list.Filter = "*.txt";
+    list.Refresh();
+    EXPECT_EQ(rowsOf(list), (std::vector<std::string>{"sub folder", "notes.txt"}));
+}
+
 TEST_F(ShellViewTest, ColumnClicksSortOrTurnTheRowsRound) {
     std::filesystem::resize_file(folder + "/notes.txt", 5000);
     ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
