@@ -109,15 +109,20 @@ std::vector<TStShellItem> ShellChildrenOf(const TStShellItem& folder, bool files
         child.Modified = entry.modified;
         children.push_back(std::move(child));
     }
+    SortByName(children);
+    return children;
+}
+
+void SortByName(std::vector<TStShellItem>& items) {
     // Keys made once: comparing 10,000 names is then cheap.
     std::vector<std::pair<NaturalKey, std::size_t>> keys;
-    keys.reserve(children.size());
-    for (std::size_t i = 0; i < children.size(); ++i) {
-        keys.emplace_back(naturalKey(children[i].DisplayName), i);
+    keys.reserve(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        keys.emplace_back(naturalKey(items[i].DisplayName), i);
     }
     std::sort(keys.begin(), keys.end(), [&](const auto& a, const auto& b) {
-        const TStShellItem& x = children[a.second];
-        const TStShellItem& y = children[b.second];
+        const TStShellItem& x = items[a.second];
+        const TStShellItem& y = items[b.second];
         if (x.IsFolder != y.IsFolder) {
             return x.IsFolder;
         }
@@ -125,11 +130,11 @@ std::vector<TStShellItem> ShellChildrenOf(const TStShellItem& folder, bool files
         return order != 0 ? order < 0 : x.DisplayName < y.DisplayName;
     });
     std::vector<TStShellItem> sorted;
-    sorted.reserve(children.size());
+    sorted.reserve(items.size());
     for (const auto& key : keys) {
-        sorted.push_back(std::move(children[key.second]));
+        sorted.push_back(std::move(items[key.second]));
     }
-    return sorted;
+    items = std::move(sorted);
 }
 
 PIDL SpecialFolderPidl(TStSpecialRootFolder folder) {

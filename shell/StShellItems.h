@@ -62,6 +62,8 @@ private:
 // The children of folder (files too when asked), in the order the views sort names in:
 // folders first, then by name in the user's locale with numbers compared by value.
 std::vector<TStShellItem> ShellChildrenOf(const TStShellItem& folder, bool files, bool hidden);
+// Sorts items in that order.
+void SortByName(std::vector<TStShellItem>& items);
 // The natural order of two names (folders first): negative, 0 or positive.
 int CompareNames(const TStShellItem& a, const TStShellItem& b);
 

@@ -7,6 +7,8 @@
 #include <QHeaderView>
 #include <QKeyEvent>
 #include <QRegularExpression>
+#include <QScrollBar>
+#include <QtConcurrent/QtConcurrentRun>
 
 #include <algorithm>
 
@@ -25,6 +27,32 @@ std::string typeOf(const TStShellItem& item) {
     std::string extension = item.DisplayName.substr(dot + 1);
     std::transform(extension.begin(), extension.end(), extension.begin(), ::toupper);
     return extension + " File";
+}
+
+// Rows made at once when a listing arrives (more than a window shows), then per turn of the event
+// loop (a few milliseconds each).
+constexpr int kFirstRows = 200;
+constexpr int kRowsPerTurn = 1000;
+
+// Items come name-sorted from the folder; other columns sort stably, folders first.
+void orderByColumn(std::vector<TStShellItem>& items, int column) {
+    if (column == 0) {
+        return;
+    }
+    std::stable_sort(items.begin(), items.end(),
+                     [column](const TStShellItem& a, const TStShellItem& b) {
+                         if (a.IsFolder != b.IsFolder) {
+                             return a.IsFolder;
+                         }
+                         switch (column) {
+                         case 1:
+                             return a.Size < b.Size;
+                         case 2:
+                             return typeOf(a) < typeOf(b);
+                         default:
+                             return a.Modified < b.Modified;
+                         }
+                     });
 }
 
 } // namespace
@@ -46,7 +74,14 @@ TStCustomShellListView::TStCustomShellListView(QWidget* owner) : QTreeWidget(own
             captionEdited(row);
         }
     });
-    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, [this] { Refresh(); });
+    changed_.setSingleShot(true);
+    changed_.setInterval(100);
+    connect(&changed_, &QTimer::timeout, this, [this] { Refresh(); });
+    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, [this] { changed_.start(); });
+    connect(&listing_, &QFutureWatcherBase::finished, this, [this] { applyListing(); });
+    moreRows_.setSingleShot(true);
+    moreRows_.setInterval(0);
+    connect(&moreRows_, &QTimer::timeout, this, [this] { addRows(kRowsPerTurn); });
 }
 
 bool TStCustomShellListView::SetFolder(const ITEMIDLIST* absolute) {
@@ -58,12 +93,16 @@ bool TStCustomShellListView::SetFolder(const ITEMIDLIST* absolute) {
         watcher_.removePaths(watcher_.directories());
     }
     Folder = std::move(folder);
+    // The old folder's rows go at once: nothing may act on them while the new ones are read.
+    filling_ = true;
+    clear();
+    filling_ = false;
     items_.Clear();
-    for (TStShellItem& item : ShellChildrenOf(Folder, true, Options & loShowHidden)) {
-        items_.Add(std::move(item));
-    }
-    sortItems();
-    fillRows();
+    filtered_.Clear();
+    rowsMade_ = 0;
+    moreRows_.stop();
+    keepScroll_ = -1;
+    startListing({});
     if (Folder.IsFileSystem) {
         watcher_.addPath(QString::fromStdString(Folder.Path));
     }
@@ -77,44 +116,50 @@ bool TStCustomShellListView::SetFolder(const ITEMIDLIST* absolute) {
 }
 
 void TStCustomShellListView::Refresh() {
-    std::vector<std::string> selected;
+    std::vector<std::string> selected =
+        listingPending_ ? keepSelected_ : std::vector<std::string>();
     for (QTreeWidgetItem* row : selectedItems()) {
         selected.push_back(row->text(0).toStdString());
     }
-    items_.Clear();
-    for (TStShellItem& item : ShellChildrenOf(Folder, true, Options & loShowHidden)) {
-        items_.Add(std::move(item));
+    if (!listingPending_) {
+        keepScroll_ = verticalScrollBar()->value();
     }
-    sortItems();
-    fillRows();
-    for (int row = 0; row < topLevelItemCount(); ++row) {
-        QTreeWidgetItem* item = topLevelItem(row);
-        if (std::find(selected.begin(), selected.end(), item->text(0).toStdString()) !=
-            selected.end()) {
-            item->setSelected(true);
-        }
-    }
+    startListing(std::move(selected));
 }
 
-void TStCustomShellListView::sortItems() {
-    auto& items = items_.Items();
-    if (sortColumn_ == 0) {
-        return; // the folder's own order, as enumerated
+void TStCustomShellListView::startListing(std::vector<std::string> keepSelected) {
+    keepSelected_ = std::move(keepSelected);
+    listingPending_ = true;
+    listing_.setFuture(QtConcurrent::run(
+        [folder = Folder, hidden = (Options & loShowHidden) != 0, column = sortColumn_] {
+            std::vector<TStShellItem> items = ShellChildrenOf(folder, true, hidden);
+            orderByColumn(items, column);
+            return items;
+        }));
+}
+
+void TStCustomShellListView::applyListing() {
+    if (!listingPending_ || !listing_.isFinished()) {
+        return; // an earlier reading, replaced before it ended
     }
-    std::stable_sort(items.begin(), items.end(),
-                     [this](const TStShellItem& a, const TStShellItem& b) {
-                         if (a.IsFolder != b.IsFolder) {
-                             return a.IsFolder;
-                         }
-                         switch (sortColumn_) {
-                         case 1:
-                             return a.Size < b.Size;
-                         case 2:
-                             return typeOf(a) < typeOf(b);
-                         default:
-                             return a.Modified < b.Modified;
-                         }
-                     });
+    listingPending_ = false;
+    items_.Clear();
+    for (TStShellItem& item : listing_.future().takeResult()) {
+        items_.Add(std::move(item));
+    }
+    fillRows();
+}
+
+bool TStCustomShellListView::IsListing() const {
+    return listingPending_ || rowsMade_ < filtered_.GetCount();
+}
+
+void TStCustomShellListView::WaitUntilListed() {
+    if (listingPending_) {
+        listing_.waitForFinished();
+        applyListing();
+    }
+    addRows(filtered_.GetCount());
 }
 
 bool TStCustomShellListView::passesFilter(const TStShellItem& item,
@@ -136,6 +181,7 @@ bool TStCustomShellListView::passesFilter(const TStShellItem& item,
 void TStCustomShellListView::fillRows() {
     filling_ = true;
     clear();
+    filling_ = false;
     filtered_.Clear();
     // The filter's patterns are compiled once per fill, not once per item.
     QList<QRegularExpression> patterns;
@@ -149,12 +195,24 @@ void TStCustomShellListView::fillRows() {
             filtered_.Add(item);
         }
     }
-    const int count = filtered_.GetCount();
+    rowsMade_ = 0;
+    addRows(kFirstRows);
+}
+
+void TStCustomShellListView::addRows(int count) {
+    moreRows_.stop();
+    const int total = filtered_.GetCount();
+    const int end = std::min(total, rowsMade_ + count);
+    if (rowsMade_ >= end) {
+        return;
+    }
+    filling_ = true;
     QList<QTreeWidgetItem*> rows;
-    rows.reserve(count);
+    rows.reserve(end - rowsMade_);
+    QList<QTreeWidgetItem*> selected;
     const QLocale locale;
-    for (int i = 0; i < count; ++i) {
-        const int index = direction_ == TStSortDirection::sdDescending ? count - 1 - i : i;
+    for (int i = rowsMade_; i < end; ++i) {
+        const int index = direction_ == TStSortDirection::sdDescending ? total - 1 - i : i;
         const TStShellItem& item = *filtered_.GetShellItem(index);
         auto* row = new QTreeWidgetItem();
         row->setText(0, QString::fromStdString(item.DisplayName));
@@ -168,13 +226,32 @@ void TStCustomShellListView::fillRows() {
         if ((Options & loAllowRename) && !ReadOnly && item.IsFileSystem) {
             row->setFlags(row->flags() | Qt::ItemIsEditable);
         }
+        if (std::find(keepSelected_.begin(), keepSelected_.end(), item.DisplayName) !=
+            keepSelected_.end()) {
+            selected.append(row);
+        }
         rows.append(row);
     }
     addTopLevelItems(rows);
+    for (QTreeWidgetItem* row : selected) {
+        row->setSelected(true);
+    }
+    rowsMade_ = end;
     filling_ = false;
+    if (keepScroll_ >= 0 && (verticalScrollBar()->maximum() >= keepScroll_ || end == total)) {
+        verticalScrollBar()->setValue(keepScroll_);
+        keepScroll_ = -1;
+    }
+    if (end < total) {
+        moreRows_.start(); // the rest after the window has had its turn
+    }
 }
 
 TStShellItemList* TStCustomShellListView::GetShellItems() {
+    if (listingPending_) {
+        listing_.waitForFinished();
+        applyListing();
+    }
     return (Filtered && !Filter.empty() && !OnFilterItem) ? &filtered_ : &items_;
 }
 
@@ -216,11 +293,13 @@ void TStCustomShellListView::ColumnClicked(int column) {
     ClickedColumn = column;
     sortColumn_ = column;
     direction_ = TStSortDirection::sdAscending;
-    items_.Clear();
-    for (TStShellItem& item : ShellChildrenOf(Folder, true, Options & loShowHidden)) {
-        items_.Add(std::move(item));
+    if (listingPending_) {
+        startListing(keepSelected_); // the reading under way sorts by the new column
+        return;
     }
-    sortItems();
+    std::vector<TStShellItem>& items = items_.Items();
+    SortByName(items);
+    orderByColumn(items, column);
     fillRows();
 }
 

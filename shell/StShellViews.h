@@ -8,7 +8,9 @@
 #include <QColor>
 #include <QComboBox>
 #include <QFileSystemWatcher>
+#include <QFutureWatcher>
 #include <QRegularExpression>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <functional>
@@ -86,15 +88,23 @@ public:
     bool OpenDialogMode = false;
 
     TStShellFolder Folder;
+    // Shows absolute: the folder is read on a worker thread and its rows are added a batch at a
+    // time, so a big folder never holds up the window. False when absolute is not a folder.
     bool SetFolder(const ITEMIDLIST* absolute);
+    // True while the folder is being read or rows are still to come.
+    bool IsListing() const;
+    // Finishes the listing under way now: the items read and every row made.
+    void WaitUntilListed();
     TStShellItem* SelectedItem();
     TStShellItemList SelectedItems();
-    // The folder's items in the list's sort order (ascending by the sort column).
+    // The folder's items in the list's sort order (ascending by the sort column); waits for a
+    // reading under way, so the list is always whole.
     TStShellItemList* GetShellItems();
     void MoveUpOneLevel();
     bool DeleteItem(bool recycle, bool confirm);
     bool RenameItem(const std::string& newName);
-    // Reads the folder again (files added, removed or renamed), keeping the selection by name.
+    // Reads the folder again (files added, removed or renamed), keeping the selection by name and
+    // the scroll position; the old rows stay until the new ones are ready.
     void Refresh();
     // A click on a column header: another column sorts by it ascending, the same column only
     // turns the rows round.
@@ -119,8 +129,10 @@ protected:
     bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
 
 private:
-    void sortItems();
+    void startListing(std::vector<std::string> keepSelected);
+    void applyListing();
     void fillRows();
+    void addRows(int count);
     bool passesFilter(const TStShellItem& item, const QList<QRegularExpression>& patterns) const;
     void rowDoubleClicked(QTreeWidgetItem* row);
     void captionEdited(QTreeWidgetItem* row);
@@ -130,7 +142,14 @@ private:
     TStSortDirection direction_ = TStSortDirection::sdAscending;
     int sortColumn_ = 0;
     QFileSystemWatcher watcher_;
+    QTimer changed_; // gathers a burst of changes on disk into one reading
     bool filling_ = false;
+    QFutureWatcher<std::vector<TStShellItem>> listing_;
+    bool listingPending_ = false;
+    std::vector<std::string> keepSelected_;
+    int keepScroll_ = -1;
+    int rowsMade_ = 0;
+    QTimer moreRows_;
 };
 
 class TStCustomShellComboBox : public QComboBox {

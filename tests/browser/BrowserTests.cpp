@@ -58,6 +58,7 @@ protected:
         PIDL pidl;
         ASSERT_TRUE(pidl.FromPath(folder));
         ASSERT_TRUE(browser.StShellListView1->SetFolder(pidl.List()));
+        browser.StShellListView1->WaitUntilListed();
     }
     // The files the browser asked the viewer to show.
     std::vector<std::string> shown() {

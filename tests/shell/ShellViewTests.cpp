@@ -7,7 +7,9 @@
 #include "platform/Shell.h"
 
 #include <QApplication>
+#include <QScrollBar>
 #include <QTest>
+#include <QTimer>
 
 #include <filesystem>
 #include <fstream>
@@ -30,7 +32,9 @@ std::vector<std::string> namesOf(TStShellItemList& list) {
     return names;
 }
 
+// The rows the list shows once its listing is done.
 std::vector<std::string> rowsOf(TStShellListView& list) {
+    list.WaitUntilListed();
     std::vector<std::string> rows;
     for (int row = 0; row < list.topLevelItemCount(); ++row) {
         rows.push_back(list.topLevelItem(row)->text(0).toStdString());
@@ -152,11 +156,13 @@ TEST_F(ShellViewTest, WithoutAStartListTheTreeStartsInComputer) {
 
 TEST_F(ShellViewTest, DeletingToTheTrashAndForGood) {
     ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    list.WaitUntilListed();
     list.topLevelItem(2)->setSelected(true); // img2.jpg
     EXPECT_TRUE(list.DeleteItem(true, false));
     EXPECT_FALSE(std::filesystem::exists(folder + "/img2.jpg"));
     EXPECT_TRUE(std::filesystem::exists(folders.Data() + "/Trash/files/img2.jpg"));
     EXPECT_TRUE(std::filesystem::exists(folders.Data() + "/Trash/info/img2.jpg.trashinfo"));
+    list.WaitUntilListed();
     list.clearSelection();
     list.topLevelItem(0)->setSelected(true); // the subfolder
     EXPECT_TRUE(list.DeleteItem(false, false));
@@ -164,6 +170,7 @@ TEST_F(ShellViewTest, DeletingToTheTrashAndForGood) {
     EXPECT_FALSE(std::filesystem::exists(folders.Data() + "/Trash/files/sub folder"));
     // Asked and refused: nothing happens.
     boxes.Answer = IDNO;
+    list.WaitUntilListed();
     list.clearSelection();
     list.topLevelItem(0)->setSelected(true);
     EXPECT_FALSE(list.DeleteItem(true, true));
@@ -173,6 +180,7 @@ TEST_F(ShellViewTest, DeletingToTheTrashAndForGood) {
 
 TEST_F(ShellViewTest, RenamingThroughTheListAndTheTree) {
     ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    list.WaitUntilListed();
     list.setCurrentItem(list.topLevelItem(4)); // notes.txt
     EXPECT_TRUE(list.RenameItem("été notes.txt"));
     EXPECT_TRUE(std::filesystem::exists(folder + "/été notes.txt"));
@@ -194,6 +202,7 @@ TEST_F(ShellViewTest, DoubleClicksOpenFilesWithTheDefaultProgramAndEnterFolders)
         return true;
     });
     ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    list.WaitUntilListed();
     emit list.itemDoubleClicked(list.topLevelItem(4), 0);
     EXPECT_EQ(opened, std::vector<std::string>{folder + "/notes.txt"});
     list.OnItemDblClick = [](QObject*, TStShellItem&, bool& defaultAction) {
@@ -204,6 +213,7 @@ TEST_F(ShellViewTest, DoubleClicksOpenFilesWithTheDefaultProgramAndEnterFolders)
     list.OnItemDblClick = nullptr;
     emit list.itemDoubleClicked(list.topLevelItem(0), 0);
     EXPECT_EQ(list.Folder.Path, folder + "/sub folder");
+    EXPECT_TRUE(rowsOf(list).empty());
     list.MoveUpOneLevel();
     EXPECT_EQ(list.Folder.Path, folder);
     platform::SetShellOpener({});
@@ -219,4 +229,52 @@ TEST_F(ShellViewTest, AFileCreatedInTheShownFolderAppears) {
         },
         3000));
     EXPECT_EQ(namesOf(*list.GetShellItems())[3], "img3.jpg"); // between img2 and img10
+}
+
+// A big folder is read away from the window and its rows come in batches: the window runs in
+// between, and a later reading keeps the selection and the scroll position.
+TEST_F(ShellViewTest, ABigFolderIsListedWhileTheWindowGoesOn) {
+    const std::string big = folders.Home() + "/big";
+    std::filesystem::create_directories(big);
+    constexpr int kFiles = 3000;
+    for (int i = 0; i < kFiles; ++i) {
+        touch(big + "/photo " + std::to_string(i) + ".jpg");
+    }
+    list.resize(400, 300);
+    list.show();
+    ASSERT_TRUE(list.SetFolder(pidlOf(big).List()));
+    EXPECT_EQ(list.topLevelItemCount(), 0); // nothing read on the window's own thread
+    EXPECT_TRUE(list.IsListing());
+    std::vector<int> seen;
+    QTimer ticks;
+    QObject::connect(&ticks, &QTimer::timeout, [&] { seen.push_back(list.topLevelItemCount()); });
+    ticks.start(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !list.IsListing(); }, 10000));
+    ticks.stop();
+    EXPECT_EQ(list.topLevelItemCount(), kFiles);
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int rows) {
+        return rows > 0 && rows < kFiles;
+    })) << "the window never ran between two batches of rows";
+    EXPECT_EQ(list.topLevelItem(kFiles - 1)->text(0).toStdString(), "photo 2999.jpg");
+
+    list.topLevelItem(1500)->setSelected(true);
+    list.verticalScrollBar()->setValue(1400);
+    std::filesystem::remove(big + "/photo 0.jpg");
+    list.Refresh();
+    list.WaitUntilListed();
+    EXPECT_EQ(list.topLevelItemCount(), kFiles - 1);
+    ASSERT_EQ(list.SelectedItems().GetCount(), 1);
+    EXPECT_EQ(list.SelectedItem()->DisplayName, list.topLevelItem(1499)->text(0).toStdString());
+    EXPECT_EQ(list.verticalScrollBar()->value(), 1400);
+}
+
+// Leaving a folder before its reading ends shows the folder chosen last, never the other.
+TEST_F(ShellViewTest, AReadingOvertakenByAnotherFolderIsDropped) {
+    ASSERT_TRUE(list.SetFolder(pidlOf(folders.Home()).List()));
+    ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    EXPECT_EQ(rowsOf(list), (std::vector<std::string>{"sub folder", "Img1.png", "img2.jpg",
+                                                      "img10.jpg", "notes.txt"}));
+    QTest::qWait(50); // the first reading's end, if it were still delivered, would come now
+    EXPECT_EQ(rowsOf(list).size(), 5u);
+    EXPECT_EQ(list.Folder.Path, folder);
 }
