@@ -93,15 +93,26 @@ public:
         }
         weights_ = std::move(weights);
     }
+    // Made once the plan is uniform: the weights laid out for the grouped AVX2 loop.
+    void Group() {
+        scaler::HorizontalPlan plan = View();
+        plan.pairs = 0;
+        scaler::GroupWeights(plan, last_, grouped_);
+    }
     scaler::HorizontalPlan View() {
-        return scaler::HorizontalPlan{first_.data(), count_.data(), offset_.data(), weights_.data(),
-                                      first_.size()};
+        scaler::HorizontalPlan plan{first_.data(), count_.data(), offset_.data(), weights_.data(),
+                                    first_.size()};
+        plan.pairs = grouped_.pairs;
+        plan.start = grouped_.start.data();
+        plan.halves = grouped_.halves.data();
+        return plan;
     }
 
 private:
     std::uint32_t last_;
     std::size_t pixelTerms_ = 0;
     std::vector<std::uint32_t> first_, count_, offset_, weights_;
+    scaler::GroupedWeights grouped_;
 };
 
 // Scale_X_Shrink: x_scale < 1.
@@ -306,6 +317,7 @@ engine::Image* Bresenham2DScaler::execute() {
             pass.horizontal = false;
         }
         plan.Uniform();
+        plan.Group();
         this->pass = &pass;
         if (static_cast<double>(dest_height) == source_height) {
             done = Scale_Y_Copy();

@@ -145,6 +145,75 @@ __attribute__((target("avx2"))) void applyAvx2(const HorizontalPlan& plan, const
     }
 }
 
+// Two destination pixels at once, one in each half of the registers. Per pair of terms, the
+// two source pixels of each are widened to words as [t0 t1] per channel and multiplied by the
+// high and the low 12-bit halves of the weights with madd; sum = (high << 12) + low is the
+// 32-bit sum of weight * sample exactly, as no product or pair sum comes near 2^31.
+template <int Pairs>
+__attribute__((target("avx2"), always_inline)) inline __m256i
+twoPixels(const HorizontalPlan& plan, const std::uint8_t* in, std::size_t j) {
+    const __m128i order = _mm_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+    const std::uint8_t* first = in + static_cast<std::size_t>(plan.start[j]) * 4;
+    const std::uint8_t* second = in + static_cast<std::size_t>(plan.start[j + 1]) * 4;
+    const std::uint32_t pairs = Pairs > 0 ? Pairs : plan.pairs;
+    const std::int16_t* halves = plan.halves + (j / 2) * pairs * 32;
+    __m256i high = _mm256_setzero_si256();
+    __m256i low = _mm256_setzero_si256();
+    for (std::uint32_t p = 0; p < pairs; ++p, first += 8, second += 8, halves += 32) {
+        const __m128i both = _mm_castpd_si128(
+            _mm_loadh_pd(_mm_castsi128_pd(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(first))),
+                         reinterpret_cast<const double*>(second)));
+        const __m256i samples = _mm256_cvtepu8_epi16(_mm_shuffle_epi8(both, order));
+        high = _mm256_add_epi32(
+            high, _mm256_madd_epi16(samples,
+                                    _mm256_loadu_si256(reinterpret_cast<const __m256i*>(halves))));
+        low = _mm256_add_epi32(
+            low, _mm256_madd_epi16(
+                     samples, _mm256_loadu_si256(reinterpret_cast<const __m256i*>(halves + 16))));
+    }
+    return _mm256_srli_epi32(_mm256_add_epi32(_mm256_slli_epi32(high, 12), low), 24);
+}
+
+// Four destination pixels are finished and stored together.
+template <int Pairs>
+__attribute__((target("avx2"))) void applyPairsAvx2(const HorizontalPlan& plan,
+                                                    const std::uint8_t* in, std::uint8_t* out) {
+    const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    std::size_t j = 0;
+    for (; j + 4 <= plan.pixels; j += 4) {
+        const __m256i words =
+            _mm256_packus_epi32(twoPixels<Pairs>(plan, in, j), twoPixels<Pairs>(plan, in, j + 2));
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), order);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j * 4), _mm256_castsi256_si128(bytes));
+    }
+    for (; j < plan.pixels; j += 2) {
+        // The last one to three pixels; the grouped data always holds an even count.
+        const __m256i sums = twoPixels<Pairs>(plan, in, j);
+        const __m256i words = _mm256_packus_epi32(sums, sums);
+        const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), order);
+        alignas(16) std::uint8_t two[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(two), _mm256_castsi256_si128(bytes));
+        __builtin_memcpy(out + j * 4, two, j + 1 < plan.pixels ? 8 : 4);
+    }
+}
+
+void applyPairs(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
+    switch (plan.pairs) {
+    case 1:
+        applyPairsAvx2<1>(plan, in, out);
+        break;
+    case 2:
+        applyPairsAvx2<2>(plan, in, out);
+        break;
+    case 3:
+        applyPairsAvx2<3>(plan, in, out);
+        break;
+    default:
+        applyPairsAvx2<0>(plan, in, out);
+        break;
+    }
+}
+
 InstructionSet detect() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2")) {
@@ -173,7 +242,11 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
 void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
     switch (inUse().load(std::memory_order_relaxed)) {
     case InstructionSet::Avx2:
-        applyAvx2(plan, in, out);
+        if (plan.pairs != 0) {
+            applyPairs(plan, in, out);
+        } else {
+            applyAvx2(plan, in, out);
+        }
         break;
     case InstructionSet::Sse41:
         applySse41(plan, in, out);
@@ -182,6 +255,51 @@ void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std
         applyGeneric(plan, in, out);
         break;
     }
+}
+
+bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped) {
+    grouped = GroupedWeights();
+    if (plan.pixels == 0) {
+        return false;
+    }
+    const std::uint32_t count = plan.count[0];
+    const std::uint32_t pairs = (count + 1) / 2;
+    const std::uint32_t window = 2 * pairs;
+    if (count == 0 || count > 16 || window > last + 1) {
+        return false;
+    }
+    for (std::size_t j = 0; j < plan.pixels; ++j) {
+        if (plan.count[j] != count) {
+            return false;
+        }
+        for (std::uint32_t t = 0; t < count; ++t) {
+            if (plan.weights[plan.offset[j] + t] >= (1u << 27)) {
+                return false; // its high half would not fit a signed word
+            }
+        }
+    }
+    const std::size_t even = (plan.pixels + 1) & ~std::size_t{1};
+    grouped.start.resize(even);
+    grouped.halves.assign(even * pairs * 16, 0);
+    for (std::size_t j = 0; j < even; ++j) {
+        const std::size_t pixel = std::min(j, plan.pixels - 1);
+        // The window starts at the pixel's first term, or earlier where the row ends.
+        const std::uint32_t first = plan.first[pixel];
+        const std::uint32_t start = first + window - 1 <= last ? first : last + 1 - window;
+        grouped.start[j] = start;
+        std::int16_t* block = grouped.halves.data() + (j / 2) * pairs * 32;
+        for (std::uint32_t t = 0; t < count; ++t) {
+            const std::uint32_t weight = plan.weights[plan.offset[pixel] + t];
+            const std::uint32_t position = first - start + t; // within the window
+            std::int16_t* pair = block + (position / 2) * 32 + (j % 2) * 8 + position % 2;
+            for (std::uint32_t channel = 0; channel < 4; ++channel) {
+                pair[channel * 2] = static_cast<std::int16_t>(weight >> 12);
+                pair[16 + channel * 2] = static_cast<std::int16_t>(weight & 0xFFF);
+            }
+        }
+    }
+    grouped.pairs = pairs;
+    return true;
 }
 
 InstructionSet BestInstructionSet() {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace scaler {
 
@@ -25,7 +26,23 @@ struct HorizontalPlan {
     std::uint32_t* offset = nullptr;
     std::uint32_t* weights = nullptr;
     std::size_t pixels = 0;
+    // The same weights for the AVX2 loop, when every pixel's terms fit a window of 2 * pairs
+    // source pixels from start[j] (within the row). Pixels go in twos (an odd last one is
+    // paired with itself); per two pixels and pair of terms, 32 words: the high 12-bit halves of
+    // the weights, [t0 t1] per channel for the first pixel and then for the second, and the low
+    // halves likewise. pairs = 0: not made, the loop above is used.
+    std::uint32_t pairs = 0;
+    std::uint32_t* start = nullptr;
+    std::int16_t* halves = nullptr;
 };
+// Makes pairs, start and halves for a plan whose pixels all have the same count; false when it
+// cannot (a row shorter than the window, more than 16 terms, a weight of 2^27 or more).
+struct GroupedWeights {
+    std::uint32_t pairs = 0;
+    std::vector<std::uint32_t> start;
+    std::vector<std::int16_t> halves;
+};
+bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped);
 // The instruction sets the row loops come in. The best one the processor has is used unless a
 // test or benchmark asks for another (which must be one the processor has).
 enum class InstructionSet { Generic, Sse41, Avx2 };
