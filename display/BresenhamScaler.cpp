@@ -97,12 +97,13 @@ public:
     void Group() {
         scaler::HorizontalPlan plan = View();
         plan.pairs = 0;
-        scaler::GroupWeights(plan, last_, grouped_);
+        scaler::GroupWeights(plan, last_, scaler::GroupLanes(), grouped_);
     }
     scaler::HorizontalPlan View() {
         scaler::HorizontalPlan plan{first_.data(), count_.data(), offset_.data(), weights_.data(),
                                     first_.size()};
         plan.pairs = grouped_.pairs;
+        plan.lanes = grouped_.lanes;
         plan.start = grouped_.start.data();
         plan.halves = grouped_.halves.data();
         return plan;

@@ -73,6 +73,45 @@ __attribute__((target("avx2"))) void combineRowsAvx2(std::uint8_t* out, std::uin
     combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, i, n);
 }
 
+// GCC 12's AVX-512 headers give a false "may be used uninitialized" for their own placeholders.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+
+// 32 samples at a time; each half of 16 is widened to 32 bits in one register and narrowed
+// back to bytes with one saturating move.
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void
+combineRowsAvx512(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
+                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
+                  const std::uint8_t* b, std::size_t n) {
+    const __m512i weightA = _mm512_set1_epi32(static_cast<int>(wa));
+    const __m512i weightSum = _mm512_set1_epi32(static_cast<int>(wSum));
+    const __m512i weightB = _mm512_set1_epi32(static_cast<int>(wb));
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        __m512i sum16 = _mm512_setzero_si512();
+        for (std::size_t r = 0; r < k; ++r) {
+            const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[r] + i));
+            sum16 = _mm512_add_epi16(sum16, _mm512_cvtepu8_epi16(bytes));
+        }
+        for (int half = 0; half < 2; ++half) {
+            const std::size_t at = i + static_cast<std::size_t>(half) * 16;
+            const __m512i sums = _mm512_cvtepu16_epi32(
+                half == 0 ? _mm512_castsi512_si256(sum16) : _mm512_extracti64x4_epi64(sum16, 1));
+            const __m512i aWide =
+                _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at)));
+            const __m512i bWide =
+                _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at)));
+            const __m512i total =
+                _mm512_add_epi32(_mm512_add_epi32(_mm512_mullo_epi32(weightA, aWide),
+                                                  _mm512_mullo_epi32(weightSum, sums)),
+                                 _mm512_mullo_epi32(weightB, bWide));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at),
+                             _mm512_cvtusepi32_epi8(_mm512_srli_epi32(total, 24)));
+        }
+    }
+    combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, i, n);
+}
+
 void applyGeneric(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
     for (std::size_t j = 0; j < plan.pixels; ++j) {
         const std::uint8_t* source = in + static_cast<std::size_t>(plan.first[j]) * 4;
@@ -197,7 +236,70 @@ __attribute__((target("avx2"))) void applyPairsAvx2(const HorizontalPlan& plan,
     }
 }
 
+// Four destination pixels at once, one in each 128-bit lane; otherwise as twoPixels.
+template <int Pairs>
+__attribute__((target("avx512f,avx512bw,avx512vl"), always_inline)) inline __m512i
+fourPixels(const HorizontalPlan& plan, const std::uint8_t* in, std::size_t j) {
+    const __m256i order = _mm256_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15, 0,
+                                           4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
+    const std::uint8_t* source[4];
+    for (int lane = 0; lane < 4; ++lane) {
+        source[lane] = in + static_cast<std::size_t>(plan.start[j + lane]) * 4;
+    }
+    const std::uint32_t pairs = Pairs > 0 ? Pairs : plan.pairs;
+    const std::int16_t* halves = plan.halves + (j / 4) * pairs * 64;
+    __m512i high = _mm512_setzero_si512();
+    __m512i low = _mm512_setzero_si512();
+    for (std::uint32_t p = 0; p < pairs; ++p, halves += 64) {
+        long long piece[4];
+        for (int lane = 0; lane < 4; ++lane) {
+            __builtin_memcpy(&piece[lane], source[lane] + p * 8, 8);
+        }
+        const __m256i bytes = _mm256_setr_epi64x(piece[0], piece[1], piece[2], piece[3]);
+        const __m512i samples = _mm512_cvtepu8_epi16(_mm256_shuffle_epi8(bytes, order));
+        high = _mm512_add_epi32(high, _mm512_madd_epi16(samples, _mm512_loadu_si512(halves)));
+        low = _mm512_add_epi32(low, _mm512_madd_epi16(samples, _mm512_loadu_si512(halves + 32)));
+    }
+    return _mm512_srli_epi32(_mm512_add_epi32(_mm512_slli_epi32(high, 12), low), 24);
+}
+
+template <int Pairs>
+__attribute__((target("avx512f,avx512bw,avx512vl"))) void
+applyPairsAvx512(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
+    std::size_t j = 0;
+    for (; j + 4 <= plan.pixels; j += 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j * 4),
+                         _mm512_cvtusepi32_epi8(fourPixels<Pairs>(plan, in, j)));
+    }
+    if (j < plan.pixels) {
+        // The last one to three pixels; the grouped data always holds whole blocks.
+        alignas(16) std::uint8_t four[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(four),
+                        _mm512_cvtusepi32_epi8(fourPixels<Pairs>(plan, in, j)));
+        __builtin_memcpy(out + j * 4, four, (plan.pixels - j) * 4);
+    }
+}
+
+#pragma GCC diagnostic pop
+
 void applyPairs(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
+    if (plan.lanes == 4) {
+        switch (plan.pairs) {
+        case 1:
+            applyPairsAvx512<1>(plan, in, out);
+            break;
+        case 2:
+            applyPairsAvx512<2>(plan, in, out);
+            break;
+        case 3:
+            applyPairsAvx512<3>(plan, in, out);
+            break;
+        default:
+            applyPairsAvx512<0>(plan, in, out);
+            break;
+        }
+        return;
+    }
     switch (plan.pairs) {
     case 1:
         applyPairsAvx2<1>(plan, in, out);
@@ -216,6 +318,10 @@ void applyPairs(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t
 
 InstructionSet detect() {
     __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vl")) {
+        return InstructionSet::Avx512;
+    }
     if (__builtin_cpu_supports("avx2")) {
         return InstructionSet::Avx2;
     }
@@ -232,7 +338,10 @@ std::atomic<InstructionSet>& inUse() {
 void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
                  const std::uint8_t* b, std::size_t n) {
-    if (inUse().load(std::memory_order_relaxed) == InstructionSet::Avx2 && k <= 257) {
+    const InstructionSet set = inUse().load(std::memory_order_relaxed);
+    if (set == InstructionSet::Avx512 && k <= 257) {
+        combineRowsAvx512(out, wa, a, wSum, rows, k, wb, b, n);
+    } else if (set == InstructionSet::Avx2 && k <= 257) {
         combineRowsAvx2(out, wa, a, wSum, rows, k, wb, b, n);
     } else {
         combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, 0, n);
@@ -240,13 +349,15 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
 }
 
 void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
-    switch (inUse().load(std::memory_order_relaxed)) {
+    const InstructionSet set = inUse().load(std::memory_order_relaxed);
+    if (plan.pairs != 0 && plan.lanes == GroupLanes()) {
+        applyPairs(plan, in, out);
+        return;
+    }
+    switch (set) {
+    case InstructionSet::Avx512:
     case InstructionSet::Avx2:
-        if (plan.pairs != 0) {
-            applyPairs(plan, in, out);
-        } else {
-            applyAvx2(plan, in, out);
-        }
+        applyAvx2(plan, in, out);
         break;
     case InstructionSet::Sse41:
         applySse41(plan, in, out);
@@ -257,9 +368,21 @@ void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std
     }
 }
 
-bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped) {
+std::uint32_t GroupLanes() {
+    switch (inUse().load(std::memory_order_relaxed)) {
+    case InstructionSet::Avx512:
+        return 4;
+    case InstructionSet::Avx2:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
+bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, std::uint32_t lanes,
+                  GroupedWeights& grouped) {
     grouped = GroupedWeights();
-    if (plan.pixels == 0) {
+    if (plan.pixels == 0 || lanes == 0) {
         return false;
     }
     const std::uint32_t count = plan.count[0];
@@ -278,27 +401,29 @@ bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights
             }
         }
     }
-    const std::size_t even = (plan.pixels + 1) & ~std::size_t{1};
-    grouped.start.resize(even);
-    grouped.halves.assign(even * pairs * 16, 0);
-    for (std::size_t j = 0; j < even; ++j) {
+    const std::size_t whole = (plan.pixels + lanes - 1) / lanes * lanes;
+    grouped.start.resize(whole);
+    grouped.halves.assign(whole * pairs * 16, 0);
+    for (std::size_t j = 0; j < whole; ++j) {
         const std::size_t pixel = std::min(j, plan.pixels - 1);
         // The window starts at the pixel's first term, or earlier where the row ends.
         const std::uint32_t first = plan.first[pixel];
         const std::uint32_t start = first + window - 1 <= last ? first : last + 1 - window;
         grouped.start[j] = start;
-        std::int16_t* block = grouped.halves.data() + (j / 2) * pairs * 32;
+        std::int16_t* block = grouped.halves.data() + (j / lanes) * pairs * lanes * 16;
         for (std::uint32_t t = 0; t < count; ++t) {
             const std::uint32_t weight = plan.weights[plan.offset[pixel] + t];
             const std::uint32_t position = first - start + t; // within the window
-            std::int16_t* pair = block + (position / 2) * 32 + (j % 2) * 8 + position % 2;
+            std::int16_t* pair =
+                block + (position / 2) * lanes * 16 + (j % lanes) * 8 + position % 2;
             for (std::uint32_t channel = 0; channel < 4; ++channel) {
                 pair[channel * 2] = static_cast<std::int16_t>(weight >> 12);
-                pair[16 + channel * 2] = static_cast<std::int16_t>(weight & 0xFFF);
+                pair[lanes * 8 + channel * 2] = static_cast<std::int16_t>(weight & 0xFFF);
             }
         }
     }
     grouped.pairs = pairs;
+    grouped.lanes = lanes;
     return true;
 }
 

@@ -1,5 +1,5 @@
 // The inner loops of the scaler: one call handles one row. Each exists in a generic and an AVX2
-// (or SSE4.1) form; the best one the processor has is chosen once, at the first call.
+// (AVX-512, SSE4.1) form; the best one the processor has is chosen once, at the first call.
 #pragma once
 
 #include <cstddef>
@@ -26,12 +26,13 @@ struct HorizontalPlan {
     std::uint32_t* offset = nullptr;
     std::uint32_t* weights = nullptr;
     std::size_t pixels = 0;
-    // The same weights for the AVX2 loop, when every pixel's terms fit a window of 2 * pairs
-    // source pixels from start[j] (within the row). Pixels go in twos (an odd last one is
-    // paired with itself); per two pixels and pair of terms, 32 words: the high 12-bit halves of
-    // the weights, [t0 t1] per channel for the first pixel and then for the second, and the low
-    // halves likewise. pairs = 0: not made, the loop above is used.
+    // The same weights for the vector loops, when every pixel's terms fit a window of 2 * pairs
+    // source pixels from start[j] (within the row). Pixels go in blocks of `lanes` (the last
+    // block padded with its last pixel); per block and pair of terms, 16 * lanes words: the high
+    // 12-bit halves of the weights, [t0 t1] per channel for each pixel of the block in turn, then
+    // the low halves likewise. pairs = 0: not made, the loop above is used.
     std::uint32_t pairs = 0;
+    std::uint32_t lanes = 0;
     std::uint32_t* start = nullptr;
     std::int16_t* halves = nullptr;
 };
@@ -39,13 +40,18 @@ struct HorizontalPlan {
 // cannot (a row shorter than the window, more than 16 terms, a weight of 2^27 or more).
 struct GroupedWeights {
     std::uint32_t pairs = 0;
+    std::uint32_t lanes = 0;
     std::vector<std::uint32_t> start;
     std::vector<std::int16_t> halves;
 };
-bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped);
+// lanes: the pixels the loop of the instruction set in use takes at once (GroupLanes()).
+bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, std::uint32_t lanes,
+                  GroupedWeights& grouped);
+// 4 for AVX-512, 2 for AVX2, 0 where no loop takes grouped weights.
+std::uint32_t GroupLanes();
 // The instruction sets the row loops come in. The best one the processor has is used unless a
 // test or benchmark asks for another (which must be one the processor has).
-enum class InstructionSet { Generic, Sse41, Avx2 };
+enum class InstructionSet { Generic, Sse41, Avx2, Avx512 };
 InstructionSet BestInstructionSet();
 void UseInstructionSet(InstructionSet set);
 
