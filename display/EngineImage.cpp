@@ -1,5 +1,6 @@
 #include "EngineImage.h"
 
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -59,7 +60,39 @@ void PixelDeleter::operator()(std::uint8_t* block) const {
         std::swap(releasedSize, spareSize);
     }
     if (released != nullptr) {
-        ::munmap(released, releasedSize);
+        UnmapLargeBlock(released, releasedSize);
+    }
+}
+
+void* MapLargeBlock(std::size_t bytes) {
+    constexpr std::size_t kHuge = std::size_t{2} << 20;
+    const std::size_t size = (bytes + 4095) / 4096 * 4096;
+    if (size < bytes || size > std::numeric_limits<std::size_t>::max() - kHuge) {
+        return nullptr;
+    }
+    void* mapped =
+        ::mmap(nullptr, size + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped == MAP_FAILED) {
+        return nullptr;
+    }
+    // Keep the 2 MB-aligned part; give the slack on either side back.
+    auto* base = static_cast<std::uint8_t*>(mapped);
+    auto* aligned = reinterpret_cast<std::uint8_t*>(
+        (reinterpret_cast<std::uintptr_t>(base) + kHuge - 1) & ~(kHuge - 1));
+    if (aligned != base) {
+        ::munmap(base, static_cast<std::size_t>(aligned - base));
+    }
+    const std::size_t tail = static_cast<std::size_t>(base + size + kHuge - (aligned + size));
+    if (tail != 0) {
+        ::munmap(aligned + size, tail);
+    }
+    ::madvise(aligned, size, MADV_HUGEPAGE); // advice only: small pages if refused
+    return aligned;
+}
+
+void UnmapLargeBlock(void* block, std::size_t bytes) {
+    if (block != nullptr) {
+        ::munmap(block, (bytes + 4095) / 4096 * 4096);
     }
 }
 
@@ -78,9 +111,8 @@ PixelBuffer AllocatePixels(std::size_t bytes) {
             return reused;
         }
     }
-    void* block =
-        ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (block == MAP_FAILED) {
+    void* block = MapLargeBlock(mapped);
+    if (block == nullptr) {
         return PixelBuffer(nullptr, PixelDeleter{});
     }
     return PixelBuffer(static_cast<std::uint8_t*>(block), PixelDeleter{mapped});

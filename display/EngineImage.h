@@ -35,10 +35,16 @@ struct ExceptionInfo {
 void ThrowException(ExceptionInfo* exception, ExceptionType severity, const char* reason,
                     const char* description);
 
-// Pixel memory. Large blocks are mapped on their own, and the last one freed is kept for the
-// next image of about its size: fresh memory costs a page fault per 4 KB on first touch (tens
-// of milliseconds for a 6000 x 4000 image), and a viewer stepping through photos of one camera
-// asks for the same size again and again.
+// A block of at least bytes mapped on its own, on a 2 MB boundary and marked for huge pages (a
+// 192 MB block then takes about a hundred page faults, not 47,000); null when memory runs out.
+// The size to give back is bytes rounded up to whole 4 KB pages.
+void* MapLargeBlock(std::size_t bytes);
+void UnmapLargeBlock(void* block, std::size_t bytes);
+
+// Pixel memory. Large blocks are mapped on their own (MapLargeBlock), and the last one freed is
+// kept for the next image of about its size: fresh memory costs a page fault per 4 KB on first
+// touch (tens of milliseconds for a 6000 x 4000 image), and a viewer stepping through photos of one
+// camera asks for the same size again and again.
 struct PixelDeleter {
     std::size_t mapped = 0; // bytes mapped, 0 for a block from new[]
     void operator()(std::uint8_t* block) const;

@@ -145,7 +145,7 @@ bool Image_Magick_Image::ReadImage(const std::string& file_name) {
 }
 
 bool Image_Magick_Image::ReadImage(const char* file_name) {
-    last_decode_ms = last_export_ms = 0;
+    last_decode_ms = last_export_ms = last_release_ms = 0;
     if (!Reinitialize()) {
         return false;
     }
@@ -252,8 +252,10 @@ bool Image_Magick_Image::ReadImage(const char* file_name) {
             }
         }
     }
-    DestroyImageList(decoded);
     last_export_ms = millisecondsSince(start);
+    QueryPerformanceCounter(&start);
+    DestroyImageList(decoded);
+    last_release_ms = millisecondsSince(start);
     if (!exported) {
         ReportError("'ReadImage()' failed.\n\nTried to read %s\n\nException description:\n"
                     "message: %s\nReason: %s\nerror# FH37FH32S",

@@ -73,6 +73,7 @@ public:
     // Milliseconds the last ReadImage spent decoding and exporting (for the benchmark tool).
     double last_decode_ms = 0;
     double last_export_ms = 0;
+    double last_release_ms = 0; // freeing the library's 16-bit image
 };
 
 // A new image of dest_width x dest_height from the window region of image (the region-level

@@ -1,5 +1,6 @@
 #include "PixelExport.h"
 
+#include <cstdint>
 #include <immintrin.h>
 
 namespace engine {
@@ -26,23 +27,43 @@ __attribute__((target("avx2"))) inline __m256i roundToBytes(__m256i q) {
     return _mm256_srli_epi16(_mm256_sub_epi16(t, _mm256_srli_epi16(t, 8)), 8);
 }
 
-// Eight pixels an iteration; opacity turns into alpha by flipping its bits (65535 - o).
+// Eight pixels an iteration; opacity turns into alpha by flipping its bits (65535 - o). A large
+// target is written with streaming stores: it is far bigger than the caches, and a plain store
+// would first read every line of it from memory.
 __attribute__((target("avx2"))) void exportAvx2(const std::uint16_t* in, std::uint8_t* out,
                                                 std::size_t n, bool matte) {
     const __m256i flip = matte ? _mm256_set1_epi64x(static_cast<long long>(0xFFFF000000000000ULL))
                                : _mm256_setzero_si256();
     const __m256i opaque =
         matte ? _mm256_setzero_si256() : _mm256_set1_epi32(static_cast<int>(0xFF000000u));
+    const bool stream = n * 4 >= (std::size_t{4} << 20);
     std::size_t i = 0;
+    if (stream) {
+        // Up to the first 32-byte boundary of the target the plain way (pixels are 4 bytes).
+        const std::size_t misaligned = reinterpret_cast<std::uintptr_t>(out) % 32;
+        if (misaligned % 4 == 0) {
+            i = misaligned == 0 ? 0 : (32 - misaligned) / 4;
+            exportGeneric(in, out, i, matte);
+        }
+    }
+    const bool aligned = reinterpret_cast<std::uintptr_t>(out + i * 4) % 32 == 0;
     for (; i + 8 <= n; i += 8) {
         const __m256i first = _mm256_xor_si256(
             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i * 4)), flip);
         const __m256i second = _mm256_xor_si256(
             _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i * 4 + 16)), flip);
-        const __m256i bytes = _mm256_permute4x64_epi64(
-            _mm256_packus_epi16(roundToBytes(first), roundToBytes(second)), 0xD8);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i * 4),
-                            _mm256_or_si256(bytes, opaque));
+        const __m256i bytes = _mm256_or_si256(
+            _mm256_permute4x64_epi64(_mm256_packus_epi16(roundToBytes(first), roundToBytes(second)),
+                                     0xD8),
+            opaque);
+        if (stream && aligned) {
+            _mm256_stream_si256(reinterpret_cast<__m256i*>(out + i * 4), bytes);
+        } else {
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i * 4), bytes);
+        }
+    }
+    if (stream && aligned) {
+        _mm_sfence(); // streamed data is seen by other threads only after a fence
     }
     exportGeneric(in + i * 4, out + i * 4, n - i, matte);
 }
