@@ -5,6 +5,8 @@
 
 #include <QEvent>
 
+#include <algorithm>
+
 namespace {
 constexpr int kFolderRole = Qt::UserRole;
 constexpr int kPlaceholderRole = Qt::UserRole + 1;
@@ -24,6 +26,22 @@ TStCustomShellTreeView::TStCustomShellTreeView(QWidget* owner) : QTreeWidget(own
     connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* node, int) {
         if (!populating_) {
             renameNode(node);
+        }
+    });
+    changeTimer_.setSingleShot(true);
+    changeTimer_.setInterval(100);
+    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, [this](const QString& path) {
+        const std::string changed = path.toStdString();
+        if (std::find(changed_.begin(), changed_.end(), changed) == changed_.end()) {
+            changed_.push_back(changed);
+        }
+        changeTimer_.start();
+    });
+    connect(&changeTimer_, &QTimer::timeout, this, [this] {
+        const std::vector<std::string> changed = std::move(changed_);
+        changed_.clear();
+        for (const std::string& path : changed) {
+            FolderChanged(path);
         }
     });
     // The root's children.
@@ -70,6 +88,68 @@ void TStCustomShellTreeView::ExpandOneLevel(QTreeWidgetItem* node) {
     for (TStShellItem& child :
          ShellChildrenOf(folder, Options & toShowFiles, Options & toShowHidden)) {
         addNode(node, std::move(child));
+    }
+    populating_ = false;
+    if (folder.IsFileSystem && !folder.Path.empty()) {
+        watcher_.addPath(QString::fromStdString(folder.Path));
+    }
+}
+
+void TStCustomShellTreeView::FolderChanged(const std::string& path) {
+    std::vector<QTreeWidgetItem*> nodes;
+    for (QTreeWidgetItemIterator it(this); *it != nullptr; ++it) {
+        const TStShellFolder* folder = FolderOf(*it);
+        if (folder != nullptr && folder->Path == path &&
+            !(*it)->data(0, kPlaceholderRole).toBool()) {
+            nodes.push_back(*it);
+        }
+    }
+    for (QTreeWidgetItem* node : nodes) {
+        mergeChildren(node);
+    }
+}
+
+void TStCustomShellTreeView::mergeChildren(QTreeWidgetItem* node) {
+    if (node->childCount() == 1 && node->child(0)->data(0, kPlaceholderRole).toBool()) {
+        return; // never opened: read when it is
+    }
+    const TStShellFolder folder = *FolderOf(node);
+    std::vector<TStShellItem> now =
+        ShellChildrenOf(folder, Options & toShowFiles, Options & toShowHidden);
+    auto present = [&](const std::string& name) {
+        return std::any_of(now.begin(), now.end(),
+                           [&](const TStShellItem& item) { return item.DisplayName == name; });
+    };
+    populating_ = true;
+    // Gone: a selection inside moves to this node.
+    for (int i = node->childCount() - 1; i >= 0; --i) {
+        QTreeWidgetItem* child = node->child(i);
+        const TStShellFolder* shown = FolderOf(child);
+        if (shown != nullptr && present(shown->DisplayName)) {
+            continue;
+        }
+        bool selectedInside = false;
+        for (QTreeWidgetItem* at = currentItem(); at != nullptr; at = at->parent()) {
+            selectedInside = selectedInside || at == child;
+        }
+        delete node->takeChild(i);
+        if (selectedInside) {
+            populating_ = false;
+            SelectNode(node);
+            populating_ = true;
+        }
+    }
+    // New: both lists are in the same order, so each goes where the first differs.
+    int at = 0;
+    for (TStShellItem& item : now) {
+        QTreeWidgetItem* child = node->child(at);
+        const TStShellFolder* shown = FolderOf(child);
+        if (shown == nullptr || shown->DisplayName != item.DisplayName) {
+            QTreeWidgetItem* added = addNode(node, std::move(item));
+            node->takeChild(node->indexOfChild(added));
+            node->insertChild(at, added);
+        }
+        ++at;
     }
     populating_ = false;
 }

@@ -40,6 +40,9 @@ public:
     bool DeleteFolder(bool recycle, bool confirm);
     // Reads a node's children again.
     void Refresh(QTreeWidgetItem* node);
+    // Brings the children of every open node showing path in line with the disk: folders gone
+    // lose their nodes, new ones get theirs; the rest keep their state and the selection.
+    void FolderChanged(const std::string& path);
     // The node of an absolute item id list among the nodes made so far, or null.
     QTreeWidgetItem* FindNodeByPidl(const ITEMIDLIST* pidl);
     TStShellFolder* SelectedFolder();
@@ -66,9 +69,14 @@ private:
     QTreeWidgetItem* addNode(QTreeWidgetItem* parent, TStShellFolder folder);
     void renameNode(QTreeWidgetItem* node);
 
+    void mergeChildren(QTreeWidgetItem* node);
+
     TStShellFolderList folders_;
     TStCustomShellListView* list_ = nullptr;
     bool populating_ = false;
+    QFileSystemWatcher watcher_;       // the folders of open nodes
+    std::vector<std::string> changed_; // folders changed since the timer started
+    QTimer changeTimer_;               // gathers a burst of changes
 };
 
 class TStCustomShellListView : public QTreeWidget {

@@ -278,3 +278,37 @@ TEST_F(ShellViewTest, AReadingOvertakenByAnotherFolderIsDropped) {
     EXPECT_EQ(rowsOf(list).size(), 5u);
     EXPECT_EQ(list.Folder.Path, folder);
 }
+
+// Folders made, removed or renamed on disk show in the open nodes of the tree by themselves; the
+// selection and the other nodes stay as they were.
+TEST_F(ShellViewTest, TheTreeFollowsFoldersChangingOnDisk) {
+    std::filesystem::create_directories(folder + "/sub folder/inner");
+    tree.show();
+    ASSERT_TRUE(tree.SelectFolderFromPIDL(pidlOf(folder + "/sub folder/inner")));
+    QTreeWidgetItem* pictures = tree.FindNodeByPidl(pidlOf(folder).List());
+    ASSERT_NE(pictures, nullptr);
+    auto childNames = [&] {
+        std::vector<std::string> names;
+        for (int i = 0; i < pictures->childCount(); ++i) {
+            names.push_back(pictures->child(i)->text(0).toStdString());
+        }
+        return names;
+    };
+    EXPECT_EQ(childNames(), std::vector<std::string>{"sub folder"});
+    std::filesystem::create_directories(folder + "/album 10");
+    std::filesystem::create_directories(folder + "/album 9");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pictures->childCount() == 3; }, 3000));
+    EXPECT_EQ(childNames(), (std::vector<std::string>{"album 9", "album 10", "sub folder"}));
+    EXPECT_EQ(tree.SelectedFolder()->Path, folder + "/sub folder/inner"); // kept
+    EXPECT_EQ(list.Folder.Path, folder + "/sub folder/inner");
+
+    std::filesystem::rename(folder + "/album 9", folder + "/zebra");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return childNames().back() == "zebra"; }, 3000));
+    EXPECT_EQ(childNames(), (std::vector<std::string>{"album 10", "sub folder", "zebra"}));
+
+    // The selected folder's parent goes: the selection moves up to the node that remains.
+    std::filesystem::remove_all(folder + "/sub folder");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return pictures->childCount() == 2; }, 3000));
+    EXPECT_EQ(tree.SelectedFolder()->Path, folder);
+    EXPECT_EQ(list.Folder.Path, folder);
+}
