@@ -104,6 +104,8 @@ public:
                                     first_.size()};
         plan.pairs = grouped_.pairs;
         plan.lanes = grouped_.lanes;
+        plan.base = grouped_.base.empty() ? nullptr : grouped_.base.data();
+        plan.index = grouped_.index.empty() ? nullptr : grouped_.index.data();
         plan.start = grouped_.start.data();
         plan.halves = grouped_.halves.data();
         return plan;

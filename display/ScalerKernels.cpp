@@ -280,9 +280,69 @@ applyPairsAvx512(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_
     }
 }
 
+// The four pixels' samples come out of two registers of source (32 pixels) with one byte
+// permutation per pair, the odd bytes zeroed: words, as fourPixels makes them.
+template <int Pairs>
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"), always_inline)) inline __m512i
+fourPixelsVbmi(const HorizontalPlan& plan, const std::uint8_t* in, std::size_t block) {
+    const std::uint8_t* source = in + static_cast<std::size_t>(plan.base[block]) * 4;
+    const __m512i low64 = _mm512_loadu_si512(source);
+    const __m512i high64 = _mm512_loadu_si512(source + 64);
+    __m512i index = _mm512_loadu_si512(plan.index + block * 64);
+    const __m512i step = _mm512_set1_epi8(8);
+    const std::uint32_t pairs = Pairs > 0 ? Pairs : plan.pairs;
+    const std::int16_t* halves = plan.halves + block * pairs * 64;
+    __m512i high = _mm512_setzero_si512();
+    __m512i low = _mm512_setzero_si512();
+    for (std::uint32_t p = 0; p < pairs; ++p, halves += 64) {
+        const __m512i samples =
+            _mm512_maskz_permutex2var_epi8(0x5555555555555555ULL, low64, index, high64);
+        high = _mm512_add_epi32(high, _mm512_madd_epi16(samples, _mm512_loadu_si512(halves)));
+        low = _mm512_add_epi32(low, _mm512_madd_epi16(samples, _mm512_loadu_si512(halves + 32)));
+        index = _mm512_add_epi8(index, step);
+    }
+    return _mm512_srli_epi32(_mm512_add_epi32(_mm512_slli_epi32(high, 12), low), 24);
+}
+
+template <int Pairs>
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) void
+applyPairsVbmi(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
+    std::size_t j = 0;
+    for (; j + 4 <= plan.pixels; j += 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j * 4),
+                         _mm512_cvtusepi32_epi8(fourPixelsVbmi<Pairs>(plan, in, j / 4)));
+    }
+    if (j < plan.pixels) {
+        alignas(16) std::uint8_t four[16];
+        _mm_store_si128(reinterpret_cast<__m128i*>(four),
+                        _mm512_cvtusepi32_epi8(fourPixelsVbmi<Pairs>(plan, in, j / 4)));
+        __builtin_memcpy(out + j * 4, four, (plan.pixels - j) * 4);
+    }
+}
+
 #pragma GCC diagnostic pop
 
+std::atomic<InstructionSet>& inUse();
+
 void applyPairs(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
+    if (plan.index != nullptr &&
+        inUse().load(std::memory_order_relaxed) == InstructionSet::Avx512Vbmi) {
+        switch (plan.pairs) {
+        case 1:
+            applyPairsVbmi<1>(plan, in, out);
+            break;
+        case 2:
+            applyPairsVbmi<2>(plan, in, out);
+            break;
+        case 3:
+            applyPairsVbmi<3>(plan, in, out);
+            break;
+        default:
+            applyPairsVbmi<0>(plan, in, out);
+            break;
+        }
+        return;
+    }
     if (plan.lanes == 4) {
         switch (plan.pairs) {
         case 1:
@@ -320,7 +380,8 @@ InstructionSet detect() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vl")) {
-        return InstructionSet::Avx512;
+        return __builtin_cpu_supports("avx512vbmi") ? InstructionSet::Avx512Vbmi
+                                                    : InstructionSet::Avx512;
     }
     if (__builtin_cpu_supports("avx2")) {
         return InstructionSet::Avx2;
@@ -339,7 +400,7 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
                  const std::uint8_t* b, std::size_t n) {
     const InstructionSet set = inUse().load(std::memory_order_relaxed);
-    if (set == InstructionSet::Avx512 && k <= 257) {
+    if ((set == InstructionSet::Avx512 || set == InstructionSet::Avx512Vbmi) && k <= 257) {
         combineRowsAvx512(out, wa, a, wSum, rows, k, wb, b, n);
     } else if (set == InstructionSet::Avx2 && k <= 257) {
         combineRowsAvx2(out, wa, a, wSum, rows, k, wb, b, n);
@@ -355,6 +416,7 @@ void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std
         return;
     }
     switch (set) {
+    case InstructionSet::Avx512Vbmi:
     case InstructionSet::Avx512:
     case InstructionSet::Avx2:
         applyAvx2(plan, in, out);
@@ -371,12 +433,40 @@ void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std
 std::uint32_t GroupLanes() {
     switch (inUse().load(std::memory_order_relaxed)) {
     case InstructionSet::Avx512:
+    case InstructionSet::Avx512Vbmi:
         return 4;
     case InstructionSet::Avx2:
         return 2;
     default:
         return 0;
     }
+}
+
+// base and index for the VBMI loop, where every block's terms lie within 32 source pixels.
+void indexBlocks(GroupedWeights& grouped, std::uint32_t last) {
+    const std::size_t blocks = grouped.start.size() / 4;
+    const std::uint32_t window = 2 * grouped.pairs;
+    std::vector<std::uint32_t> base(blocks);
+    std::vector<std::uint8_t> index(blocks * 64, 0);
+    for (std::size_t block = 0; block < blocks; ++block) {
+        const std::uint32_t* start = grouped.start.data() + block * 4;
+        const std::uint32_t from = std::min(start[0], last + 1 - 32);
+        if (start[3] + window - from > 32) {
+            return; // a stretch wider than two registers: the plain AVX-512 loop
+        }
+        base[block] = from;
+        for (std::uint32_t lane = 0; lane < 4; ++lane) {
+            for (std::uint32_t channel = 0; channel < 4; ++channel) {
+                for (std::uint32_t t = 0; t < 2; ++t) {
+                    // Word channel * 2 + t of the lane: byte t * 4 + channel of its first pair.
+                    index[block * 64 + lane * 16 + (channel * 2 + t) * 2] =
+                        static_cast<std::uint8_t>((start[lane] - from + t) * 4 + channel);
+                }
+            }
+        }
+    }
+    grouped.base = std::move(base);
+    grouped.index = std::move(index);
 }
 
 bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, std::uint32_t lanes,
@@ -424,6 +514,10 @@ bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, std::uint32_t 
     }
     grouped.pairs = pairs;
     grouped.lanes = lanes;
+    if (lanes == 4 && inUse().load(std::memory_order_relaxed) == InstructionSet::Avx512Vbmi &&
+        last + 1 >= 32) {
+        indexBlocks(grouped, last);
+    }
     return true;
 }
 

@@ -35,6 +35,11 @@ struct HorizontalPlan {
     std::uint32_t lanes = 0;
     std::uint32_t* start = nullptr;
     std::int16_t* halves = nullptr;
+    // With AVX-512 VBMI: per block of four pixels, the 32 source pixels from base[block] hold
+    // every term of the block, and index[block] (64 bytes) picks the samples of the first pair
+    // of each pixel out of them (the next pair: 8 bytes on). Null when not made.
+    std::uint32_t* base = nullptr;
+    std::uint8_t* index = nullptr;
 };
 // Makes pairs, start and halves for a plan whose pixels all have the same count; false when it
 // cannot (a row shorter than the window, more than 16 terms, a weight of 2^27 or more).
@@ -43,15 +48,18 @@ struct GroupedWeights {
     std::uint32_t lanes = 0;
     std::vector<std::uint32_t> start;
     std::vector<std::int16_t> halves;
+    std::vector<std::uint32_t> base;
+    std::vector<std::uint8_t> index;
 };
 // lanes: the pixels the loop of the instruction set in use takes at once (GroupLanes()).
 bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, std::uint32_t lanes,
                   GroupedWeights& grouped);
-// 4 for AVX-512, 2 for AVX2, 0 where no loop takes grouped weights.
+// 4 for AVX-512, 2 for AVX2, 0 where no loop takes grouped weights. With VBMI in use, the
+// plan gets base and index too where the blocks' terms fit.
 std::uint32_t GroupLanes();
 // The instruction sets the row loops come in. The best one the processor has is used unless a
 // test or benchmark asks for another (which must be one the processor has).
-enum class InstructionSet { Generic, Sse41, Avx2, Avx512 };
+enum class InstructionSet { Generic, Sse41, Avx2, Avx512, Avx512Vbmi };
 InstructionSet BestInstructionSet();
 void UseInstructionSet(InstructionSet set);
 

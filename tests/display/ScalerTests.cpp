@@ -252,7 +252,8 @@ INSTANTIATE_TEST_SUITE_P(InstructionSets, ScalerProperties,
                          ::testing::Values(scaler::InstructionSet::Generic,
                                            scaler::InstructionSet::Sse41,
                                            scaler::InstructionSet::Avx2,
-                                           scaler::InstructionSet::Avx512));
+                                           scaler::InstructionSet::Avx512,
+                                           scaler::InstructionSet::Avx512Vbmi));
 
 TEST_P(ScalerProperties, FastPathEqualsTheTranscriptionAndTheAreaAverage) {
     std::mt19937 random(20261208 + static_cast<int>(GetParam()));
