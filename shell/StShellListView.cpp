@@ -4,8 +4,11 @@
 #include "platform/Shell.h"
 
 #include <QDateTime>
+#include <QDrag>
+#include <QDropEvent>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QMimeData>
 #include <QRegularExpression>
 #include <QScrollBar>
 #include <QtConcurrent/QtConcurrentRun>
@@ -64,6 +67,9 @@ TStCustomShellListView::TStCustomShellListView(QWidget* owner) : QTreeWidget(own
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setUniformRowHeights(true);
     setEditTriggers(QAbstractItemView::EditKeyPressed);
+    setDragEnabled(true);
+    setAcceptDrops(true);
+    setDragDropMode(QAbstractItemView::DragDrop);
     header()->setSectionsClickable(true);
     connect(header(), &QHeaderView::sectionClicked, this,
             [this](int column) { ColumnClicked(column); });
@@ -408,6 +414,68 @@ void TStCustomShellListView::captionEdited(QTreeWidgetItem* row) {
         ReportError("\"%s\" cannot be renamed to \"%s\".", item->DisplayName.c_str(), name.c_str());
         Refresh();
     }
+}
+
+void TStCustomShellListView::startDrag(Qt::DropActions) {
+    std::vector<std::string> paths;
+    TStShellItemList selected = SelectedItems();
+    for (TStShellItem& item : selected.Items()) {
+        if (item.IsFileSystem && !item.Path.empty()) {
+            paths.push_back(item.Path);
+        }
+    }
+    if (!(Options & loAllowDrag) || paths.empty()) {
+        return;
+    }
+    auto* drag = new QDrag(this);
+    drag->setMimeData(DragDataOf(paths));
+    drag->exec(Qt::CopyAction | Qt::MoveAction, Qt::MoveAction);
+}
+
+namespace {
+
+// The folder a drop at point goes into: a folder row's, else the folder shown.
+std::string dropFolder(TStCustomShellListView& list, const QPoint& point) {
+    QTreeWidgetItem* row = list.itemAt(point);
+    const TStShellItem* item =
+        row != nullptr ? list.ItemOfRow(list.indexOfTopLevelItem(row)) : nullptr;
+    if (item != nullptr && item->IsFileFolder) {
+        return item->Path;
+    }
+    return list.Folder.IsFileSystem ? list.Folder.Path : std::string();
+}
+
+} // namespace
+
+void TStCustomShellListView::dragEnterEvent(QDragEnterEvent* event) {
+    if ((Options & loAllowDrop) && !ReadOnly && !DroppedPaths(event->mimeData()).empty()) {
+        event->acceptProposedAction();
+    } else {
+        event->ignore();
+    }
+}
+
+void TStCustomShellListView::dragMoveEvent(QDragMoveEvent* event) {
+    if ((Options & loAllowDrop) && !ReadOnly &&
+        !dropFolder(*this, event->position().toPoint()).empty()) {
+        event->acceptProposedAction();
+    } else {
+        event->ignore();
+    }
+}
+
+void TStCustomShellListView::dropEvent(QDropEvent* event) {
+    const std::string folder = dropFolder(*this, event->position().toPoint());
+    if (!(Options & loAllowDrop) || ReadOnly || folder.empty()) {
+        event->ignore();
+        return;
+    }
+    const bool copy =
+        event->dropAction() == Qt::CopyAction || !(event->possibleActions() & Qt::MoveAction);
+    DropInto(DroppedPaths(event->mimeData()), folder, copy, 0);
+    Refresh();
+    event->setDropAction(Qt::CopyAction); // done here: the source removes nothing itself
+    event->accept();
 }
 
 void TStCustomShellListView::keyReleaseEvent(QKeyEvent* event) {

@@ -3,7 +3,11 @@
 #include "common/ErrorReporting.h"
 #include "platform/qt/FileOperations.h"
 
+#include <QDrag>
+#include <QDropEvent>
 #include <QEvent>
+#include <QMimeData>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -12,9 +16,67 @@ constexpr int kFolderRole = Qt::UserRole;
 constexpr int kPlaceholderRole = Qt::UserRole + 1;
 } // namespace
 
+std::vector<std::string> DroppedPaths(const QMimeData* data) {
+    std::vector<std::string> paths;
+    if (data != nullptr && data->hasUrls()) {
+        for (const QUrl& url : data->urls()) {
+            if (url.isLocalFile() && !url.toLocalFile().isEmpty()) {
+                paths.push_back(url.toLocalFile().toStdString());
+            }
+        }
+    }
+    return paths;
+}
+
+bool DropInto(const std::vector<std::string>& paths, const std::string& folder, bool copy,
+              HWND owner) {
+    if (paths.empty() || folder.empty()) {
+        return false;
+    }
+    TStFileOperation operation;
+    operation.Operation = copy ? TStFileOp::fopCopy : TStFileOp::fopMove;
+    operation.Options = foNoConfirmation | foRenameCollision;
+    operation.SourceFiles = paths;
+    operation.Destination = folder;
+    operation.Owner = owner;
+    if (operation.Execute()) {
+        return true;
+    }
+    ReportError("Not everything could be %s to \"%s\".", copy ? "copied" : "moved", folder.c_str());
+    return false;
+}
+
+QMimeData* DragDataOf(const std::vector<std::string>& paths) {
+    QList<QUrl> urls;
+    for (const std::string& path : paths) {
+        urls.append(QUrl::fromLocalFile(QString::fromStdString(path)));
+    }
+    auto* data = new QMimeData;
+    data->setUrls(urls);
+    return data;
+}
+
+namespace {
+
+// The drag's own way: copy when asked for (or when moving is not offered), else move.
+bool copyWanted(const QDropEvent* event) {
+    return event->dropAction() == Qt::CopyAction || !(event->possibleActions() & Qt::MoveAction);
+}
+
+} // namespace
+
 TStCustomShellTreeView::TStCustomShellTreeView(QWidget* owner) : QTreeWidget(owner) {
     setHeaderHidden(true);
     setColumnCount(1);
+    setDragEnabled(true);
+    setAcceptDrops(true);
+    setDragDropMode(QAbstractItemView::DragDrop);
+    hoverTimer_.setSingleShot(true);
+    connect(&hoverTimer_, &QTimer::timeout, this, [this] {
+        if (hoverNode_ != nullptr && !hoverNode_->isExpanded()) {
+            expandItem(hoverNode_);
+        }
+    });
     connect(this, &QTreeWidget::itemExpanded, this,
             [this](QTreeWidgetItem* node) { ExpandOneLevel(node); });
     connect(this, &QTreeWidget::currentItemChanged, this,
@@ -276,6 +338,64 @@ void TStCustomShellTreeView::renameNode(QTreeWidgetItem* node) {
     }
     *folder = TStShellFolder(renamed.List());
     Refresh(node);
+}
+
+void TStCustomShellTreeView::startDrag(Qt::DropActions) {
+    const TStShellFolder* folder = SelectedFolder();
+    if (!(Options & toAllowDrag) || folder == nullptr || !folder->IsFileSystem ||
+        folder->Path.empty()) {
+        return;
+    }
+    auto* drag = new QDrag(this);
+    drag->setMimeData(DragDataOf({folder->Path}));
+    drag->exec(Qt::CopyAction | Qt::MoveAction, Qt::MoveAction);
+}
+
+void TStCustomShellTreeView::dragEnterEvent(QDragEnterEvent* event) {
+    if ((Options & toAllowDrop) && !DroppedPaths(event->mimeData()).empty()) {
+        event->acceptProposedAction();
+    } else {
+        event->ignore();
+    }
+}
+
+void TStCustomShellTreeView::dragMoveEvent(QDragMoveEvent* event) {
+    QTreeWidgetItem* node = itemAt(event->position().toPoint());
+    if (node != hoverNode_) {
+        hoverNode_ = node;
+        hoverTimer_.stop();
+        if (node != nullptr && !node->isExpanded() && node->childCount() > 0) {
+            hoverTimer_.start(ExpandInterval);
+        }
+    }
+    const TStShellFolder* folder = FolderOf(node);
+    if ((Options & toAllowDrop) && folder != nullptr && folder->IsFileSystem &&
+        !folder->Path.empty()) {
+        event->acceptProposedAction();
+    } else {
+        event->ignore();
+    }
+}
+
+void TStCustomShellTreeView::dragLeaveEvent(QDragLeaveEvent* event) {
+    hoverNode_ = nullptr;
+    hoverTimer_.stop();
+    event->accept();
+}
+
+void TStCustomShellTreeView::dropEvent(QDropEvent* event) {
+    hoverNode_ = nullptr;
+    hoverTimer_.stop();
+    const TStShellFolder* folder = FolderOf(itemAt(event->position().toPoint()));
+    if (!(Options & toAllowDrop) || folder == nullptr || !folder->IsFileSystem ||
+        folder->Path.empty()) {
+        event->ignore();
+        return;
+    }
+    DropInto(DroppedPaths(event->mimeData()), folder->Path, copyWanted(event), 0);
+    // Done here: the source must not remove anything itself.
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
 }
 
 bool TStCustomShellTreeView::event(QEvent* event) {

@@ -18,6 +18,16 @@
 
 class TStCustomShellListView;
 class TStCustomShellComboBox;
+class QMimeData;
+
+// Files dropped on a view: the local paths a drag carries, and putting them into folder (moved,
+// or copied when copy), never replacing anything (a taken name becomes "name (2)"). False when
+// something could not be done, after a message.
+std::vector<std::string> DroppedPaths(const QMimeData* data);
+bool DropInto(const std::vector<std::string>& paths, const std::string& folder, bool copy,
+              HWND owner);
+// The drag data of items: their file URLs.
+QMimeData* DragDataOf(const std::vector<std::string>& paths);
 
 class TStCustomShellTreeView : public QTreeWidget {
 public:
@@ -57,6 +67,13 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    // Drag and drop (toAllowDrag, toAllowDrop): folders are dragged as files; files dropped on a
+    // folder node go into it; hovering over a closed node for ExpandInterval ms opens it.
+    void startDrag(Qt::DropActions actions) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dragLeaveEvent(QDragLeaveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
     // The window procedure: on the first paint, selects the start folder.
     virtual bool WndProc(QEvent* event);
     // Selects StartInFolder, else SpecialStartInFolder, when either is given.
@@ -74,9 +91,11 @@ private:
     TStShellFolderList folders_;
     TStCustomShellListView* list_ = nullptr;
     bool populating_ = false;
-    QFileSystemWatcher watcher_;       // the folders of open nodes
-    std::vector<std::string> changed_; // folders changed since the timer started
-    QTimer changeTimer_;               // gathers a burst of changes
+    QFileSystemWatcher watcher_;           // the folders of open nodes
+    std::vector<std::string> changed_;     // folders changed since the timer started
+    QTimer changeTimer_;                   // gathers a burst of changes
+    QTreeWidgetItem* hoverNode_ = nullptr; // under a drag, waiting to open
+    QTimer hoverTimer_;
 };
 
 class TStCustomShellListView : public QTreeWidget {
@@ -135,6 +154,12 @@ public:
 protected:
     void keyReleaseEvent(QKeyEvent* event) override;
     bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
+    // Drag and drop (loAllowDrag, loAllowDrop): the selected items are dragged as files; files
+    // dropped on a folder row go into it, elsewhere into the folder shown.
+    void startDrag(Qt::DropActions actions) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void startListing(std::vector<std::string> keepSelected);

@@ -5,7 +5,10 @@
 #include <QFile>
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -20,6 +23,76 @@ std::vector<std::string> pathsOf(const char* list) {
         paths.emplace_back(at);
     }
     return paths;
+}
+
+// Renames without ever replacing what is at to (checked and renamed in one step).
+int renameNoReplace(const std::string& from, const std::string& to) {
+    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0
+               ? 0
+               : errno;
+}
+
+// to, or "name (2).ext", "name (3).ext", ... in its folder: the first that does not exist.
+std::filesystem::path freeName(const std::filesystem::path& to) {
+    std::error_code error;
+    if (!std::filesystem::exists(std::filesystem::symlink_status(to, error))) {
+        return to;
+    }
+    const std::string stem = to.stem().string();
+    const std::string extension = to.extension().string();
+    for (int n = 2;; ++n) {
+        std::filesystem::path candidate =
+            to.parent_path() / (stem + " (" + std::to_string(n) + ")" + extension);
+        if (!std::filesystem::exists(std::filesystem::symlink_status(candidate, error))) {
+            return candidate;
+        }
+    }
+}
+
+// Moves or copies one path into folder.
+int transfer(const std::string& path, const std::string& folder, bool move, bool renameOnCollision) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::path source = fs::absolute(path, error).lexically_normal();
+    const fs::path into = fs::absolute(folder, error).lexically_normal();
+    if (source.filename().empty() || !fs::is_directory(into, error)) {
+        return static_cast<int>(ERROR_INVALID_PARAMETER);
+    }
+    if (fs::is_directory(fs::symlink_status(source, error))) {
+        // Not into itself or anything below it.
+        const auto mismatch = std::mismatch(source.begin(), source.end(), into.begin(), into.end());
+        if (mismatch.first == source.end()) {
+            return static_cast<int>(ERROR_INVALID_PARAMETER);
+        }
+    }
+    if (source.parent_path() == into && move) {
+        return 0; // already there
+    }
+    fs::path target = into / source.filename();
+    if (renameOnCollision) {
+        target = freeName(target);
+    }
+    if (move) {
+        const int renamed = renameNoReplace(source.string(), target.string());
+        if (renamed != EXDEV) {
+            return renamed;
+        }
+    }
+    if (fs::exists(fs::symlink_status(target, error))) {
+        return static_cast<int>(ERROR_ALREADY_EXISTS);
+    }
+    fs::copy(source, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks, error);
+    if (error) {
+        fs::remove_all(target, error); // a half copy is not left behind
+        return static_cast<int>(ERROR_ACCESS_DENIED);
+    }
+    if (move) {
+        fs::remove_all(source, error); // only after the whole copy is in place
+        if (error) {
+            return error.value();
+        }
+    }
+    return 0;
 }
 
 } // namespace
@@ -37,11 +110,22 @@ int SHFileOperationA(SHFILEOPSTRUCTA* operation) {
         if (operation->pTo == nullptr || *operation->pTo == '\0') {
             return static_cast<int>(ERROR_INVALID_PARAMETER);
         }
-        struct stat info {};
-        if (::lstat(operation->pTo, &info) == 0) {
-            return static_cast<int>(ERROR_ALREADY_EXISTS);
+        const int renamed = renameNoReplace(paths[0], operation->pTo);
+        return renamed == EEXIST ? static_cast<int>(ERROR_ALREADY_EXISTS) : renamed;
+    }
+    if (operation->wFunc == FO_MOVE || operation->wFunc == FO_COPY) {
+        if (operation->pTo == nullptr || *operation->pTo == '\0') {
+            return static_cast<int>(ERROR_INVALID_PARAMETER);
         }
-        return std::rename(paths[0].c_str(), operation->pTo) == 0 ? 0 : errno;
+        int first = 0;
+        for (const std::string& path : paths) {
+            const int result = transfer(path, operation->pTo, operation->wFunc == FO_MOVE,
+                                        (operation->fFlags & FOF_RENAMEONCOLLISION) != 0);
+            if (result != 0 && first == 0) {
+                first = result == EEXIST ? static_cast<int>(ERROR_ALREADY_EXISTS) : result;
+            }
+        }
+        return first;
     }
     if (operation->wFunc != FO_DELETE) {
         return static_cast<int>(ERROR_INVALID_PARAMETER);

@@ -1,4 +1,5 @@
-// Shell file operations: delete (to the freedesktop.org Trash, or for good) and rename.
+// Shell file operations: delete (to the freedesktop.org Trash, or for good), rename, move and
+// copy.
 #pragma once
 
 #include "../WinTypes.h"
@@ -23,7 +24,7 @@ struct SHFILEOPSTRUCTA {
     HWND hwnd;
     UINT wFunc;
     const char* pFrom; // one or more paths, each ended by a zero, the list by another zero
-    const char* pTo;   // the new path of FO_RENAME
+    const char* pTo;   // the new path of FO_RENAME, the target folder of FO_MOVE and FO_COPY
     WORD fFlags;
     BOOL fAnyOperationsAborted;
     void* hNameMappings;
@@ -34,6 +35,10 @@ struct SHFILEOPSTRUCTA {
 // Trash (files/ and info/ under $XDG_DATA_HOME/Trash), without it deletes them for good,
 // folders with all they hold; unless FOF_NOCONFIRMATION the user is asked first (a "no" sets
 // fAnyOperationsAborted and gives ERROR_CANCELLED). FO_RENAME renames the one path to pTo and
-// never replaces an existing file. Returns 0 on success, else an error code; nothing is deleted
-// without a request for it.
+// never replaces an existing file. FO_MOVE and FO_COPY put every path into the folder pTo under
+// its own name; a name taken there becomes "name (2).ext" and so on with FOF_RENAMEONCOLLISION,
+// else that path fails. A move across file systems copies first and removes the source only once
+// the copy is whole; a folder is never moved or copied into itself. Returns 0 on success, else
+// the error of the first path that failed (the others are still tried); nothing is deleted or
+// replaced without a request for it.
 int SHFileOperationA(SHFILEOPSTRUCTA* operation);

@@ -7,12 +7,14 @@
 #include "platform/Shell.h"
 
 #include <QApplication>
+#include <QMimeData>
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 using testsupport::IsolatedTest;
 
@@ -311,4 +313,89 @@ TEST_F(ShellViewTest, TheTreeFollowsFoldersChangingOnDisk) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return pictures->childCount() == 2; }, 3000));
     EXPECT_EQ(tree.SelectedFolder()->Path, folder);
     EXPECT_EQ(list.Folder.Path, folder);
+}
+
+namespace {
+
+// Sends a drag over point of view's viewport and, when drop, lets it go there with action.
+void dragTo(QAbstractItemView& view, QPoint point, const std::vector<std::string>& paths,
+            Qt::DropAction action, bool drop) {
+    std::unique_ptr<QMimeData> data(DragDataOf(paths));
+    QDragEnterEvent enter(point, Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton,
+                          Qt::NoModifier);
+    QApplication::sendEvent(view.viewport(), &enter);
+    QDragMoveEvent move(point, Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton,
+                        Qt::NoModifier);
+    QApplication::sendEvent(view.viewport(), &move);
+    if (drop) {
+        QDropEvent release(point, Qt::CopyAction | Qt::MoveAction, data.get(), Qt::LeftButton,
+                           Qt::NoModifier);
+        release.setDropAction(action);
+        QApplication::sendEvent(view.viewport(), &release);
+    }
+}
+
+} // namespace
+
+// Files dropped on a folder node move into it (copy when asked), never replacing a file there;
+// a drag resting on a closed node opens it after ExpandInterval, a passing one does not.
+TEST_F(ShellViewTest, DropsOnTheTreeMoveOrCopyFilesAndAHoverOpensANode) {
+    std::filesystem::create_directories(folder + "/sub folder/deeper");
+    touch(folder + "/sub folder/img2.jpg");
+    tree.Options |= toAllowDrop;
+    tree.ExpandInterval = 60;
+    tree.resize(300, 400);
+    tree.show();
+    ASSERT_TRUE(tree.SelectFolderFromPIDL(pidlOf(folder)));
+    QTreeWidgetItem* sub = tree.FindNodeByPidl(pidlOf(folder + "/sub folder").List());
+    ASSERT_NE(sub, nullptr);
+    ASSERT_FALSE(sub->isExpanded());
+    const QPoint onSub = tree.visualItemRect(sub).center();
+    const QPoint elsewhere = tree.visualItemRect(tree.currentItem()).center();
+
+    dragTo(tree, onSub, {folder + "/img2.jpg", folder + "/notes.txt"}, Qt::MoveAction, false);
+    dragTo(tree, elsewhere, {folder + "/img2.jpg"}, Qt::MoveAction, false); // passing by
+    QTest::qWait(150);
+    EXPECT_FALSE(sub->isExpanded());
+    dragTo(tree, onSub, {folder + "/img2.jpg"}, Qt::MoveAction, false);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return sub->isExpanded(); }, 2000));
+
+    dragTo(tree, tree.visualItemRect(sub).center(), {folder + "/img2.jpg", folder + "/notes.txt"},
+           Qt::MoveAction, true);
+    EXPECT_FALSE(std::filesystem::exists(folder + "/img2.jpg"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/sub folder/img2.jpg"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/sub folder/img2 (2).jpg"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/sub folder/notes.txt"));
+    dragTo(tree, tree.visualItemRect(sub).center(), {folder + "/img10.jpg"}, Qt::CopyAction, true);
+    EXPECT_TRUE(std::filesystem::exists(folder + "/img10.jpg"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/sub folder/img10.jpg"));
+    EXPECT_EQ(boxes.Count(), 0u);
+
+    // Without toAllowDrop nothing is taken.
+    tree.Options &= ~toAllowDrop;
+    dragTo(tree, tree.visualItemRect(sub).center(), {folder + "/Img1.png"}, Qt::MoveAction, true);
+    EXPECT_TRUE(std::filesystem::exists(folder + "/Img1.png"));
+}
+
+// Files dropped on the list go into a folder row they land on, else into the folder shown.
+TEST_F(ShellViewTest, DropsOnTheListGoIntoTheFolderRowOrTheFolderShown) {
+    const std::string outside = folders.Home() + "/outside";
+    std::filesystem::create_directories(outside);
+    touch(outside + "/new.jpg");
+    touch(outside + "/other.jpg");
+    list.Options |= loAllowDrop;
+    list.resize(400, 300);
+    list.show();
+    ASSERT_TRUE(list.SetFolder(pidlOf(folder).List()));
+    list.WaitUntilListed();
+    const QPoint onFolderRow = list.visualItemRect(list.topLevelItem(0)).center(); // sub folder
+    dragTo(list, onFolderRow, {outside + "/new.jpg"}, Qt::MoveAction, true);
+    EXPECT_TRUE(std::filesystem::exists(folder + "/sub folder/new.jpg"));
+    EXPECT_FALSE(std::filesystem::exists(outside + "/new.jpg"));
+    dragTo(list, QPoint(200, 280), {outside + "/other.jpg"}, Qt::CopyAction, true);
+    EXPECT_TRUE(std::filesystem::exists(folder + "/other.jpg"));
+    EXPECT_TRUE(std::filesystem::exists(outside + "/other.jpg"));
+    list.WaitUntilListed();
+    const auto rows = rowsOf(list);
+    EXPECT_NE(std::find(rows.begin(), rows.end(), "other.jpg"), rows.end());
 }
