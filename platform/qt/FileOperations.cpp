@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -27,9 +27,8 @@ std::vector<std::string> pathsOf(const char* list) {
 
 // Renames without ever replacing what is at to (checked and renamed in one step).
 int renameNoReplace(const std::string& from, const std::string& to) {
-    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0
-               ? 0
-               : errno;
+    return ::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0 ? 0
+                                                                                            : errno;
 }
 
 // to, or "name (2).ext", "name (3).ext", ... in its folder: the first that does not exist.
@@ -50,7 +49,8 @@ std::filesystem::path freeName(const std::filesystem::path& to) {
 }
 
 // Moves or copies one path into folder.
-int transfer(const std::string& path, const std::string& folder, bool move, bool renameOnCollision) {
+int transfer(const std::string& path, const std::string& folder, bool move,
+             bool renameOnCollision) {
     namespace fs = std::filesystem;
     std::error_code error;
     const fs::path source = fs::absolute(path, error).lexically_normal();

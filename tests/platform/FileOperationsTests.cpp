@@ -103,7 +103,8 @@ TEST_F(FileOperationsTest, AFolderIsNeverPutIntoItselfAndRenamesNeverReplace) {
 // Across file systems a move is a copy and then a removal of the source.
 TEST_F(FileOperationsTest, AMoveToAnotherFileSystemCopiesThenRemoves) {
     const std::string other = "/dev/shm";
-    struct stat here {}, there {};
+    struct stat here {
+    }, there{};
     if (::stat(folders.Home().c_str(), &here) != 0 || ::stat(other.c_str(), &there) != 0 ||
         here.st_dev == there.st_dev || ::access(other.c_str(), W_OK) != 0) {
         GTEST_SKIP() << "no second writable file system (/dev/shm) here";
