@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <immintrin.h>
+#include <type_traits>
 
 namespace scaler {
 
@@ -324,55 +325,33 @@ applyPairsVbmi(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t*
 
 std::atomic<InstructionSet>& inUse();
 
+// Calls apply(std::integral_constant<int, P>) with P the plan's pair count where a loop is
+// unrolled for it (1 to 3), else 0 (the loop reads the count).
+template <typename Apply> void withPairs(std::uint32_t pairs, Apply apply) {
+    switch (pairs) {
+    case 1:
+        apply(std::integral_constant<int, 1>());
+        break;
+    case 2:
+        apply(std::integral_constant<int, 2>());
+        break;
+    case 3:
+        apply(std::integral_constant<int, 3>());
+        break;
+    default:
+        apply(std::integral_constant<int, 0>());
+        break;
+    }
+}
+
 void applyPairs(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
     if (plan.index != nullptr &&
         inUse().load(std::memory_order_relaxed) == InstructionSet::Avx512Vbmi) {
-        switch (plan.pairs) {
-        case 1:
-            applyPairsVbmi<1>(plan, in, out);
-            break;
-        case 2:
-            applyPairsVbmi<2>(plan, in, out);
-            break;
-        case 3:
-            applyPairsVbmi<3>(plan, in, out);
-            break;
-        default:
-            applyPairsVbmi<0>(plan, in, out);
-            break;
-        }
-        return;
-    }
-    if (plan.lanes == 4) {
-        switch (plan.pairs) {
-        case 1:
-            applyPairsAvx512<1>(plan, in, out);
-            break;
-        case 2:
-            applyPairsAvx512<2>(plan, in, out);
-            break;
-        case 3:
-            applyPairsAvx512<3>(plan, in, out);
-            break;
-        default:
-            applyPairsAvx512<0>(plan, in, out);
-            break;
-        }
-        return;
-    }
-    switch (plan.pairs) {
-    case 1:
-        applyPairsAvx2<1>(plan, in, out);
-        break;
-    case 2:
-        applyPairsAvx2<2>(plan, in, out);
-        break;
-    case 3:
-        applyPairsAvx2<3>(plan, in, out);
-        break;
-    default:
-        applyPairsAvx2<0>(plan, in, out);
-        break;
+        withPairs(plan.pairs, [&](auto pairs) { applyPairsVbmi<pairs()>(plan, in, out); });
+    } else if (plan.lanes == 4) {
+        withPairs(plan.pairs, [&](auto pairs) { applyPairsAvx512<pairs()>(plan, in, out); });
+    } else {
+        withPairs(plan.pairs, [&](auto pairs) { applyPairsAvx2<pairs()>(plan, in, out); });
     }
 }
 
