@@ -317,6 +317,11 @@ std::vector<ShellEntry> ShellChildren(const ITEMIDLIST* list, bool files, bool h
         if (name == "." || name == ".." || (!hidden && name[0] == '.')) {
             continue;
         }
+        if (!files && entry->d_type != DT_DIR && entry->d_type != DT_LNK &&
+            entry->d_type != DT_UNKNOWN) {
+            continue; // surely not a folder: no need to look closer (a folder tree of a big
+                      // photo folder would otherwise stat every photo)
+        }
         struct stat info {};
         if (::stat((prefix + name).c_str(), &info) != 0) {
             continue; // a dangling link or an entry gone meanwhile
