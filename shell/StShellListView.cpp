@@ -122,10 +122,10 @@ bool TStCustomShellListView::SetFolder(const ITEMIDLIST* absolute) {
 }
 
 void TStCustomShellListView::Refresh() {
-    std::vector<std::string> selected =
-        listingPending_ ? keepSelected_ : std::vector<std::string>();
+    std::unordered_set<std::string> selected =
+        listingPending_ ? keepSelected_ : std::unordered_set<std::string>();
     for (QTreeWidgetItem* row : selectedItems()) {
-        selected.push_back(row->text(0).toStdString());
+        selected.insert(row->text(0).toStdString());
     }
     if (!listingPending_) {
         keepScroll_ = verticalScrollBar()->value();
@@ -133,7 +133,7 @@ void TStCustomShellListView::Refresh() {
     startListing(std::move(selected));
 }
 
-void TStCustomShellListView::startListing(std::vector<std::string> keepSelected) {
+void TStCustomShellListView::startListing(std::unordered_set<std::string> keepSelected) {
     keepSelected_ = std::move(keepSelected);
     listingPending_ = true;
     listing_.setFuture(QtConcurrent::run(
@@ -232,8 +232,7 @@ void TStCustomShellListView::addRows(int count) {
         if ((Options & loAllowRename) && !ReadOnly && item.IsFileSystem) {
             row->setFlags(row->flags() | Qt::ItemIsEditable);
         }
-        if (std::find(keepSelected_.begin(), keepSelected_.end(), item.DisplayName) !=
-            keepSelected_.end()) {
+        if (keepSelected_.count(item.DisplayName) != 0) {
             selected.append(row);
         }
         rows.append(row);

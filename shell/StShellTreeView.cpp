@@ -10,6 +10,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <unordered_set>
 
 namespace {
 constexpr int kFolderRole = Qt::UserRole;
@@ -178,16 +179,16 @@ void TStCustomShellTreeView::mergeChildren(QTreeWidgetItem* node) {
     const TStShellFolder folder = *FolderOf(node);
     std::vector<TStShellItem> now =
         ShellChildrenOf(folder, Options & toShowFiles, Options & toShowHidden);
-    auto present = [&](const std::string& name) {
-        return std::any_of(now.begin(), now.end(),
-                           [&](const TStShellItem& item) { return item.DisplayName == name; });
-    };
+    std::unordered_set<std::string> present;
+    for (const TStShellItem& item : now) {
+        present.insert(item.DisplayName);
+    }
     populating_ = true;
     // Gone: a selection inside moves to this node.
     for (int i = node->childCount() - 1; i >= 0; --i) {
         QTreeWidgetItem* child = node->child(i);
         const TStShellFolder* shown = FolderOf(child);
-        if (shown != nullptr && present(shown->DisplayName)) {
+        if (shown != nullptr && present.count(shown->DisplayName) != 0) {
             continue;
         }
         bool selectedInside = false;

@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <memory>
+#include <unordered_set>
 
 class TStCustomShellListView;
 class TStCustomShellComboBox;
@@ -162,7 +163,7 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
-    void startListing(std::vector<std::string> keepSelected);
+    void startListing(std::unordered_set<std::string> keepSelected);
     void applyListing();
     void fillRows();
     void addRows(int count);
@@ -179,7 +180,7 @@ private:
     bool filling_ = false;
     QFutureWatcher<std::vector<TStShellItem>> listing_;
     bool listingPending_ = false;
-    std::vector<std::string> keepSelected_;
+    std::unordered_set<std::string> keepSelected_; // names to select again
     int keepScroll_ = -1;
     int rowsMade_ = 0;
     QTimer moreRows_;
