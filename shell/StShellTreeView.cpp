@@ -74,8 +74,9 @@ TStCustomShellTreeView::TStCustomShellTreeView(QWidget* owner) : QTreeWidget(own
     setDragDropMode(QAbstractItemView::DragDrop);
     hoverTimer_.setSingleShot(true);
     connect(&hoverTimer_, &QTimer::timeout, this, [this] {
-        if (hoverNode_ != nullptr && !hoverNode_->isExpanded()) {
-            expandItem(hoverNode_);
+        QTreeWidgetItem* node = itemFromIndex(hoverNode_);
+        if (node != nullptr && !node->isExpanded()) {
+            expandItem(node);
         }
     });
     connect(this, &QTreeWidget::itemExpanded, this,
@@ -362,8 +363,8 @@ void TStCustomShellTreeView::dragEnterEvent(QDragEnterEvent* event) {
 
 void TStCustomShellTreeView::dragMoveEvent(QDragMoveEvent* event) {
     QTreeWidgetItem* node = itemAt(event->position().toPoint());
-    if (node != hoverNode_) {
-        hoverNode_ = node;
+    if (node != itemFromIndex(hoverNode_)) {
+        hoverNode_ = QPersistentModelIndex(indexFromItem(node));
         hoverTimer_.stop();
         if (node != nullptr && !node->isExpanded() && node->childCount() > 0) {
             hoverTimer_.start(ExpandInterval);
@@ -379,13 +380,13 @@ void TStCustomShellTreeView::dragMoveEvent(QDragMoveEvent* event) {
 }
 
 void TStCustomShellTreeView::dragLeaveEvent(QDragLeaveEvent* event) {
-    hoverNode_ = nullptr;
+    hoverNode_ = QPersistentModelIndex();
     hoverTimer_.stop();
     event->accept();
 }
 
 void TStCustomShellTreeView::dropEvent(QDropEvent* event) {
-    hoverNode_ = nullptr;
+    hoverNode_ = QPersistentModelIndex();
     hoverTimer_.stop();
     const TStShellFolder* folder = FolderOf(itemAt(event->position().toPoint()));
     if (!(Options & toAllowDrop) || folder == nullptr || !folder->IsFileSystem ||

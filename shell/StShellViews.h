@@ -9,6 +9,7 @@
 #include <QComboBox>
 #include <QFileSystemWatcher>
 #include <QFutureWatcher>
+#include <QPersistentModelIndex>
 #include <QRegularExpression>
 #include <QTimer>
 #include <QTreeWidget>
@@ -92,10 +93,10 @@ private:
     TStShellFolderList folders_;
     TStCustomShellListView* list_ = nullptr;
     bool populating_ = false;
-    QFileSystemWatcher watcher_;           // the folders of open nodes
-    std::vector<std::string> changed_;     // folders changed since the timer started
-    QTimer changeTimer_;                   // gathers a burst of changes
-    QTreeWidgetItem* hoverNode_ = nullptr; // under a drag, waiting to open
+    QFileSystemWatcher watcher_;       // the folders of open nodes
+    std::vector<std::string> changed_; // folders changed since the timer started
+    QTimer changeTimer_;               // gathers a burst of changes
+    QPersistentModelIndex hoverNode_;  // under a drag, waiting to open (gone if its node goes)
     QTimer hoverTimer_;
 };
 
