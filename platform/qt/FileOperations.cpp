@@ -59,13 +59,17 @@ int transfer(const std::string& path, const std::string& folder, bool move,
         return static_cast<int>(ERROR_INVALID_PARAMETER);
     }
     if (fs::is_directory(fs::symlink_status(source, error))) {
-        // Not into itself or anything below it.
-        const auto mismatch = std::mismatch(source.begin(), source.end(), into.begin(), into.end());
-        if (mismatch.first == source.end()) {
+        // Not into itself or anything below it (however the two are spelt).
+        const fs::path real = fs::weakly_canonical(source, error);
+        const fs::path realInto = fs::weakly_canonical(into, error);
+        const auto mismatch =
+            std::mismatch(real.begin(), real.end(), realInto.begin(), realInto.end());
+        if (mismatch.first == real.end()) {
             return static_cast<int>(ERROR_INVALID_PARAMETER);
         }
     }
-    if (source.parent_path() == into && move) {
+    if (move &&
+        fs::weakly_canonical(source.parent_path(), error) == fs::weakly_canonical(into, error)) {
         return 0; // already there
     }
     fs::path target = into / source.filename();

@@ -88,9 +88,16 @@ TEST_F(FileOperationsTest, AFolderIsNeverPutIntoItselfAndRenamesNeverReplace) {
               static_cast<int>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(run(FO_COPY, {from + "/album"}, from + "/album", 0),
               static_cast<int>(ERROR_INVALID_PARAMETER));
+    std::filesystem::create_directory_symlink(from + "/album/inner", folders.Home() + "/shortcut");
+    EXPECT_EQ(run(FO_COPY, {from + "/album"}, folders.Home() + "/shortcut", 0),
+              static_cast<int>(ERROR_INVALID_PARAMETER));
     EXPECT_EQ(read(from + "/album/inner/c.jpg"), "c");
+    EXPECT_FALSE(std::filesystem::exists(from + "/album/inner/album"));
     EXPECT_EQ(run(FO_MOVE, {from + "/b.jpg"}, from, 0), 0); // already there: nothing to do
+    std::filesystem::create_directory_symlink(from, folders.Home() + "/same");
+    EXPECT_EQ(run(FO_MOVE, {from + "/b.jpg"}, folders.Home() + "/same", FOF_RENAMEONCOLLISION), 0);
     EXPECT_EQ(read(from + "/b.jpg"), "b");
+    EXPECT_FALSE(std::filesystem::exists(from + "/b (2).jpg"));
     EXPECT_EQ(run(FO_RENAME, {from + "/b.jpg"}, from + "/été.jpg", 0),
               static_cast<int>(ERROR_ALREADY_EXISTS));
     EXPECT_EQ(read(from + "/b.jpg"), "b");
