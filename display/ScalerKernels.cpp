@@ -19,6 +19,35 @@ void Blend(std::uint8_t* __restrict out, std::uint32_t wa, const std::uint8_t* _
 
 namespace {
 
+// More than 257 whole rows: the sums no longer fit 16 bits. They are gathered row by row into
+// 32-bit sums (each row read front to back once), then combined.
+ORVALEN_VECTOR_CLONES
+void addRow(std::uint32_t* __restrict sums, const std::uint8_t* __restrict row, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        sums[i] += row[i];
+    }
+}
+
+ORVALEN_VECTOR_CLONES
+void combineSums(std::uint8_t* __restrict out, std::uint32_t wa, const std::uint8_t* __restrict a,
+                 std::uint32_t wSum, const std::uint32_t* __restrict sums, std::uint32_t wb,
+                 const std::uint8_t* __restrict b, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<std::uint8_t>((wa * a[i] + wSum * sums[i] + wb * b[i]) >> 24);
+    }
+}
+
+void combineManyRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
+                     const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
+                     const std::uint8_t* b, std::size_t n) {
+    thread_local std::vector<std::uint32_t> sums;
+    sums.assign(n, 0);
+    for (std::size_t r = 0; r < k; ++r) {
+        addRow(sums.data(), rows[r], n);
+    }
+    combineSums(out, wa, a, wSum, sums.data(), wb, b, n);
+}
+
 void combineRowsGeneric(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a,
                         std::uint32_t wSum, const std::uint8_t* const* rows, std::size_t k,
                         std::uint32_t wb, const std::uint8_t* b, std::size_t from, std::size_t n) {
@@ -379,7 +408,9 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
                  const std::uint8_t* b, std::size_t n) {
     const InstructionSet set = inUse().load(std::memory_order_relaxed);
-    if ((set == InstructionSet::Avx512 || set == InstructionSet::Avx512Vbmi) && k <= 257) {
+    if (k > 257) {
+        combineManyRows(out, wa, a, wSum, rows, k, wb, b, n);
+    } else if ((set == InstructionSet::Avx512 || set == InstructionSet::Avx512Vbmi) && k <= 257) {
         combineRowsAvx512(out, wa, a, wSum, rows, k, wb, b, n);
     } else if (set == InstructionSet::Avx2 && k <= 257) {
         combineRowsAvx2(out, wa, a, wSum, rows, k, wb, b, n);

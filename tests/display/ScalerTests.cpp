@@ -255,6 +255,20 @@ INSTANTIATE_TEST_SUITE_P(InstructionSets, ScalerProperties,
                                            scaler::InstructionSet::Avx512,
                                            scaler::InstructionSet::Avx512Vbmi));
 
+// Hundreds of rows folded into one destination row: their sums pass 16 bits.
+TEST_P(ScalerProperties, ManyRowsIntoOneEqualTheTranscription) {
+    std::mt19937 random(7);
+    for (const auto& [columns, rows, dh] :
+         {std::tuple{37u, 700u, 2}, std::tuple{5u, 1500u, 1}, std::tuple{70u, 900u, 3}}) {
+        ImagePtr image = randomImage(columns, rows, random);
+        const reference::Result expected =
+            reference::Scale(*image, 0.5, 3.25, columns - 1.0, rows - 4.0, 17, dh);
+        ImagePtr fast = scale(*image, 0.5, 3.25, columns - 1.0, rows - 4.0, 17, dh);
+        ASSERT_TRUE(expected.ok && fast);
+        EXPECT_EQ(pixelsOf(*fast), expected.pixels) << columns << "x" << rows << " to 17x" << dh;
+    }
+}
+
 TEST_P(ScalerProperties, FastPathEqualsTheTranscriptionAndTheAreaAverage) {
     std::mt19937 random(20261208 + static_cast<int>(GetParam()));
     auto logUniform = [&](double low, double high) {
