@@ -97,7 +97,7 @@ public:
     void Group() {
         scaler::HorizontalPlan plan = View();
         plan.pairs = 0;
-        scaler::GroupWeights(plan, last_, scaler::GroupLanes(), grouped_);
+        scaler::GroupWeights(plan, last_, grouped_);
     }
     scaler::HorizontalPlan View() {
         scaler::HorizontalPlan plan{first_.data(), count_.data(), offset_.data(), weights_.data(),

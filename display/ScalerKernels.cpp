@@ -402,6 +402,19 @@ std::atomic<InstructionSet>& inUse() {
     return set;
 }
 
+// The pixels the grouped loop of the instruction set in use takes at once; 0: none.
+std::uint32_t groupLanes() {
+    switch (inUse().load(std::memory_order_relaxed)) {
+    case InstructionSet::Avx512:
+    case InstructionSet::Avx512Vbmi:
+        return 4;
+    case InstructionSet::Avx2:
+        return 2;
+    default:
+        return 0;
+    }
+}
+
 } // namespace
 
 void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
@@ -421,7 +434,7 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
 
 void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
     const InstructionSet set = inUse().load(std::memory_order_relaxed);
-    if (plan.pairs != 0 && plan.lanes == GroupLanes()) {
+    if (plan.pairs != 0 && plan.lanes == groupLanes()) {
         applyPairs(plan, in, out);
         return;
     }
@@ -437,18 +450,6 @@ void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std
     default:
         applyGeneric(plan, in, out);
         break;
-    }
-}
-
-std::uint32_t GroupLanes() {
-    switch (inUse().load(std::memory_order_relaxed)) {
-    case InstructionSet::Avx512:
-    case InstructionSet::Avx512Vbmi:
-        return 4;
-    case InstructionSet::Avx2:
-        return 2;
-    default:
-        return 0;
     }
 }
 
@@ -479,9 +480,9 @@ void indexBlocks(GroupedWeights& grouped, std::uint32_t last) {
     grouped.index = std::move(index);
 }
 
-bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, std::uint32_t lanes,
-                  GroupedWeights& grouped) {
+bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped) {
     grouped = GroupedWeights();
+    const std::uint32_t lanes = groupLanes();
     if (plan.pixels == 0 || lanes == 0) {
         return false;
     }

@@ -41,8 +41,7 @@ struct HorizontalPlan {
     std::uint32_t* base = nullptr;
     std::uint8_t* index = nullptr;
 };
-// Makes pairs, start and halves for a plan whose pixels all have the same count; false when it
-// cannot (a row shorter than the window, more than 16 terms, a weight of 2^27 or more).
+// The arrays behind a plan's grouped weights.
 struct GroupedWeights {
     std::uint32_t pairs = 0;
     std::uint32_t lanes = 0;
@@ -51,12 +50,11 @@ struct GroupedWeights {
     std::vector<std::uint32_t> base;
     std::vector<std::uint8_t> index;
 };
-// lanes: the pixels the loop of the instruction set in use takes at once (GroupLanes()).
-bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, std::uint32_t lanes,
-                  GroupedWeights& grouped);
-// 4 for AVX-512, 2 for AVX2, 0 where no loop takes grouped weights. With VBMI in use, the
-// plan gets base and index too where the blocks' terms fit.
-std::uint32_t GroupLanes();
+// Makes pairs, start and halves for a plan whose pixels all have the same count, laid out for the
+// loop of the instruction set in use: pixels in blocks of 4 for AVX-512, 2 for AVX2; with VBMI,
+// base and index too where the blocks' terms fit. False when it cannot (another instruction set,
+// a row shorter than the window, more than 16 terms, a weight of 2^27 or more).
+bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped);
 // The instruction sets the row loops come in. The best one the processor has is used unless a
 // test or benchmark asks for another (which must be one the processor has).
 enum class InstructionSet { Generic, Sse41, Avx2, Avx512, Avx512Vbmi };

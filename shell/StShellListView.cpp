@@ -469,12 +469,8 @@ void TStCustomShellListView::dropEvent(QDropEvent* event) {
         event->ignore();
         return;
     }
-    const bool copy =
-        event->dropAction() == Qt::CopyAction || !(event->possibleActions() & Qt::MoveAction);
-    DropInto(DroppedPaths(event->mimeData()), folder, copy, 0);
+    DropFilesInto(event, folder);
     Refresh();
-    event->setDropAction(Qt::CopyAction); // done here: the source removes nothing itself
-    event->accept();
 }
 
 void TStCustomShellListView::keyReleaseEvent(QKeyEvent* event) {

@@ -29,22 +29,23 @@ std::vector<std::string> DroppedPaths(const QMimeData* data) {
     return paths;
 }
 
-bool DropInto(const std::vector<std::string>& paths, const std::string& folder, bool copy,
-              HWND owner) {
-    if (paths.empty() || folder.empty()) {
-        return false;
+void DropFilesInto(QDropEvent* event, const std::string& folder) {
+    const std::vector<std::string> paths = DroppedPaths(event->mimeData());
+    const bool copy =
+        event->dropAction() == Qt::CopyAction || !(event->possibleActions() & Qt::MoveAction);
+    if (!paths.empty() && !folder.empty()) {
+        TStFileOperation operation;
+        operation.Operation = copy ? TStFileOp::fopCopy : TStFileOp::fopMove;
+        operation.Options = foNoConfirmation | foRenameCollision;
+        operation.SourceFiles = paths;
+        operation.Destination = folder;
+        if (!operation.Execute()) {
+            ReportError("Not everything could be %s to \"%s\".", copy ? "copied" : "moved",
+                        folder.c_str());
+        }
     }
-    TStFileOperation operation;
-    operation.Operation = copy ? TStFileOp::fopCopy : TStFileOp::fopMove;
-    operation.Options = foNoConfirmation | foRenameCollision;
-    operation.SourceFiles = paths;
-    operation.Destination = folder;
-    operation.Owner = owner;
-    if (operation.Execute()) {
-        return true;
-    }
-    ReportError("Not everything could be %s to \"%s\".", copy ? "copied" : "moved", folder.c_str());
-    return false;
+    event->setDropAction(Qt::CopyAction);
+    event->accept();
 }
 
 QMimeData* DragDataOf(const std::vector<std::string>& paths) {
@@ -56,15 +57,6 @@ QMimeData* DragDataOf(const std::vector<std::string>& paths) {
     data->setUrls(urls);
     return data;
 }
-
-namespace {
-
-// The drag's own way: copy when asked for (or when moving is not offered), else move.
-bool copyWanted(const QDropEvent* event) {
-    return event->dropAction() == Qt::CopyAction || !(event->possibleActions() & Qt::MoveAction);
-}
-
-} // namespace
 
 TStCustomShellTreeView::TStCustomShellTreeView(QWidget* owner) : QTreeWidget(owner) {
     setHeaderHidden(true);
@@ -394,10 +386,7 @@ void TStCustomShellTreeView::dropEvent(QDropEvent* event) {
         event->ignore();
         return;
     }
-    DropInto(DroppedPaths(event->mimeData()), folder->Path, copyWanted(event), 0);
-    // Done here: the source must not remove anything itself.
-    event->setDropAction(Qt::CopyAction);
-    event->accept();
+    DropFilesInto(event, folder->Path);
 }
 
 bool TStCustomShellTreeView::event(QEvent* event) {

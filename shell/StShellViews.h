@@ -21,13 +21,15 @@
 class TStCustomShellListView;
 class TStCustomShellComboBox;
 class QMimeData;
+class QDropEvent;
 
-// Files dropped on a view: the local paths a drag carries, and putting them into folder (moved,
-// or copied when copy), never replacing anything (a taken name becomes "name (2)"). False when
-// something could not be done, after a message.
+// The local paths a drag carries.
 std::vector<std::string> DroppedPaths(const QMimeData* data);
-bool DropInto(const std::vector<std::string>& paths, const std::string& folder, bool copy,
-              HWND owner);
+// Carries out a drop of files into folder: moved, or copied when the drag asks for a copy (or
+// cannot move), never replacing anything (a taken name becomes "name (2)"), with a message when
+// not everything could be done. The drag's source is told it was a copy, so that it never
+// removes what was moved here.
+void DropFilesInto(QDropEvent* event, const std::string& folder);
 // The drag data of items: their file URLs.
 QMimeData* DragDataOf(const std::vector<std::string>& paths);
 
