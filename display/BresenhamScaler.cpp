@@ -102,12 +102,7 @@ public:
     scaler::HorizontalPlan View() {
         scaler::HorizontalPlan plan{first_.data(), count_.data(), offset_.data(), weights_.data(),
                                     first_.size()};
-        plan.pairs = grouped_.pairs;
-        plan.lanes = grouped_.lanes;
-        plan.base = grouped_.base.empty() ? nullptr : grouped_.base.data();
-        plan.index = grouped_.index.empty() ? nullptr : grouped_.index.data();
-        plan.start = grouped_.start.data();
-        plan.halves = grouped_.halves.data();
+        scaler::AttachGrouped(grouped_, plan);
         return plan;
     }
 

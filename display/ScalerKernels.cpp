@@ -1,5 +1,6 @@
 #include "ScalerKernels.h"
 
+#include <algorithm>
 #include <atomic>
 #include <immintrin.h>
 #include <type_traits>
@@ -107,8 +108,32 @@ __attribute__((target("avx2"))) void combineRowsAvx2(std::uint8_t* out, std::uin
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-// 32 samples at a time; each half of 16 is widened to 32 bits in one register and narrowed
-// back to bytes with one saturating move.
+// The 32-bit sums of the 32 samples from i on, 16 in each register: the whole rows are summed
+// in 16 bits, then each half is widened and weighed with the partial rows.
+__attribute__((target("avx512f,avx512bw,avx512vl"), always_inline)) inline void
+weighSamples(__m512i (&total)[2], __m512i weightA, const std::uint8_t* a, __m512i weightSum,
+             const std::uint8_t* const* rows, std::size_t k, __m512i weightB, const std::uint8_t* b,
+             std::size_t i) {
+    __m512i sum16 = _mm512_setzero_si512();
+    for (std::size_t r = 0; r < k; ++r) {
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[r] + i));
+        sum16 = _mm512_add_epi16(sum16, _mm512_cvtepu8_epi16(bytes));
+    }
+    for (int half = 0; half < 2; ++half) {
+        const std::size_t at = i + static_cast<std::size_t>(half) * 16;
+        const __m512i sums = _mm512_cvtepu16_epi32(half == 0 ? _mm512_castsi512_si256(sum16)
+                                                             : _mm512_extracti64x4_epi64(sum16, 1));
+        const __m512i aWide =
+            _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at)));
+        const __m512i bWide =
+            _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at)));
+        total[half] = _mm512_add_epi32(_mm512_add_epi32(_mm512_mullo_epi32(weightA, aWide),
+                                                        _mm512_mullo_epi32(weightSum, sums)),
+                                       _mm512_mullo_epi32(weightB, bWide));
+    }
+}
+
+// 32 samples at a time, each half narrowed back to bytes with one saturating move.
 __attribute__((target("avx512f,avx512bw,avx512vl"))) void
 combineRowsAvx512(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
                   const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
@@ -118,26 +143,37 @@ combineRowsAvx512(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, st
     const __m512i weightB = _mm512_set1_epi32(static_cast<int>(wb));
     std::size_t i = 0;
     for (; i + 32 <= n; i += 32) {
-        __m512i sum16 = _mm512_setzero_si512();
-        for (std::size_t r = 0; r < k; ++r) {
-            const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[r] + i));
-            sum16 = _mm512_add_epi16(sum16, _mm512_cvtepu8_epi16(bytes));
-        }
+        __m512i total[2];
+        weighSamples(total, weightA, a, weightSum, rows, k, weightB, b, i);
         for (int half = 0; half < 2; ++half) {
-            const std::size_t at = i + static_cast<std::size_t>(half) * 16;
-            const __m512i sums = _mm512_cvtepu16_epi32(
-                half == 0 ? _mm512_castsi512_si256(sum16) : _mm512_extracti64x4_epi64(sum16, 1));
-            const __m512i aWide =
-                _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at)));
-            const __m512i bWide =
-                _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at)));
-            const __m512i total =
-                _mm512_add_epi32(_mm512_add_epi32(_mm512_mullo_epi32(weightA, aWide),
-                                                  _mm512_mullo_epi32(weightSum, sums)),
-                                 _mm512_mullo_epi32(weightB, bWide));
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + at),
-                             _mm512_cvtusepi32_epi8(_mm512_srli_epi32(total, 24)));
+            _mm_storeu_si128(
+                reinterpret_cast<__m128i*>(out + i + static_cast<std::size_t>(half) * 16),
+                _mm512_cvtusepi32_epi8(_mm512_srli_epi32(total[half], 24)));
         }
+    }
+    combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, i, n);
+}
+
+// As above, the 32 samples picked out of the two halves' top bytes by one permutation.
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) void
+combineRowsVbmi(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
+                const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
+                const std::uint8_t* b, std::size_t n) {
+    const __m512i weightA = _mm512_set1_epi32(static_cast<int>(wa));
+    const __m512i weightSum = _mm512_set1_epi32(static_cast<int>(wSum));
+    const __m512i weightB = _mm512_set1_epi32(static_cast<int>(wb));
+    // Byte 3 of each word of the first register, then of the second (index 64 on); the
+    // upper 32 places are not stored.
+    const __m512i top =
+        _mm512_setr_epi32(0x0F0B0703, 0x1F1B1713, 0x2F2B2723, 0x3F3B3733, 0x4F4B4743, 0x5F5B5753,
+                          0x6F6B6763, 0x7F7B7773, 0, 0, 0, 0, 0, 0, 0, 0);
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        __m512i total[2];
+        weighSamples(total, weightA, a, weightSum, rows, k, weightB, b, i);
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(out + i),
+            _mm512_castsi512_si256(_mm512_permutex2var_epi8(total[0], top, total[1])));
     }
     combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, i, n);
 }
@@ -350,6 +386,64 @@ applyPairsVbmi(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t*
     }
 }
 
+// Byte 3 of each of the 16 words of a register: the top byte of each 32-bit sum, the sample
+// (the sums never reach 2^32, their weights adding up to at most 2^24).
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"), always_inline)) inline __m128i
+topBytes(__m512i sums) {
+    // Only the first 16 places matter.
+    const __m512i top = _mm512_setr_epi32(0x0F0B0703, 0x1F1B1713, 0x2F2B2723, 0x3F3B3733, 0, 0, 0,
+                                          0, 0, 0, 0, 0, 0, 0, 0, 0);
+    return _mm512_castsi512_si128(_mm512_permutexvar_epi8(top, sums));
+}
+
+// A shrink's four pixels: the first and last terms come as words out of one permutation and
+// are weighed with madd (12-bit halves, as in fourPixels); the terms between them, which all
+// weigh the same, come as bytes out of one permutation per group of four, are summed by a dot
+// product with ones and weighed by one multiply.
+template <int Groups>
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni"))) void
+applyFramed(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
+    const __m512i ones = _mm512_set1_epi8(1);
+    const __m512i middle = _mm512_set1_epi32(static_cast<int>(plan.middle));
+    // Held in locals: the stores through out could otherwise alias the plan.
+    const std::size_t pixels = plan.pixels;
+    const std::uint32_t* const base = plan.frameBase;
+    const std::uint8_t* const edgeIndex = plan.edgeIndex;
+    const std::int16_t* const edgeHalves = plan.edgeHalves;
+    const std::uint8_t* const middleIndex = plan.middleIndex;
+    const std::uint64_t* const middleMask = plan.middleMask;
+    const std::size_t blocks = (pixels + 3) / 4;
+    for (std::size_t block = 0; block < blocks; ++block) {
+        const std::uint8_t* source = in + static_cast<std::size_t>(base[block]) * 4;
+        const __m512i low64 = _mm512_loadu_si512(source);
+        const __m512i high64 = _mm512_loadu_si512(source + 64);
+        const __m512i edges = _mm512_maskz_permutex2var_epi8(
+            0x5555555555555555ULL, low64, _mm512_loadu_si512(edgeIndex + block * 64), high64);
+        const std::int16_t* halves = edgeHalves + block * 64;
+        const __m512i high = _mm512_madd_epi16(edges, _mm512_loadu_si512(halves));
+        const __m512i low = _mm512_madd_epi16(edges, _mm512_loadu_si512(halves + 32));
+        __m512i between = _mm512_setzero_si512();
+        for (int group = 0; group < Groups; ++group) {
+            const std::size_t at = block * Groups + static_cast<std::size_t>(group);
+            between = _mm512_dpbusd_epi32(
+                between,
+                _mm512_maskz_permutex2var_epi8(middleMask[at], low64,
+                                               _mm512_loadu_si512(middleIndex + at * 64), high64),
+                ones);
+        }
+        const __m512i sums = _mm512_add_epi32(_mm512_add_epi32(_mm512_slli_epi32(high, 12), low),
+                                              _mm512_mullo_epi32(between, middle));
+        const __m128i bytes = topBytes(sums);
+        if (block * 4 + 4 <= pixels) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + block * 16), bytes);
+        } else {
+            alignas(16) std::uint8_t four[16];
+            _mm_store_si128(reinterpret_cast<__m128i*>(four), bytes);
+            __builtin_memcpy(out + block * 16, four, (pixels - block * 4) * 4);
+        }
+    }
+}
+
 #pragma GCC diagnostic pop
 
 std::atomic<InstructionSet>& inUse();
@@ -374,8 +468,12 @@ template <typename Apply> void withPairs(std::uint32_t pairs, Apply apply) {
 }
 
 void applyPairs(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
-    if (plan.index != nullptr &&
-        inUse().load(std::memory_order_relaxed) == InstructionSet::Avx512Vbmi) {
+    const bool vbmi = inUse().load(std::memory_order_relaxed) == InstructionSet::Avx512Vbmi;
+    if (vbmi && plan.middleGroups == 1) {
+        applyFramed<1>(plan, in, out);
+    } else if (vbmi && plan.middleGroups == 2) {
+        applyFramed<2>(plan, in, out);
+    } else if (vbmi && plan.index != nullptr) {
         withPairs(plan.pairs, [&](auto pairs) { applyPairsVbmi<pairs()>(plan, in, out); });
     } else if (plan.lanes == 4) {
         withPairs(plan.pairs, [&](auto pairs) { applyPairsAvx512<pairs()>(plan, in, out); });
@@ -388,8 +486,9 @@ InstructionSet detect() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
         __builtin_cpu_supports("avx512vl")) {
-        return __builtin_cpu_supports("avx512vbmi") ? InstructionSet::Avx512Vbmi
-                                                    : InstructionSet::Avx512;
+        return __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vnni")
+                   ? InstructionSet::Avx512Vbmi
+                   : InstructionSet::Avx512;
     }
     if (__builtin_cpu_supports("avx2")) {
         return InstructionSet::Avx2;
@@ -423,7 +522,9 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
     const InstructionSet set = inUse().load(std::memory_order_relaxed);
     if (k > 257) {
         combineManyRows(out, wa, a, wSum, rows, k, wb, b, n);
-    } else if ((set == InstructionSet::Avx512 || set == InstructionSet::Avx512Vbmi) && k <= 257) {
+    } else if (set == InstructionSet::Avx512Vbmi) {
+        combineRowsVbmi(out, wa, a, wSum, rows, k, wb, b, n);
+    } else if (set == InstructionSet::Avx512) {
         combineRowsAvx512(out, wa, a, wSum, rows, k, wb, b, n);
     } else if (set == InstructionSet::Avx2 && k <= 257) {
         combineRowsAvx2(out, wa, a, wSum, rows, k, wb, b, n);
@@ -480,6 +581,118 @@ void indexBlocks(GroupedWeights& grouped, std::uint32_t last) {
     grouped.index = std::move(index);
 }
 
+// The framed layout for the VBMI loop (see HorizontalPlan), where the plan has that shape.
+void frameBlocks(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped) {
+    struct Terms {
+        std::uint32_t first, last, firstWeight, lastWeight;
+    };
+    std::vector<Terms> terms(plan.pixels);
+    std::uint32_t middle = 0;
+    bool haveMiddle = false;
+    std::uint32_t inside = 0; // the most terms between a first and a last
+    for (std::size_t j = 0; j < plan.pixels; ++j) {
+        // Padding terms (weight 0) at either end are not the pixel's own.
+        const std::uint32_t* weight = plan.weights + plan.offset[j];
+        std::uint32_t from = 0;
+        std::uint32_t to = plan.count[j];
+        while (from < to && weight[from] == 0) {
+            ++from;
+        }
+        while (to > from && weight[to - 1] == 0) {
+            --to;
+        }
+        if (from == to) {
+            return;
+        }
+        const std::uint32_t end = to - 1;
+        for (std::uint32_t t = from + 1; t < end; ++t) {
+            if (!haveMiddle) {
+                middle = weight[t];
+                haveMiddle = true;
+            }
+            if (weight[t] != middle) {
+                return;
+            }
+        }
+        const std::uint32_t lastWeight = end > from ? weight[end] : 0;
+        if (weight[from] >= (1u << 27) || lastWeight >= (1u << 27)) {
+            return; // a high half would not fit a signed word
+        }
+        inside = std::max(inside, end > from ? end - from - 1 : 0);
+        terms[j] = {plan.first[j] + from, plan.first[j] + end, weight[from], lastWeight};
+    }
+    const std::uint32_t groups = (inside + 3) / 4;
+    if (groups == 0 || groups > 2 || last + 1 < 32) {
+        return; // nothing between (the paired loop does as well), or too many
+    }
+    const std::size_t blocks = (plan.pixels + 3) / 4;
+    std::vector<std::uint32_t> base(blocks);
+    std::vector<std::uint8_t> edgeIndex(blocks * 64, 0);
+    std::vector<std::uint8_t> middleIndex(blocks * groups * 64, 0);
+    std::vector<std::uint64_t> middleMask(blocks * groups, 0);
+    std::vector<std::int16_t> edgeHalves(blocks * 64, 0);
+    for (std::size_t block = 0; block < blocks; ++block) {
+        // The last block is padded with the last pixel.
+        auto lane = [&](std::size_t l) -> const Terms& {
+            return terms[std::min(block * 4 + l, plan.pixels - 1)];
+        };
+        const std::uint32_t from = std::min(lane(0).first, last + 1 - 32);
+        if (lane(3).last - from >= 32) {
+            return; // a stretch wider than two registers
+        }
+        base[block] = from;
+        for (std::size_t l = 0; l < 4; ++l) {
+            const Terms& pixel = lane(l);
+            for (std::uint32_t channel = 0; channel < 4; ++channel) {
+                const std::size_t word = l * 8 + channel * 2; // [first last] of this channel
+                edgeIndex[block * 64 + word * 2] =
+                    static_cast<std::uint8_t>((pixel.first - from) * 4 + channel);
+                edgeIndex[block * 64 + word * 2 + 2] =
+                    static_cast<std::uint8_t>((pixel.last - from) * 4 + channel);
+                edgeHalves[block * 64 + word] = static_cast<std::int16_t>(pixel.firstWeight >> 12);
+                edgeHalves[block * 64 + word + 1] =
+                    static_cast<std::int16_t>(pixel.lastWeight >> 12);
+                edgeHalves[block * 64 + 32 + word] =
+                    static_cast<std::int16_t>(pixel.firstWeight & 0xFFF);
+                edgeHalves[block * 64 + 32 + word + 1] =
+                    static_cast<std::int16_t>(pixel.lastWeight & 0xFFF);
+                const std::uint32_t between =
+                    pixel.last > pixel.first ? pixel.last - pixel.first - 1 : 0;
+                for (std::uint32_t t = 0; t < between; ++t) {
+                    const std::size_t at = block * groups + t / 4;
+                    const std::size_t byte = (l * 4 + channel) * 4 + t % 4;
+                    middleIndex[at * 64 + byte] =
+                        static_cast<std::uint8_t>((pixel.first + 1 + t - from) * 4 + channel);
+                    middleMask[at] |= std::uint64_t{1} << byte;
+                }
+            }
+        }
+    }
+    grouped.middleGroups = groups;
+    grouped.middle = middle;
+    grouped.frameBase = std::move(base);
+    grouped.edgeIndex = std::move(edgeIndex);
+    grouped.middleIndex = std::move(middleIndex);
+    grouped.middleMask = std::move(middleMask);
+    grouped.edgeHalves = std::move(edgeHalves);
+}
+
+void AttachGrouped(const GroupedWeights& grouped, HorizontalPlan& plan) {
+    plan.pairs = grouped.pairs;
+    plan.lanes = grouped.lanes;
+    plan.start = grouped.start.data();
+    plan.halves = grouped.halves.data();
+    plan.base = grouped.base.empty() ? nullptr : grouped.base.data();
+    plan.index = grouped.index.empty() ? nullptr : grouped.index.data();
+    plan.middleGroups = grouped.middleGroups;
+    plan.middle = grouped.middle;
+    plan.frameBase = grouped.frameBase.data();
+    plan.edgeIndex = grouped.edgeIndex.data();
+    plan.middleIndex = grouped.middleIndex.data();
+    plan.middleMask = grouped.middleMask.data();
+    plan.edgeHalves = grouped.edgeHalves.data();
+}
+
 bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped) {
     grouped = GroupedWeights();
     const std::uint32_t lanes = groupLanes();
@@ -528,6 +741,7 @@ bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights
     if (lanes == 4 && inUse().load(std::memory_order_relaxed) == InstructionSet::Avx512Vbmi &&
         last + 1 >= 32) {
         indexBlocks(grouped, last);
+        frameBlocks(plan, last, grouped);
     }
     return true;
 }

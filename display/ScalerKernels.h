@@ -33,13 +33,27 @@ struct HorizontalPlan {
     // the low halves likewise. pairs = 0: not made, the loop above is used.
     std::uint32_t pairs = 0;
     std::uint32_t lanes = 0;
-    std::uint32_t* start = nullptr;
-    std::int16_t* halves = nullptr;
+    const std::uint32_t* start = nullptr;
+    const std::int16_t* halves = nullptr;
     // With AVX-512 VBMI: per block of four pixels, the 32 source pixels from base[block] hold
     // every term of the block, and index[block] (64 bytes) picks the samples of the first pair
     // of each pixel out of them (the next pair: 8 bytes on). Null when not made.
-    std::uint32_t* base = nullptr;
-    std::uint8_t* index = nullptr;
+    const std::uint32_t* base = nullptr;
+    const std::uint8_t* index = nullptr;
+    // With AVX-512 VBMI and VNNI, for a shrink: every pixel has a first and a last term of any
+    // weight and between them at most 4 * middleGroups terms that all weigh `middle`. Per block
+    // of four pixels, all its terms lie within the 32 source pixels from frameBase[block];
+    // edgeIndex (64 bytes) picks [first last] of each channel as words, middleIndex (64 bytes
+    // per group) the terms between as bytes, of which middleMask (one per group) keeps the
+    // real ones; edgeHalves (64 words) holds the high 12-bit halves of [first last] per channel,
+    // then the low ones. middleGroups = 0: not made.
+    std::uint32_t middleGroups = 0;
+    std::uint32_t middle = 0;
+    const std::uint32_t* frameBase = nullptr;
+    const std::uint8_t* edgeIndex = nullptr;
+    const std::uint8_t* middleIndex = nullptr;
+    const std::uint64_t* middleMask = nullptr;
+    const std::int16_t* edgeHalves = nullptr;
 };
 // The arrays behind a plan's grouped weights.
 struct GroupedWeights {
@@ -49,14 +63,25 @@ struct GroupedWeights {
     std::vector<std::int16_t> halves;
     std::vector<std::uint32_t> base;
     std::vector<std::uint8_t> index;
+    std::uint32_t middleGroups = 0;
+    std::uint32_t middle = 0;
+    std::vector<std::uint32_t> frameBase;
+    std::vector<std::uint8_t> edgeIndex;
+    std::vector<std::uint8_t> middleIndex;
+    std::vector<std::uint64_t> middleMask;
+    std::vector<std::int16_t> edgeHalves;
 };
 // Makes pairs, start and halves for a plan whose pixels all have the same count, laid out for the
 // loop of the instruction set in use: pixels in blocks of 4 for AVX-512, 2 for AVX2; with VBMI,
-// base and index too where the blocks' terms fit. False when it cannot (another instruction set,
+// base and index too where the blocks' terms fit, and the framed layout where the plan has its
+// shape. False when it cannot (another instruction set,
 // a row shorter than the window, more than 16 terms, a weight of 2^27 or more).
 bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped);
-// The instruction sets the row loops come in. The best one the processor has is used unless a
-// test or benchmark asks for another (which must be one the processor has).
+// Points plan's grouped fields at grouped's arrays (which must outlive the plan's use).
+void AttachGrouped(const GroupedWeights& grouped, HorizontalPlan& plan);
+// The instruction sets the row loops come in (Avx512Vbmi: with VNNI too). The best one the
+// processor has is used unless a test or benchmark asks for another (which must be one the
+// processor has).
 enum class InstructionSet { Generic, Sse41, Avx2, Avx512, Avx512Vbmi };
 InstructionSet BestInstructionSet();
 void UseInstructionSet(InstructionSet set);

@@ -332,3 +332,109 @@ TEST_P(ScalerProperties, FastPathEqualsTheTranscriptionAndTheAreaAverage) {
     }
     EXPECT_GT(checked, 2000);
 }
+
+namespace {
+
+// A shrink plan over a row of `columns` pixels as the scaler walks it (a partial first term,
+// whole terms, a partial last), padded with weight-0 terms to one count per pixel.
+struct ShrinkPlan {
+    std::vector<std::uint32_t> first, count, offset, weights;
+    scaler::HorizontalPlan View() {
+        return {first.data(), count.data(), offset.data(), weights.data(), first.size()};
+    }
+};
+
+ShrinkPlan shrinkPlan(std::uint32_t columns, std::uint32_t pixels, double start) {
+    const double ratio = (columns - start) / pixels;
+    const auto step = static_cast<std::uint32_t>(16777216.0 / ratio);
+    std::vector<std::vector<std::pair<std::uint32_t, std::uint32_t>>> terms(pixels);
+    auto c = static_cast<std::uint32_t>((1.0 - (start - std::floor(start))) * step);
+    std::uint32_t q = static_cast<std::uint32_t>(start);
+    std::uint32_t p = c != 0 ? q + 1 : q;
+    for (auto& pixel : terms) {
+        if (c != 0) {
+            pixel.emplace_back(q, c);
+        }
+        std::uint32_t d = (1u << 24) - c;
+        for (; d >= step; d -= step, ++p) {
+            pixel.emplace_back(std::min(p, columns - 1), step);
+        }
+        if (d != 0) {
+            pixel.emplace_back(std::min(p, columns - 1), d);
+        }
+        c = step - d;
+        q = p;
+        p = c != 0 ? p + 1 : p;
+    }
+    std::size_t longest = 0;
+    for (const auto& pixel : terms) {
+        longest = std::max(longest, pixel.size());
+    }
+    ShrinkPlan plan;
+    for (const auto& pixel : terms) {
+        // Padding after the pixel's terms, or before them at the row's end.
+        const std::uint32_t from = std::min<std::uint32_t>(
+            pixel.front().first, columns - static_cast<std::uint32_t>(longest));
+        plan.first.push_back(from);
+        plan.count.push_back(static_cast<std::uint32_t>(longest));
+        plan.offset.push_back(static_cast<std::uint32_t>(plan.weights.size()));
+        std::vector<std::uint32_t> weights(longest, 0);
+        for (const auto& [index, weight] : pixel) {
+            weights[index - from] += weight;
+        }
+        plan.weights.insert(plan.weights.end(), weights.begin(), weights.end());
+    }
+    return plan;
+}
+
+} // namespace
+
+// Shrinks by 2 to 7 take the loop that weighs a pixel's first and last terms apart from the
+// equal ones between them; what it makes equals the plain sum of weight * sample, to the row's
+// last pixels. A plan of another shape keeps the paired loops.
+TEST(ScalerKernels, ShrinkRowsTakeTheFramedLoopAndEqualThePlainSums) {
+    if (scaler::BestInstructionSet() != scaler::InstructionSet::Avx512Vbmi) {
+        GTEST_SKIP() << "this processor lacks AVX-512 VBMI and VNNI";
+    }
+    std::mt19937 random(11);
+    std::vector<std::uint8_t> row(300 * 4);
+    for (auto& sample : row) {
+        sample = static_cast<std::uint8_t>(random());
+    }
+    auto plainSums = [&](const ShrinkPlan& plan) {
+        std::vector<std::uint8_t> out(plan.first.size() * 4);
+        for (std::size_t j = 0; j < plan.first.size(); ++j) {
+            for (int channel = 0; channel < 4; ++channel) {
+                std::uint32_t sum = 0;
+                for (std::uint32_t t = 0; t < plan.count[j]; ++t) {
+                    sum +=
+                        plan.weights[plan.offset[j] + t] * row[(plan.first[j] + t) * 4 + channel];
+                }
+                out[j * 4 + static_cast<std::size_t>(channel)] =
+                    static_cast<std::uint8_t>(sum >> 24);
+            }
+        }
+        return out;
+    };
+    for (const auto& [columns, pixels, start, groups] :
+         {std::tuple{300u, 120u, 0.0, 1u}, std::tuple{300u, 95u, 0.4, 1u},
+          std::tuple{299u, 49u, 2.75, 2u}, std::tuple{281u, 43u, 0.5, 2u},
+          std::tuple{40u, 13u, 0.25, 1u}}) {
+        ShrinkPlan plan = shrinkPlan(columns, pixels, start);
+        for (const bool spoiled : {false, true}) {
+            if (spoiled) {
+                // One whole term weighs a little more: no longer the framed shape.
+                plan.weights[plan.offset[7] + 2] += 1;
+            }
+            scaler::HorizontalPlan view = plan.View();
+            scaler::GroupedWeights grouped;
+            ASSERT_TRUE(scaler::GroupWeights(view, columns - 1, grouped));
+            scaler::AttachGrouped(grouped, view);
+            EXPECT_EQ(view.middleGroups, spoiled ? 0u : groups) << columns << " to " << pixels;
+            std::vector<std::uint8_t> out(pixels * 4, 0xEE);
+            scaler::ApplyHorizontalPlan(view, row.data(), out.data());
+            EXPECT_EQ(out, plainSums(plan))
+                << columns << " to " << pixels << " from " << start << (spoiled ? ", spoiled" : "");
+        }
+    }
+}
