@@ -357,6 +357,7 @@ bool Bresenham2DScaler::Scale_Y_Shrink() {
     auto row = [&](std::size_t y) {
         return source_image->Row(std::min(y, last_row)) + pass.base_x * 4;
     };
+    const auto span = static_cast<std::size_t>(std::ceil(1 / y_scale)) + 1;
     for (std::uint32_t y = 0; y < dest_height; ++y) {
         const double s = y / y_scale + y_offset;
         const double top = std::floor(s);
@@ -386,8 +387,11 @@ bool Bresenham2DScaler::Scale_Y_Shrink() {
         }
         std::uint8_t* out = pass.horizontal ? intermediate.data() : dest_image->Row(y);
         const std::size_t count = pass.horizontal ? samples : std::size_t{dest_width} * 4;
+        // The next destination row starts at row e; it reads up to `span` rows after it.
+        const std::size_t ahead = std::min(span, last_row - e);
         scaler::CombineRows(out, first, first != 0 ? row(p) : row(e), y_step, full_rows.data(),
-                            full_rows.size(), r, row(e), count);
+                            full_rows.size(), r, row(e), count,
+                            {ahead != 0 ? row(e + 1) : nullptr, ahead, source_image->columns * 4});
         if (pass.horizontal) {
             pass.Run(intermediate.data(), dest_image->Row(y));
         }

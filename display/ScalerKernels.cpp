@@ -49,6 +49,17 @@ void combineManyRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a,
     combineSums(out, wa, a, wSum, sums.data(), wb, b, n);
 }
 
+// Asks for the cache line of each row ahead that holds sample i, once per line, into the
+// second-level cache (the first is too small for rows that are read a row later).
+__attribute__((always_inline)) inline void fetchAhead(const RowsAhead& ahead, std::size_t i) {
+    if (i % 64 == 0) {
+        for (std::size_t r = 0; r < ahead.count; ++r) {
+            _mm_prefetch(reinterpret_cast<const char*>(ahead.first + r * ahead.stride + i),
+                         _MM_HINT_T1);
+        }
+    }
+}
+
 void combineRowsGeneric(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a,
                         std::uint32_t wSum, const std::uint8_t* const* rows, std::size_t k,
                         std::uint32_t wb, const std::uint8_t* b, std::size_t from, std::size_t n) {
@@ -66,12 +77,13 @@ __attribute__((target("avx2"))) void combineRowsAvx2(std::uint8_t* out, std::uin
                                                      const std::uint8_t* a, std::uint32_t wSum,
                                                      const std::uint8_t* const* rows, std::size_t k,
                                                      std::uint32_t wb, const std::uint8_t* b,
-                                                     std::size_t n) {
+                                                     std::size_t n, const RowsAhead& ahead) {
     const __m256i weightA = _mm256_set1_epi32(static_cast<int>(wa));
     const __m256i weightSum = _mm256_set1_epi32(static_cast<int>(wSum));
     const __m256i weightB = _mm256_set1_epi32(static_cast<int>(wb));
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
+        fetchAhead(ahead, i);
         __m256i sum16 = _mm256_setzero_si256();
         for (std::size_t r = 0; r < k; ++r) {
             const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
@@ -137,12 +149,13 @@ weighSamples(__m512i (&total)[2], __m512i weightA, const std::uint8_t* a, __m512
 __attribute__((target("avx512f,avx512bw,avx512vl"))) void
 combineRowsAvx512(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
                   const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
-                  const std::uint8_t* b, std::size_t n) {
+                  const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
     const __m512i weightA = _mm512_set1_epi32(static_cast<int>(wa));
     const __m512i weightSum = _mm512_set1_epi32(static_cast<int>(wSum));
     const __m512i weightB = _mm512_set1_epi32(static_cast<int>(wb));
     std::size_t i = 0;
     for (; i + 32 <= n; i += 32) {
+        fetchAhead(ahead, i);
         __m512i total[2];
         weighSamples(total, weightA, a, weightSum, rows, k, weightB, b, i);
         for (int half = 0; half < 2; ++half) {
@@ -158,7 +171,7 @@ combineRowsAvx512(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, st
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) void
 combineRowsVbmi(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
                 const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
-                const std::uint8_t* b, std::size_t n) {
+                const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
     const __m512i weightA = _mm512_set1_epi32(static_cast<int>(wa));
     const __m512i weightSum = _mm512_set1_epi32(static_cast<int>(wSum));
     const __m512i weightB = _mm512_set1_epi32(static_cast<int>(wb));
@@ -169,8 +182,61 @@ combineRowsVbmi(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std:
                           0x6F6B6763, 0x7F7B7773, 0, 0, 0, 0, 0, 0, 0, 0);
     std::size_t i = 0;
     for (; i + 32 <= n; i += 32) {
+        fetchAhead(ahead, i);
         __m512i total[2];
         weighSamples(total, weightA, a, weightSum, rows, k, weightB, b, i);
+        _mm256_storeu_si256(
+            reinterpret_cast<__m256i*>(out + i),
+            _mm512_castsi512_si256(_mm512_permutex2var_epi8(total[0], top, total[1])));
+    }
+    combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, i, n);
+}
+
+// Up to 128 whole rows (their sums then fit a signed word): per sample, [sum a] and [b 0] are
+// made word pairs, and madd and its accumulating form weigh them with the 12-bit halves of the
+// weights (as the horizontal loops do), no sample widened to 32 bits and no 32-bit multiply.
+// The pairs come out of the unpacks in a lane-wise order, which the final byte permutation
+// puts right.
+__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni"))) void
+combineRowsVnni(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
+                const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
+                const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
+    auto pair = [](std::uint32_t first, std::uint32_t second) {
+        return static_cast<int>(first | (second << 16));
+    };
+    const __m512i sumAHigh = _mm512_set1_epi32(pair(wSum >> 12, wa >> 12));
+    const __m512i sumALow = _mm512_set1_epi32(pair(wSum & 0xFFF, wa & 0xFFF));
+    const __m512i bHigh = _mm512_set1_epi32(pair(wb >> 12, 0));
+    const __m512i bLow = _mm512_set1_epi32(pair(wb & 0xFFF, 0));
+    // Sample s of the 32: in lane s / 8 of the first sums when s % 8 < 4, else of the second.
+    alignas(64) static const std::uint8_t order[64] = {
+        3,  7,  11, 15, 67, 71,  75,  79,  19, 23, 27, 31, 83,  87,  91,  95,
+        35, 39, 43, 47, 99, 103, 107, 111, 51, 55, 59, 63, 115, 119, 123, 127};
+    const __m512i top = _mm512_load_si512(order);
+    const __m512i zero = _mm512_setzero_si512();
+    std::size_t i = 0;
+    for (; i + 32 <= n; i += 32) {
+        fetchAhead(ahead, i);
+        __m512i sum16 = zero;
+        for (std::size_t r = 0; r < k; ++r) {
+            sum16 = _mm512_add_epi16(sum16, _mm512_cvtepu8_epi16(_mm256_loadu_si256(
+                                                reinterpret_cast<const __m256i*>(rows[r] + i))));
+        }
+        const __m512i a16 =
+            _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i)));
+        const __m512i b16 =
+            _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i)));
+        __m512i total[2];
+        for (int half = 0; half < 2; ++half) {
+            const __m512i sumA =
+                half == 0 ? _mm512_unpacklo_epi16(sum16, a16) : _mm512_unpackhi_epi16(sum16, a16);
+            const __m512i bZero =
+                half == 0 ? _mm512_unpacklo_epi16(b16, zero) : _mm512_unpackhi_epi16(b16, zero);
+            const __m512i high =
+                _mm512_dpwssd_epi32(_mm512_madd_epi16(sumA, sumAHigh), bZero, bHigh);
+            const __m512i low = _mm512_dpwssd_epi32(_mm512_madd_epi16(sumA, sumALow), bZero, bLow);
+            total[half] = _mm512_add_epi32(_mm512_slli_epi32(high, 12), low);
+        }
         _mm256_storeu_si256(
             reinterpret_cast<__m256i*>(out + i),
             _mm512_castsi512_si256(_mm512_permutex2var_epi8(total[0], top, total[1])));
@@ -519,15 +585,23 @@ std::uint32_t groupLanes() {
 void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
                  const std::uint8_t* b, std::size_t n) {
+    CombineRows(out, wa, a, wSum, rows, k, wb, b, n, RowsAhead());
+}
+
+void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
+                 const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
+                 const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
     const InstructionSet set = inUse().load(std::memory_order_relaxed);
     if (k > 257) {
         combineManyRows(out, wa, a, wSum, rows, k, wb, b, n);
+    } else if (set == InstructionSet::Avx512Vbmi && k <= 128) {
+        combineRowsVnni(out, wa, a, wSum, rows, k, wb, b, n, ahead);
     } else if (set == InstructionSet::Avx512Vbmi) {
-        combineRowsVbmi(out, wa, a, wSum, rows, k, wb, b, n);
+        combineRowsVbmi(out, wa, a, wSum, rows, k, wb, b, n, ahead);
     } else if (set == InstructionSet::Avx512) {
-        combineRowsAvx512(out, wa, a, wSum, rows, k, wb, b, n);
+        combineRowsAvx512(out, wa, a, wSum, rows, k, wb, b, n, ahead);
     } else if (set == InstructionSet::Avx2 && k <= 257) {
-        combineRowsAvx2(out, wa, a, wSum, rows, k, wb, b, n);
+        combineRowsAvx2(out, wa, a, wSum, rows, k, wb, b, n, ahead);
     } else {
         combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, 0, n);
     }

@@ -14,6 +14,17 @@ namespace scaler {
 void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
                  const std::uint8_t* b, std::size_t n);
+// The rows the next call will read that this one does not: `count` rows of n samples from
+// `first` on, `stride` bytes apart. The loops fetch them into the cache as they go, so that
+// memory keeps streaming while the caller works on the row just made.
+struct RowsAhead {
+    const std::uint8_t* first = nullptr;
+    std::size_t count = 0;
+    std::size_t stride = 0;
+};
+void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
+                 const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
+                 const std::uint8_t* b, std::size_t n, const RowsAhead& ahead);
 // out[i] = (wa * a[i] + wb * b[i]) >> 24
 void Blend(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wb,
            const std::uint8_t* b, std::size_t n);
