@@ -255,17 +255,29 @@ INSTANTIATE_TEST_SUITE_P(InstructionSets, ScalerProperties,
                                            scaler::InstructionSet::Avx512,
                                            scaler::InstructionSet::Avx512Vbmi));
 
-// Hundreds of rows folded into one destination row: their sums pass 16 bits.
+// Hundreds of rows folded into one destination row: their sums pass 15 and 16 bits.
 TEST_P(ScalerProperties, ManyRowsIntoOneEqualTheTranscription) {
     std::mt19937 random(7);
     for (const auto& [columns, rows, dh] :
-         {std::tuple{37u, 700u, 2}, std::tuple{5u, 1500u, 1}, std::tuple{70u, 900u, 3}}) {
-        ImagePtr image = randomImage(columns, rows, random);
-        const reference::Result expected =
-            reference::Scale(*image, 0.5, 3.25, columns - 1.0, rows - 4.0, 17, dh);
-        ImagePtr fast = scale(*image, 0.5, 3.25, columns - 1.0, rows - 4.0, 17, dh);
-        ASSERT_TRUE(expected.ok && fast);
-        EXPECT_EQ(pixelsOf(*fast), expected.pixels) << columns << "x" << rows << " to 17x" << dh;
+         {std::tuple{37u, 700u, 2}, std::tuple{5u, 1500u, 1}, std::tuple{70u, 900u, 3},
+          // About 128 whole rows, where the loops that keep sums in signed words stop.
+          std::tuple{41u, 132u, 1}, std::tuple{41u, 133u, 1}, std::tuple{41u, 134u, 1},
+          std::tuple{70u, 400u, 2}}) {
+        // Random pixels, and near-white ones, whose sums come closest to overflowing.
+        for (const bool bright : {false, true}) {
+            ImagePtr image = randomImage(columns, rows, random);
+            if (bright) {
+                for (std::size_t i = 0; i < columns * rows * 4; ++i) {
+                    image->pixels[i] = static_cast<std::uint8_t>(255 - random() % 3);
+                }
+            }
+            const reference::Result expected =
+                reference::Scale(*image, 0.5, 3.25, columns - 1.0, rows - 4.0, 17, dh);
+            ImagePtr fast = scale(*image, 0.5, 3.25, columns - 1.0, rows - 4.0, 17, dh);
+            ASSERT_TRUE(expected.ok && fast);
+            EXPECT_EQ(pixelsOf(*fast), expected.pixels)
+                << columns << "x" << rows << " to 17x" << dh << (bright ? ", bright" : "");
+        }
     }
 }
 
