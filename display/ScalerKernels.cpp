@@ -20,8 +20,8 @@ void Blend(std::uint8_t* __restrict out, std::uint32_t wa, const std::uint8_t* _
 
 namespace {
 
-// More than 257 whole rows: the sums no longer fit 16 bits. They are gathered row by row into
-// 32-bit sums (each row read front to back once), then combined.
+// More than 128 whole rows: the sums no longer fit a signed word. They are gathered row by
+// row into 32-bit sums (each row read front to back once), then combined.
 ORVALEN_VECTOR_CLONES
 void addRow(std::uint32_t* __restrict sums, const std::uint8_t* __restrict row, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -72,46 +72,53 @@ void combineRowsGeneric(std::uint8_t* out, std::uint32_t wa, const std::uint8_t*
     }
 }
 
-// 16 samples at a time; the row sums stay in 16 bits, which hold 257 rows of 255.
+// The 32-bit pair [first second] of 16-bit words, for a register of them.
+int wordPair(std::uint32_t first, std::uint32_t second) {
+    return static_cast<int>(first | (second << 16));
+}
+
+// Up to 128 whole rows (their sums then fit a signed word), 16 samples at a time: per sample,
+// [sum a] and [b 0] are made word pairs and madd weighs them with the 12-bit halves of the
+// weights, as the horizontal loops do: no sample widened to 32 bits, no 32-bit multiply. The
+// packs undo the order the unpacks leave within each 128-bit lane.
 __attribute__((target("avx2"))) void combineRowsAvx2(std::uint8_t* out, std::uint32_t wa,
                                                      const std::uint8_t* a, std::uint32_t wSum,
                                                      const std::uint8_t* const* rows, std::size_t k,
                                                      std::uint32_t wb, const std::uint8_t* b,
                                                      std::size_t n, const RowsAhead& ahead) {
-    const __m256i weightA = _mm256_set1_epi32(static_cast<int>(wa));
-    const __m256i weightSum = _mm256_set1_epi32(static_cast<int>(wSum));
-    const __m256i weightB = _mm256_set1_epi32(static_cast<int>(wb));
+    const __m256i sumAHigh = _mm256_set1_epi32(wordPair(wSum >> 12, wa >> 12));
+    const __m256i sumALow = _mm256_set1_epi32(wordPair(wSum & 0xFFF, wa & 0xFFF));
+    const __m256i bHigh = _mm256_set1_epi32(wordPair(wb >> 12, 0));
+    const __m256i bLow = _mm256_set1_epi32(wordPair(wb & 0xFFF, 0));
+    const __m256i zero = _mm256_setzero_si256();
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
         fetchAhead(ahead, i);
-        __m256i sum16 = _mm256_setzero_si256();
+        __m256i sum16 = zero;
         for (std::size_t r = 0; r < k; ++r) {
-            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[r] + i));
-            sum16 = _mm256_add_epi16(sum16, _mm256_cvtepu8_epi16(bytes));
+            sum16 = _mm256_add_epi16(sum16, _mm256_cvtepu8_epi16(_mm_loadu_si128(
+                                                reinterpret_cast<const __m128i*>(rows[r] + i))));
         }
-        const __m256i sumLow = _mm256_cvtepu16_epi32(_mm256_castsi256_si128(sum16));
-        const __m256i sumHigh = _mm256_cvtepu16_epi32(_mm256_extracti128_si256(sum16, 1));
-        const __m128i aBytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i));
-        const __m128i bBytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i));
-        const __m256i aLow = _mm256_cvtepu8_epi32(aBytes);
-        const __m256i aHigh = _mm256_cvtepu8_epi32(_mm_srli_si128(aBytes, 8));
-        const __m256i bLow = _mm256_cvtepu8_epi32(bBytes);
-        const __m256i bHigh = _mm256_cvtepu8_epi32(_mm_srli_si128(bBytes, 8));
-        const __m256i low = _mm256_srli_epi32(
-            _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(weightA, aLow),
-                                              _mm256_mullo_epi32(weightSum, sumLow)),
-                             _mm256_mullo_epi32(weightB, bLow)),
-            24);
-        const __m256i high = _mm256_srli_epi32(
-            _mm256_add_epi32(_mm256_add_epi32(_mm256_mullo_epi32(weightA, aHigh),
-                                              _mm256_mullo_epi32(weightSum, sumHigh)),
-                             _mm256_mullo_epi32(weightB, bHigh)),
-            24);
-        // packus works within 128-bit lanes: put the four quarters back in order.
-        const __m256i words = _mm256_permute4x64_epi64(_mm256_packus_epi32(low, high), 0xD8);
-        const __m128i bytes =
-            _mm_packus_epi16(_mm256_castsi256_si128(words), _mm256_extracti128_si256(words, 1));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), bytes);
+        const __m256i a16 =
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)));
+        const __m256i b16 =
+            _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
+        __m256i samples[2];
+        for (int half = 0; half < 2; ++half) {
+            const __m256i sumA =
+                half == 0 ? _mm256_unpacklo_epi16(sum16, a16) : _mm256_unpackhi_epi16(sum16, a16);
+            const __m256i bZero =
+                half == 0 ? _mm256_unpacklo_epi16(b16, zero) : _mm256_unpackhi_epi16(b16, zero);
+            const __m256i high = _mm256_add_epi32(_mm256_madd_epi16(sumA, sumAHigh),
+                                                  _mm256_madd_epi16(bZero, bHigh));
+            const __m256i low =
+                _mm256_add_epi32(_mm256_madd_epi16(sumA, sumALow), _mm256_madd_epi16(bZero, bLow));
+            samples[half] =
+                _mm256_srli_epi32(_mm256_add_epi32(_mm256_slli_epi32(high, 12), low), 24);
+        }
+        const __m256i words = _mm256_packus_epi32(samples[0], samples[1]);
+        const __m256i bytes = _mm256_permute4x64_epi64(_mm256_packus_epi16(words, words), 0x08);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), _mm256_castsi256_si128(bytes));
     }
     combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, i, n);
 }
@@ -120,94 +127,16 @@ __attribute__((target("avx2"))) void combineRowsAvx2(std::uint8_t* out, std::uin
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 
-// The 32-bit sums of the 32 samples from i on, 16 in each register: the whole rows are summed
-// in 16 bits, then each half is widened and weighed with the partial rows.
-__attribute__((target("avx512f,avx512bw,avx512vl"), always_inline)) inline void
-weighSamples(__m512i (&total)[2], __m512i weightA, const std::uint8_t* a, __m512i weightSum,
-             const std::uint8_t* const* rows, std::size_t k, __m512i weightB, const std::uint8_t* b,
-             std::size_t i) {
-    __m512i sum16 = _mm512_setzero_si512();
-    for (std::size_t r = 0; r < k; ++r) {
-        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(rows[r] + i));
-        sum16 = _mm512_add_epi16(sum16, _mm512_cvtepu8_epi16(bytes));
-    }
-    for (int half = 0; half < 2; ++half) {
-        const std::size_t at = i + static_cast<std::size_t>(half) * 16;
-        const __m512i sums = _mm512_cvtepu16_epi32(half == 0 ? _mm512_castsi512_si256(sum16)
-                                                             : _mm512_extracti64x4_epi64(sum16, 1));
-        const __m512i aWide =
-            _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + at)));
-        const __m512i bWide =
-            _mm512_cvtepu8_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + at)));
-        total[half] = _mm512_add_epi32(_mm512_add_epi32(_mm512_mullo_epi32(weightA, aWide),
-                                                        _mm512_mullo_epi32(weightSum, sums)),
-                                       _mm512_mullo_epi32(weightB, bWide));
-    }
-}
-
-// 32 samples at a time, each half narrowed back to bytes with one saturating move.
-__attribute__((target("avx512f,avx512bw,avx512vl"))) void
-combineRowsAvx512(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
-                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
-                  const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
-    const __m512i weightA = _mm512_set1_epi32(static_cast<int>(wa));
-    const __m512i weightSum = _mm512_set1_epi32(static_cast<int>(wSum));
-    const __m512i weightB = _mm512_set1_epi32(static_cast<int>(wb));
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        fetchAhead(ahead, i);
-        __m512i total[2];
-        weighSamples(total, weightA, a, weightSum, rows, k, weightB, b, i);
-        for (int half = 0; half < 2; ++half) {
-            _mm_storeu_si128(
-                reinterpret_cast<__m128i*>(out + i + static_cast<std::size_t>(half) * 16),
-                _mm512_cvtusepi32_epi8(_mm512_srli_epi32(total[half], 24)));
-        }
-    }
-    combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, i, n);
-}
-
-// As above, the 32 samples picked out of the two halves' top bytes by one permutation.
-__attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"))) void
-combineRowsVbmi(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
-                const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
-                const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
-    const __m512i weightA = _mm512_set1_epi32(static_cast<int>(wa));
-    const __m512i weightSum = _mm512_set1_epi32(static_cast<int>(wSum));
-    const __m512i weightB = _mm512_set1_epi32(static_cast<int>(wb));
-    // Byte 3 of each word of the first register, then of the second (index 64 on); the
-    // upper 32 places are not stored.
-    const __m512i top =
-        _mm512_setr_epi32(0x0F0B0703, 0x1F1B1713, 0x2F2B2723, 0x3F3B3733, 0x4F4B4743, 0x5F5B5753,
-                          0x6F6B6763, 0x7F7B7773, 0, 0, 0, 0, 0, 0, 0, 0);
-    std::size_t i = 0;
-    for (; i + 32 <= n; i += 32) {
-        fetchAhead(ahead, i);
-        __m512i total[2];
-        weighSamples(total, weightA, a, weightSum, rows, k, weightB, b, i);
-        _mm256_storeu_si256(
-            reinterpret_cast<__m256i*>(out + i),
-            _mm512_castsi512_si256(_mm512_permutex2var_epi8(total[0], top, total[1])));
-    }
-    combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, i, n);
-}
-
-// Up to 128 whole rows (their sums then fit a signed word): per sample, [sum a] and [b 0] are
-// made word pairs, and madd and its accumulating form weigh them with the 12-bit halves of the
-// weights (as the horizontal loops do), no sample widened to 32 bits and no 32-bit multiply.
-// The pairs come out of the unpacks in a lane-wise order, which the final byte permutation
-// puts right.
+// As combineRowsAvx2, 32 samples at a time, with the accumulating madd; the samples are the
+// sums' top bytes, picked out of both registers and put in order by one byte permutation.
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni"))) void
 combineRowsVnni(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
                 const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
                 const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
-    auto pair = [](std::uint32_t first, std::uint32_t second) {
-        return static_cast<int>(first | (second << 16));
-    };
-    const __m512i sumAHigh = _mm512_set1_epi32(pair(wSum >> 12, wa >> 12));
-    const __m512i sumALow = _mm512_set1_epi32(pair(wSum & 0xFFF, wa & 0xFFF));
-    const __m512i bHigh = _mm512_set1_epi32(pair(wb >> 12, 0));
-    const __m512i bLow = _mm512_set1_epi32(pair(wb & 0xFFF, 0));
+    const __m512i sumAHigh = _mm512_set1_epi32(wordPair(wSum >> 12, wa >> 12));
+    const __m512i sumALow = _mm512_set1_epi32(wordPair(wSum & 0xFFF, wa & 0xFFF));
+    const __m512i bHigh = _mm512_set1_epi32(wordPair(wb >> 12, 0));
+    const __m512i bLow = _mm512_set1_epi32(wordPair(wb & 0xFFF, 0));
     // Sample s of the 32: in lane s / 8 of the first sums when s % 8 < 4, else of the second.
     alignas(64) static const std::uint8_t order[64] = {
         3,  7,  11, 15, 67, 71,  75,  79,  19, 23, 27, 31, 83,  87,  91,  95,
@@ -592,15 +521,11 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
                  const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
     const InstructionSet set = inUse().load(std::memory_order_relaxed);
-    if (k > 257) {
+    if (k > 128) {
         combineManyRows(out, wa, a, wSum, rows, k, wb, b, n);
-    } else if (set == InstructionSet::Avx512Vbmi && k <= 128) {
-        combineRowsVnni(out, wa, a, wSum, rows, k, wb, b, n, ahead);
     } else if (set == InstructionSet::Avx512Vbmi) {
-        combineRowsVbmi(out, wa, a, wSum, rows, k, wb, b, n, ahead);
-    } else if (set == InstructionSet::Avx512) {
-        combineRowsAvx512(out, wa, a, wSum, rows, k, wb, b, n, ahead);
-    } else if (set == InstructionSet::Avx2 && k <= 257) {
+        combineRowsVnni(out, wa, a, wSum, rows, k, wb, b, n, ahead);
+    } else if (set == InstructionSet::Avx512 || set == InstructionSet::Avx2) {
         combineRowsAvx2(out, wa, a, wSum, rows, k, wb, b, n, ahead);
     } else {
         combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, 0, n);
