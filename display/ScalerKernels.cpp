@@ -513,12 +513,6 @@ std::uint32_t groupLanes() {
 
 void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
-                 const std::uint8_t* b, std::size_t n) {
-    CombineRows(out, wa, a, wSum, rows, k, wb, b, n, RowsAhead());
-}
-
-void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
-                 const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
                  const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
     const InstructionSet set = inUse().load(std::memory_order_relaxed);
     if (k > 128) {
@@ -635,8 +629,14 @@ void frameBlocks(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights&
         auto lane = [&](std::size_t l) -> const Terms& {
             return terms[std::min(block * 4 + l, plan.pixels - 1)];
         };
-        const std::uint32_t from = std::min(lane(0).first, last + 1 - 32);
-        if (lane(3).last - from >= 32) {
+        std::uint32_t lowest = lane(0).first;
+        std::uint32_t highest = lane(0).last;
+        for (std::size_t l = 1; l < 4; ++l) {
+            lowest = std::min(lowest, lane(l).first);
+            highest = std::max(highest, lane(l).last);
+        }
+        const std::uint32_t from = std::min(lowest, last + 1 - 32);
+        if (highest - from >= 32) {
             return; // a stretch wider than two registers
         }
         base[block] = from;

@@ -1,5 +1,6 @@
-// The inner loops of the scaler: one call handles one row. Each exists in a generic and an AVX2
-// (AVX-512, SSE4.1) form; the best one the processor has is chosen once, at the first call.
+// The inner loops of the scaler: one call handles one row. Each exists in a generic form and
+// forms for SSE4.1, AVX2, AVX-512 and AVX-512 with VBMI and VNNI; the best one the processor has
+// is chosen once, at the first call.
 #pragma once
 
 #include <cstddef>
@@ -8,23 +9,20 @@
 
 namespace scaler {
 
-// out[i] = (wa * a[i] + wSum * (rows[0][i] + ... + rows[k - 1][i]) + wb * b[i]) >> 24: the
-// whole vertical combination of one destination row in one pass over the columns, each source
-// row read once.
-void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
-                 const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
-                 const std::uint8_t* b, std::size_t n);
-// The rows the next call will read that this one does not: `count` rows of n samples from
-// `first` on, `stride` bytes apart. The loops fetch them into the cache as they go, so that
-// memory keeps streaming while the caller works on the row just made.
+// The rows a later call will read that this one does not: `count` rows of samples from `first`
+// on, `stride` bytes apart. The loops fetch them into the cache as they go, so that memory keeps
+// streaming while the caller works on the row just made.
 struct RowsAhead {
     const std::uint8_t* first = nullptr;
     std::size_t count = 0;
     std::size_t stride = 0;
 };
+// out[i] = (wa * a[i] + wSum * (rows[0][i] + ... + rows[k - 1][i]) + wb * b[i]) >> 24: the
+// whole vertical combination of one destination row in one pass over the columns, each source
+// row read once.
 void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
-                 const std::uint8_t* b, std::size_t n, const RowsAhead& ahead);
+                 const std::uint8_t* b, std::size_t n, const RowsAhead& ahead = {});
 // out[i] = (wa * a[i] + wb * b[i]) >> 24
 void Blend(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wb,
            const std::uint8_t* b, std::size_t n);
