@@ -93,17 +93,11 @@ public:
         }
         weights_ = std::move(weights);
     }
-    // Made once the plan is uniform: the weights laid out for the grouped AVX2 loop.
-    void Group() {
-        scaler::HorizontalPlan plan = View();
-        plan.pairs = 0;
-        scaler::GroupWeights(plan, last_, grouped_);
-    }
+    // Made once the plan is uniform: the weights laid out for the vector loops.
+    void Group() { scaler::GroupWeights(View(), last_, grouped_); }
     scaler::HorizontalPlan View() {
-        scaler::HorizontalPlan plan{first_.data(), count_.data(), offset_.data(), weights_.data(),
-                                    first_.size()};
-        scaler::AttachGrouped(grouped_, plan);
-        return plan;
+        return {first_.data(),   count_.data(), offset_.data(),
+                weights_.data(), first_.size(), grouped_.pairs != 0 ? &grouped_ : nullptr};
     }
 
 private:

@@ -253,10 +253,11 @@ template <int Pairs>
 __attribute__((target("avx2"), always_inline)) inline __m256i
 twoPixels(const HorizontalPlan& plan, const std::uint8_t* in, std::size_t j) {
     const __m128i order = _mm_setr_epi8(0, 4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
-    const std::uint8_t* first = in + static_cast<std::size_t>(plan.start[j]) * 4;
-    const std::uint8_t* second = in + static_cast<std::size_t>(plan.start[j + 1]) * 4;
-    const std::uint32_t pairs = Pairs > 0 ? Pairs : plan.pairs;
-    const std::int16_t* halves = plan.halves + (j / 2) * pairs * 32;
+    const GroupedWeights& grouped = *plan.grouped;
+    const std::uint8_t* first = in + static_cast<std::size_t>(grouped.start[j]) * 4;
+    const std::uint8_t* second = in + static_cast<std::size_t>(grouped.start[j + 1]) * 4;
+    const std::uint32_t pairs = Pairs > 0 ? Pairs : grouped.pairs;
+    const std::int16_t* halves = grouped.halves.data() + (j / 2) * pairs * 32;
     __m256i high = _mm256_setzero_si256();
     __m256i low = _mm256_setzero_si256();
     for (std::uint32_t p = 0; p < pairs; ++p, first += 8, second += 8, halves += 32) {
@@ -305,10 +306,10 @@ fourPixels(const HorizontalPlan& plan, const std::uint8_t* in, std::size_t j) {
                                            4, 1, 5, 2, 6, 3, 7, 8, 12, 9, 13, 10, 14, 11, 15);
     const std::uint8_t* source[4];
     for (int lane = 0; lane < 4; ++lane) {
-        source[lane] = in + static_cast<std::size_t>(plan.start[j + lane]) * 4;
+        source[lane] = in + static_cast<std::size_t>(plan.grouped->start[j + lane]) * 4;
     }
-    const std::uint32_t pairs = Pairs > 0 ? Pairs : plan.pairs;
-    const std::int16_t* halves = plan.halves + (j / 4) * pairs * 64;
+    const std::uint32_t pairs = Pairs > 0 ? Pairs : plan.grouped->pairs;
+    const std::int16_t* halves = plan.grouped->halves.data() + (j / 4) * pairs * 64;
     __m512i high = _mm512_setzero_si512();
     __m512i low = _mm512_setzero_si512();
     for (std::uint32_t p = 0; p < pairs; ++p, halves += 64) {
@@ -346,13 +347,14 @@ applyPairsAvx512(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_
 template <int Pairs>
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi"), always_inline)) inline __m512i
 fourPixelsVbmi(const HorizontalPlan& plan, const std::uint8_t* in, std::size_t block) {
-    const std::uint8_t* source = in + static_cast<std::size_t>(plan.base[block]) * 4;
+    const GroupedWeights& grouped = *plan.grouped;
+    const std::uint8_t* source = in + static_cast<std::size_t>(grouped.base[block]) * 4;
     const __m512i low64 = _mm512_loadu_si512(source);
     const __m512i high64 = _mm512_loadu_si512(source + 64);
-    __m512i index = _mm512_loadu_si512(plan.index + block * 64);
+    __m512i index = _mm512_loadu_si512(grouped.index.data() + block * 64);
     const __m512i step = _mm512_set1_epi8(8);
-    const std::uint32_t pairs = Pairs > 0 ? Pairs : plan.pairs;
-    const std::int16_t* halves = plan.halves + block * pairs * 64;
+    const std::uint32_t pairs = Pairs > 0 ? Pairs : grouped.pairs;
+    const std::int16_t* halves = grouped.halves.data() + block * pairs * 64;
     __m512i high = _mm512_setzero_si512();
     __m512i low = _mm512_setzero_si512();
     for (std::uint32_t p = 0; p < pairs; ++p, halves += 64) {
@@ -399,14 +401,15 @@ template <int Groups>
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni"))) void
 applyFramed(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
     const __m512i ones = _mm512_set1_epi8(1);
-    const __m512i middle = _mm512_set1_epi32(static_cast<int>(plan.middle));
+    const GroupedWeights& grouped = *plan.grouped;
+    const __m512i middle = _mm512_set1_epi32(static_cast<int>(grouped.middle));
     // Held in locals: the stores through out could otherwise alias the plan.
     const std::size_t pixels = plan.pixels;
-    const std::uint32_t* const base = plan.frameBase;
-    const std::uint8_t* const edgeIndex = plan.edgeIndex;
-    const std::int16_t* const edgeHalves = plan.edgeHalves;
-    const std::uint8_t* const middleIndex = plan.middleIndex;
-    const std::uint64_t* const middleMask = plan.middleMask;
+    const std::uint32_t* const base = grouped.frameBase.data();
+    const std::uint8_t* const edgeIndex = grouped.edgeIndex.data();
+    const std::int16_t* const edgeHalves = grouped.edgeHalves.data();
+    const std::uint8_t* const middleIndex = grouped.middleIndex.data();
+    const std::uint64_t* const middleMask = grouped.middleMask.data();
     const std::size_t blocks = (pixels + 3) / 4;
     for (std::size_t block = 0; block < blocks; ++block) {
         const std::uint8_t* source = in + static_cast<std::size_t>(base[block]) * 4;
@@ -463,17 +466,18 @@ template <typename Apply> void withPairs(std::uint32_t pairs, Apply apply) {
 }
 
 void applyPairs(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
+    const GroupedWeights& grouped = *plan.grouped;
     const bool vbmi = inUse().load(std::memory_order_relaxed) == InstructionSet::Avx512Vbmi;
-    if (vbmi && plan.middleGroups == 1) {
+    if (vbmi && grouped.middleGroups == 1) {
         applyFramed<1>(plan, in, out);
-    } else if (vbmi && plan.middleGroups == 2) {
+    } else if (vbmi && grouped.middleGroups == 2) {
         applyFramed<2>(plan, in, out);
-    } else if (vbmi && plan.index != nullptr) {
-        withPairs(plan.pairs, [&](auto pairs) { applyPairsVbmi<pairs()>(plan, in, out); });
-    } else if (plan.lanes == 4) {
-        withPairs(plan.pairs, [&](auto pairs) { applyPairsAvx512<pairs()>(plan, in, out); });
+    } else if (vbmi && !grouped.index.empty()) {
+        withPairs(grouped.pairs, [&](auto pairs) { applyPairsVbmi<pairs()>(plan, in, out); });
+    } else if (grouped.lanes == 4) {
+        withPairs(grouped.pairs, [&](auto pairs) { applyPairsAvx512<pairs()>(plan, in, out); });
     } else {
-        withPairs(plan.pairs, [&](auto pairs) { applyPairsAvx2<pairs()>(plan, in, out); });
+        withPairs(grouped.pairs, [&](auto pairs) { applyPairsAvx2<pairs()>(plan, in, out); });
     }
 }
 
@@ -528,7 +532,8 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
 
 void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
     const InstructionSet set = inUse().load(std::memory_order_relaxed);
-    if (plan.pairs != 0 && plan.lanes == groupLanes()) {
+    if (plan.grouped != nullptr && plan.grouped->pairs != 0 &&
+        plan.grouped->lanes == groupLanes()) {
         applyPairs(plan, in, out);
         return;
     }
@@ -674,22 +679,6 @@ void frameBlocks(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights&
     grouped.middleIndex = std::move(middleIndex);
     grouped.middleMask = std::move(middleMask);
     grouped.edgeHalves = std::move(edgeHalves);
-}
-
-void AttachGrouped(const GroupedWeights& grouped, HorizontalPlan& plan) {
-    plan.pairs = grouped.pairs;
-    plan.lanes = grouped.lanes;
-    plan.start = grouped.start.data();
-    plan.halves = grouped.halves.data();
-    plan.base = grouped.base.empty() ? nullptr : grouped.base.data();
-    plan.index = grouped.index.empty() ? nullptr : grouped.index.data();
-    plan.middleGroups = grouped.middleGroups;
-    plan.middle = grouped.middle;
-    plan.frameBase = grouped.frameBase.data();
-    plan.edgeIndex = grouped.edgeIndex.data();
-    plan.middleIndex = grouped.middleIndex.data();
-    plan.middleMask = grouped.middleMask.data();
-    plan.edgeHalves = grouped.edgeHalves.data();
 }
 
 bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped) {

@@ -27,28 +27,22 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
 void Blend(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wb,
            const std::uint8_t* b, std::size_t n);
 
-// A horizontal plan: destination pixel j takes count[j] source pixels from first[j] on, with
-// the weights weights[offset[j] ...]; its samples are (sum of weight * sample) >> 24.
-struct HorizontalPlan {
-    std::uint32_t* first = nullptr;
-    std::uint32_t* count = nullptr;
-    std::uint32_t* offset = nullptr;
-    std::uint32_t* weights = nullptr;
-    std::size_t pixels = 0;
-    // The same weights for the vector loops, when every pixel's terms fit a window of 2 * pairs
-    // source pixels from start[j] (within the row). Pixels go in blocks of `lanes` (the last
-    // block padded with its last pixel); per block and pair of terms, 16 * lanes words: the high
-    // 12-bit halves of the weights, [t0 t1] per channel for each pixel of the block in turn, then
-    // the low halves likewise. pairs = 0: not made, the loop above is used.
+// A plan's weights laid out for the vector loops.
+struct GroupedWeights {
+    // When every pixel's terms fit a window of 2 * pairs source pixels from start[j] (within the
+    // row). Pixels go in blocks of `lanes` (the last block padded with its last pixel); per block
+    // and pair of terms, 16 * lanes words: the high 12-bit halves of the weights, [t0 t1] per
+    // channel for each pixel of the block in turn, then the low halves likewise. pairs = 0: not
+    // made.
     std::uint32_t pairs = 0;
     std::uint32_t lanes = 0;
-    const std::uint32_t* start = nullptr;
-    const std::int16_t* halves = nullptr;
+    std::vector<std::uint32_t> start;
+    std::vector<std::int16_t> halves;
     // With AVX-512 VBMI: per block of four pixels, the 32 source pixels from base[block] hold
     // every term of the block, and index[block] (64 bytes) picks the samples of the first pair
-    // of each pixel out of them (the next pair: 8 bytes on). Null when not made.
-    const std::uint32_t* base = nullptr;
-    const std::uint8_t* index = nullptr;
+    // of each pixel out of them (the next pair: 8 bytes on). Empty when not made.
+    std::vector<std::uint32_t> base;
+    std::vector<std::uint8_t> index;
     // With AVX-512 VBMI and VNNI, for a shrink: every pixel has a first and a last term of any
     // weight and between them at most 4 * middleGroups terms that all weigh `middle`. Per block
     // of four pixels, all its terms lie within the 32 source pixels from frameBase[block];
@@ -58,36 +52,30 @@ struct HorizontalPlan {
     // then the low ones. middleGroups = 0: not made.
     std::uint32_t middleGroups = 0;
     std::uint32_t middle = 0;
-    const std::uint32_t* frameBase = nullptr;
-    const std::uint8_t* edgeIndex = nullptr;
-    const std::uint8_t* middleIndex = nullptr;
-    const std::uint64_t* middleMask = nullptr;
-    const std::int16_t* edgeHalves = nullptr;
-};
-// The arrays behind a plan's grouped weights.
-struct GroupedWeights {
-    std::uint32_t pairs = 0;
-    std::uint32_t lanes = 0;
-    std::vector<std::uint32_t> start;
-    std::vector<std::int16_t> halves;
-    std::vector<std::uint32_t> base;
-    std::vector<std::uint8_t> index;
-    std::uint32_t middleGroups = 0;
-    std::uint32_t middle = 0;
     std::vector<std::uint32_t> frameBase;
     std::vector<std::uint8_t> edgeIndex;
     std::vector<std::uint8_t> middleIndex;
     std::vector<std::uint64_t> middleMask;
     std::vector<std::int16_t> edgeHalves;
 };
-// Makes pairs, start and halves for a plan whose pixels all have the same count, laid out for the
-// loop of the instruction set in use: pixels in blocks of 4 for AVX-512, 2 for AVX2; with VBMI,
-// base and index too where the blocks' terms fit, and the framed layout where the plan has its
-// shape. False when it cannot (another instruction set,
-// a row shorter than the window, more than 16 terms, a weight of 2^27 or more).
+
+// A horizontal plan: destination pixel j takes count[j] source pixels from first[j] on, with
+// the weights weights[offset[j] ...]; its samples are (sum of weight * sample) >> 24. With
+// grouped weights (made by GroupWeights for this plan) the vector loops are used.
+struct HorizontalPlan {
+    std::uint32_t* first = nullptr;
+    std::uint32_t* count = nullptr;
+    std::uint32_t* offset = nullptr;
+    std::uint32_t* weights = nullptr;
+    std::size_t pixels = 0;
+    const GroupedWeights* grouped = nullptr;
+};
+// Lays out the weights of a plan whose pixels all have the same count for the loops of the
+// instruction set in use: pairs, start and halves in blocks of 4 pixels for AVX-512, 2 for AVX2;
+// with VBMI, base and index too where the blocks' terms fit, and the framed layout where the
+// plan has its shape. False when it cannot (another instruction set, a row shorter than the
+// window, more than 16 terms, a weight of 2^27 or more).
 bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped);
-// Points plan's grouped fields at grouped's arrays (which must outlive the plan's use).
-void AttachGrouped(const GroupedWeights& grouped, HorizontalPlan& plan);
 // The instruction sets the row loops come in (Avx512Vbmi: with VNNI too). The best one the
 // processor has is used unless a test or benchmark asks for another (which must be one the
 // processor has).

@@ -441,8 +441,8 @@ TEST(ScalerKernels, ShrinkRowsTakeTheFramedLoopAndEqualThePlainSums) {
             scaler::HorizontalPlan view = plan.View();
             scaler::GroupedWeights grouped;
             ASSERT_TRUE(scaler::GroupWeights(view, columns - 1, grouped));
-            scaler::AttachGrouped(grouped, view);
-            EXPECT_EQ(view.middleGroups, spoiled ? 0u : groups) << columns << " to " << pixels;
+            view.grouped = &grouped;
+            EXPECT_EQ(grouped.middleGroups, spoiled ? 0u : groups) << columns << " to " << pixels;
             std::vector<std::uint8_t> out(pixels * 4, 0xEE);
             scaler::ApplyHorizontalPlan(view, row.data(), out.data());
             EXPECT_EQ(out, plainSums(plan))
