@@ -275,21 +275,67 @@ twoPixels(const HorizontalPlan& plan, const std::uint8_t* in, std::size_t j) {
     return _mm256_srli_epi32(_mm256_add_epi32(_mm256_slli_epi32(high, 12), low), 24);
 }
 
-// Four destination pixels are finished and stored together.
+// The bytes the two controls pick out of a lane's 32 source bytes, near and far.
+__attribute__((target("avx2"), always_inline)) inline __m256i
+pickFromWindow(__m256i near, __m256i far, const std::uint8_t* controls) {
+    const auto* control = reinterpret_cast<const __m256i*>(controls);
+    return _mm256_or_si256(_mm256_shuffle_epi8(near, _mm256_loadu_si256(control)),
+                           _mm256_shuffle_epi8(far, _mm256_loadu_si256(control + 1)));
+}
+
+// A shrink's two pixels: the first and last terms of each come as words out of two byte
+// shuffles (of the 16 source bytes from frameBase[j] and of the next 16) and are weighed with
+// madd; the terms between them, which all weigh the same, come as bytes by channel out of two
+// more, are summed with maddubs and madd against ones and weighed by one multiply.
+__attribute__((target("avx2"), always_inline)) inline __m256i
+twoFramedPixels(const HorizontalPlan& plan, const std::uint8_t* in, std::size_t j) {
+    const GroupedWeights& grouped = *plan.grouped;
+    const auto* first =
+        reinterpret_cast<const __m128i*>(in + std::size_t{grouped.frameBase[j]} * 4);
+    const auto* second =
+        reinterpret_cast<const __m128i*>(in + std::size_t{grouped.frameBase[j + 1]} * 4);
+    const __m256i near = _mm256_loadu2_m128i(second, first);
+    const __m256i far = _mm256_loadu2_m128i(second + 1, first + 1);
+    const __m256i edges = pickFromWindow(near, far, grouped.edgeIndex.data() + (j / 2) * 64);
+    const __m256i between = _mm256_madd_epi16(
+        _mm256_maddubs_epi16(pickFromWindow(near, far, grouped.middleIndex.data() + (j / 2) * 64),
+                             _mm256_set1_epi8(1)),
+        _mm256_set1_epi16(1));
+    const auto* halves = reinterpret_cast<const __m256i*>(grouped.edgeHalves.data() + (j / 2) * 32);
+    const __m256i high = _mm256_madd_epi16(edges, _mm256_loadu_si256(halves));
+    const __m256i low = _mm256_madd_epi16(edges, _mm256_loadu_si256(halves + 1));
+    const __m256i sums = _mm256_add_epi32(
+        _mm256_add_epi32(_mm256_slli_epi32(high, 12), low),
+        _mm256_mullo_epi32(between, _mm256_set1_epi32(static_cast<int>(grouped.middle))));
+    return _mm256_srli_epi32(sums, 24);
+}
+
+// Two pixels' samples by the paired or the framed layout.
+template <int Pairs>
+__attribute__((target("avx2"), always_inline)) inline __m256i
+twoPixelsBy(const HorizontalPlan& plan, const std::uint8_t* in, std::size_t j) {
+    if constexpr (Pairs < 0) {
+        return twoFramedPixels(plan, in, j);
+    } else {
+        return twoPixels<Pairs>(plan, in, j);
+    }
+}
+
+// Four destination pixels are finished and stored together. Pairs < 0: the framed layout.
 template <int Pairs>
 __attribute__((target("avx2"))) void applyPairsAvx2(const HorizontalPlan& plan,
                                                     const std::uint8_t* in, std::uint8_t* out) {
     const __m256i order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
     std::size_t j = 0;
     for (; j + 4 <= plan.pixels; j += 4) {
-        const __m256i words =
-            _mm256_packus_epi32(twoPixels<Pairs>(plan, in, j), twoPixels<Pairs>(plan, in, j + 2));
+        const __m256i words = _mm256_packus_epi32(twoPixelsBy<Pairs>(plan, in, j),
+                                                  twoPixelsBy<Pairs>(plan, in, j + 2));
         const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), order);
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + j * 4), _mm256_castsi256_si128(bytes));
     }
     for (; j < plan.pixels; j += 2) {
         // The last one to three pixels; the grouped data always holds an even count.
-        const __m256i sums = twoPixels<Pairs>(plan, in, j);
+        const __m256i sums = twoPixelsBy<Pairs>(plan, in, j);
         const __m256i words = _mm256_packus_epi32(sums, sums);
         const __m256i bytes = _mm256_permutevar8x32_epi32(_mm256_packus_epi16(words, words), order);
         alignas(16) std::uint8_t two[16];
@@ -476,6 +522,8 @@ void applyPairs(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t
         withPairs(grouped.pairs, [&](auto pairs) { applyPairsVbmi<pairs()>(plan, in, out); });
     } else if (grouped.lanes == 4) {
         withPairs(grouped.pairs, [&](auto pairs) { applyPairsAvx512<pairs()>(plan, in, out); });
+    } else if (grouped.middleGroups == 1) {
+        applyPairsAvx2<-1>(plan, in, out);
     } else {
         withPairs(grouped.pairs, [&](auto pairs) { applyPairsAvx2<pairs()>(plan, in, out); });
     }
@@ -579,15 +627,24 @@ void indexBlocks(GroupedWeights& grouped, std::uint32_t last) {
     grouped.index = std::move(index);
 }
 
-// The framed layout for the VBMI loop (see HorizontalPlan), where the plan has that shape.
-void frameBlocks(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped) {
-    struct Terms {
+// A plan of the framed shape: per pixel its first and last terms, and the weight and the most
+// number of the terms between.
+struct FramedTerms {
+    struct Pixel {
         std::uint32_t first, last, firstWeight, lastWeight;
     };
-    std::vector<Terms> terms(plan.pixels);
+    std::vector<Pixel> pixels;
     std::uint32_t middle = 0;
+    std::uint32_t inside = 0;
+};
+
+// False when the plan does not have the framed shape.
+bool framedTerms(const HorizontalPlan& plan, FramedTerms& framed) {
+    std::vector<FramedTerms::Pixel>& terms = framed.pixels;
+    terms.resize(plan.pixels);
+    std::uint32_t& middle = framed.middle;
     bool haveMiddle = false;
-    std::uint32_t inside = 0; // the most terms between a first and a last
+    std::uint32_t& inside = framed.inside;
     for (std::size_t j = 0; j < plan.pixels; ++j) {
         // Padding terms (weight 0) at either end are not the pixel's own.
         const std::uint32_t* weight = plan.weights + plan.offset[j];
@@ -600,7 +657,7 @@ void frameBlocks(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights&
             --to;
         }
         if (from == to) {
-            return;
+            return false;
         }
         const std::uint32_t end = to - 1;
         for (std::uint32_t t = from + 1; t < end; ++t) {
@@ -609,17 +666,27 @@ void frameBlocks(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights&
                 haveMiddle = true;
             }
             if (weight[t] != middle) {
-                return;
+                return false;
             }
         }
         const std::uint32_t lastWeight = end > from ? weight[end] : 0;
         if (weight[from] >= (1u << 27) || lastWeight >= (1u << 27)) {
-            return; // a high half would not fit a signed word
+            return false; // a high half would not fit a signed word
         }
         inside = std::max(inside, end > from ? end - from - 1 : 0);
         terms[j] = {plan.first[j] + from, plan.first[j] + end, weight[from], lastWeight};
     }
-    const std::uint32_t groups = (inside + 3) / 4;
+    return true;
+}
+
+// The framed layout for the VBMI loop (see GroupedWeights).
+void frameBlocks(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped) {
+    FramedTerms framed;
+    if (!framedTerms(plan, framed)) {
+        return;
+    }
+    const std::vector<FramedTerms::Pixel>& terms = framed.pixels;
+    const std::uint32_t groups = (framed.inside + 3) / 4;
     if (groups == 0 || groups > 2 || last + 1 < 32) {
         return; // nothing between (the paired loop does as well), or too many
     }
@@ -631,7 +698,7 @@ void frameBlocks(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights&
     std::vector<std::int16_t> edgeHalves(blocks * 64, 0);
     for (std::size_t block = 0; block < blocks; ++block) {
         // The last block is padded with the last pixel.
-        auto lane = [&](std::size_t l) -> const Terms& {
+        auto lane = [&](std::size_t l) -> const FramedTerms::Pixel& {
             return terms[std::min(block * 4 + l, plan.pixels - 1)];
         };
         std::uint32_t lowest = lane(0).first;
@@ -646,7 +713,7 @@ void frameBlocks(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights&
         }
         base[block] = from;
         for (std::size_t l = 0; l < 4; ++l) {
-            const Terms& pixel = lane(l);
+            const FramedTerms::Pixel& pixel = lane(l);
             for (std::uint32_t channel = 0; channel < 4; ++channel) {
                 const std::size_t word = l * 8 + channel * 2; // [first last] of this channel
                 edgeIndex[block * 64 + word * 2] =
@@ -673,11 +740,59 @@ void frameBlocks(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights&
         }
     }
     grouped.middleGroups = groups;
-    grouped.middle = middle;
+    grouped.middle = framed.middle;
     grouped.frameBase = std::move(base);
     grouped.edgeIndex = std::move(edgeIndex);
     grouped.middleIndex = std::move(middleIndex);
     grouped.middleMask = std::move(middleMask);
+    grouped.edgeHalves = std::move(edgeHalves);
+}
+
+// The framed layout for the AVX2 loop (see GroupedWeights).
+void framePairs(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped) {
+    FramedTerms framed;
+    if (!framedTerms(plan, framed) || framed.inside == 0 || framed.inside > 4 || last + 1 < 8) {
+        return;
+    }
+    const std::size_t blocks = (plan.pixels + 1) / 2;
+    std::vector<std::uint32_t> base(blocks * 2);
+    std::vector<std::uint8_t> edgeIndex(blocks * 64, 0x80);
+    std::vector<std::uint8_t> middleIndex(blocks * 64, 0x80);
+    std::vector<std::int16_t> edgeHalves(blocks * 32, 0);
+    // Source byte `at` of the window goes to byte `to` of the lane: picked by the lane's control
+    // for the first 16 bytes or by the one for the next 16. Every other byte is 0x80 (a 0).
+    auto pick = [](std::uint8_t* controls, std::size_t to, std::uint32_t at) {
+        controls[(at / 16) * 32 + to] = static_cast<std::uint8_t>(at % 16);
+    };
+    for (std::size_t j = 0; j < blocks * 2; ++j) {
+        const FramedTerms::Pixel& pixel = framed.pixels[std::min(j, plan.pixels - 1)];
+        const std::uint32_t from = std::min(pixel.first, last + 1 - 8);
+        if (pixel.last - from >= 8) {
+            return; // wider than the two loads
+        }
+        base[j] = from;
+        const std::size_t block = j / 2;
+        const std::size_t lane = j % 2;
+        for (std::uint32_t channel = 0; channel < 4; ++channel) {
+            std::uint8_t* edges = edgeIndex.data() + block * 64 + lane * 16;
+            pick(edges, channel * 4, (pixel.first - from) * 4 + channel);
+            pick(edges, channel * 4 + 2, (pixel.last - from) * 4 + channel);
+            std::uint8_t* between = middleIndex.data() + block * 64 + lane * 16;
+            for (std::uint32_t t = 0; t + pixel.first + 1 < pixel.last; ++t) {
+                pick(between, channel * 4 + t, (pixel.first + 1 + t - from) * 4 + channel);
+            }
+            std::int16_t* halves = edgeHalves.data() + block * 32 + lane * 8 + channel * 2;
+            halves[0] = static_cast<std::int16_t>(pixel.firstWeight >> 12);
+            halves[1] = static_cast<std::int16_t>(pixel.lastWeight >> 12);
+            halves[16] = static_cast<std::int16_t>(pixel.firstWeight & 0xFFF);
+            halves[17] = static_cast<std::int16_t>(pixel.lastWeight & 0xFFF);
+        }
+    }
+    grouped.middleGroups = 1;
+    grouped.middle = framed.middle;
+    grouped.frameBase = std::move(base);
+    grouped.edgeIndex = std::move(edgeIndex);
+    grouped.middleIndex = std::move(middleIndex);
     grouped.edgeHalves = std::move(edgeHalves);
 }
 
@@ -730,6 +845,8 @@ bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights
         last + 1 >= 32) {
         indexBlocks(grouped, last);
         frameBlocks(plan, last, grouped);
+    } else if (lanes == 2) {
+        framePairs(plan, last, grouped);
     }
     return true;
 }

@@ -43,13 +43,18 @@ struct GroupedWeights {
     // of each pixel out of them (the next pair: 8 bytes on). Empty when not made.
     std::vector<std::uint32_t> base;
     std::vector<std::uint8_t> index;
-    // With AVX-512 VBMI and VNNI, for a shrink: every pixel has a first and a last term of any
-    // weight and between them at most 4 * middleGroups terms that all weigh `middle`. Per block
-    // of four pixels, all its terms lie within the 32 source pixels from frameBase[block];
-    // edgeIndex (64 bytes) picks [first last] of each channel as words, middleIndex (64 bytes
-    // per group) the terms between as bytes, of which middleMask (one per group) keeps the
-    // real ones; edgeHalves (64 words) holds the high 12-bit halves of [first last] per channel,
-    // then the low ones. middleGroups = 0: not made.
+    // The framed layout, for a shrink: every pixel has a first and a last term of any weight
+    // and between them at most 4 * middleGroups terms that all weigh `middle`.
+    // With AVX-512 VBMI and VNNI, per block of four pixels: all its terms lie within the 32
+    // source pixels from frameBase[block]; edgeIndex (64 bytes) picks [first last] of each
+    // channel as words, middleIndex (64 bytes per group) the terms between as bytes, of which
+    // middleMask (one per group) keeps the real ones; edgeHalves (64 words) holds the high
+    // 12-bit halves of [first last] per channel, then the low ones.
+    // With AVX2 (middleGroups 1), per block of two pixels, one per 128-bit lane: each pixel's
+    // terms lie within the 8 source pixels from frameBase[pixel]; edgeIndex and middleIndex hold
+    // two byte-shuffle controls each (for the first 16 bytes of the lanes' windows, then for
+    // the next 16), the terms between coming as bytes grouped by channel; edgeHalves as above
+    // (32 words). middleGroups = 0: not made.
     std::uint32_t middleGroups = 0;
     std::uint32_t middle = 0;
     std::vector<std::uint32_t> frameBase;

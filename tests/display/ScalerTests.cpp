@@ -401,12 +401,13 @@ ShrinkPlan shrinkPlan(std::uint32_t columns, std::uint32_t pixels, double start)
 
 } // namespace
 
-// Shrinks by 2 to 7 take the loop that weighs a pixel's first and last terms apart from the
-// equal ones between them; what it makes equals the plain sum of weight * sample, to the row's
-// last pixels. A plan of another shape keeps the paired loops.
-TEST(ScalerKernels, ShrinkRowsTakeTheFramedLoopAndEqualThePlainSums) {
-    if (scaler::BestInstructionSet() != scaler::InstructionSet::Avx512Vbmi) {
-        GTEST_SKIP() << "this processor lacks AVX-512 VBMI and VNNI";
+// Shrinks take the loops that weigh a pixel's first and last terms apart from the equal ones
+// between them (with AVX2 up to 4 between, with AVX-512 VBMI up to 8); what they make equals the
+// plain sum of weight * sample, to the row's last pixels. A plan of another shape keeps the
+// paired loops.
+TEST(ScalerKernels, ShrinkRowsTakeTheFramedLoopsAndEqualThePlainSums) {
+    if (scaler::BestInstructionSet() < scaler::InstructionSet::Avx2) {
+        GTEST_SKIP() << "this processor lacks AVX2";
     }
     std::mt19937 random(11);
     std::vector<std::uint8_t> row(300 * 4);
@@ -428,25 +429,36 @@ TEST(ScalerKernels, ShrinkRowsTakeTheFramedLoopAndEqualThePlainSums) {
         }
         return out;
     };
-    for (const auto& [columns, pixels, start, groups] :
-         {std::tuple{300u, 120u, 0.0, 1u}, std::tuple{300u, 95u, 0.4, 1u},
-          std::tuple{299u, 49u, 2.75, 2u}, std::tuple{281u, 43u, 0.5, 2u},
-          std::tuple{40u, 13u, 0.25, 1u}}) {
-        ShrinkPlan plan = shrinkPlan(columns, pixels, start);
-        for (const bool spoiled : {false, true}) {
-            if (spoiled) {
-                // One whole term weighs a little more: no longer the framed shape.
-                plan.weights[plan.offset[7] + 2] += 1;
+    for (const auto set : {scaler::InstructionSet::Avx2, scaler::InstructionSet::Avx512Vbmi}) {
+        if (set > scaler::BestInstructionSet()) {
+            continue;
+        }
+        scaler::UseInstructionSet(set);
+        const bool vbmi = set == scaler::InstructionSet::Avx512Vbmi;
+        for (const auto& [columns, pixels, start, groups] :
+             {std::tuple{300u, 120u, 0.0, 1u}, std::tuple{300u, 95u, 0.4, 1u},
+              std::tuple{299u, 49u, 2.75, 2u}, std::tuple{281u, 43u, 0.5, 2u},
+              std::tuple{40u, 13u, 0.25, 1u}}) {
+            ShrinkPlan plan = shrinkPlan(columns, pixels, start);
+            for (const bool spoiled : {false, true}) {
+                if (spoiled) {
+                    // One whole term weighs a little more: no longer the framed shape.
+                    plan.weights[plan.offset[7] + 2] += 1;
+                }
+                scaler::HorizontalPlan view = plan.View();
+                scaler::GroupedWeights grouped;
+                ASSERT_TRUE(scaler::GroupWeights(view, columns - 1, grouped));
+                view.grouped = &grouped;
+                const std::uint32_t expected = spoiled || (!vbmi && groups > 1) ? 0 : groups;
+                EXPECT_EQ(grouped.middleGroups, expected)
+                    << columns << " to " << pixels << (vbmi ? " with VBMI" : " with AVX2");
+                std::vector<std::uint8_t> out(pixels * 4, 0xEE);
+                scaler::ApplyHorizontalPlan(view, row.data(), out.data());
+                EXPECT_EQ(out, plainSums(plan))
+                    << columns << " to " << pixels << " from " << start
+                    << (spoiled ? ", spoiled" : "") << (vbmi ? " with VBMI" : " with AVX2");
             }
-            scaler::HorizontalPlan view = plan.View();
-            scaler::GroupedWeights grouped;
-            ASSERT_TRUE(scaler::GroupWeights(view, columns - 1, grouped));
-            view.grouped = &grouped;
-            EXPECT_EQ(grouped.middleGroups, spoiled ? 0u : groups) << columns << " to " << pixels;
-            std::vector<std::uint8_t> out(pixels * 4, 0xEE);
-            scaler::ApplyHorizontalPlan(view, row.data(), out.data());
-            EXPECT_EQ(out, plainSums(plan))
-                << columns << " to " << pixels << " from " << start << (spoiled ? ", spoiled" : "");
         }
     }
+    scaler::UseInstructionSet(scaler::BestInstructionSet());
 }
