@@ -72,6 +72,48 @@ void combineRowsGeneric(std::uint8_t* out, std::uint32_t wa, const std::uint8_t*
     }
 }
 
+// The whole rows of a combination. With Rows > 0 (that many), their pointers are copied into
+// locals the compiler keeps in registers and the loop over them is unrolled; otherwise they
+// are read from the caller's list, which every store to the output could have changed.
+template <int Rows> struct RowList {
+    const std::uint8_t* row[Rows];
+    static constexpr std::size_t count = Rows;
+    RowList(const std::uint8_t* const* rows, std::size_t) {
+        for (int r = 0; r < Rows; ++r) {
+            row[r] = rows[r];
+        }
+    }
+    const std::uint8_t* operator[](std::size_t r) const { return row[r]; }
+};
+template <> struct RowList<0> {
+    const std::uint8_t* const* rows;
+    std::size_t count;
+    RowList(const std::uint8_t* const* list, std::size_t k) : rows(list), count(k) {}
+    const std::uint8_t* operator[](std::size_t r) const { return rows[r]; }
+};
+
+// Calls apply(std::integral_constant<int, K>) with K = k where a loop is unrolled for it (1 to
+// 4 rows: shrinks to a quarter and less), else 0.
+template <typename Apply> void withRows(std::size_t k, Apply apply) {
+    switch (k) {
+    case 1:
+        apply(std::integral_constant<int, 1>());
+        break;
+    case 2:
+        apply(std::integral_constant<int, 2>());
+        break;
+    case 3:
+        apply(std::integral_constant<int, 3>());
+        break;
+    case 4:
+        apply(std::integral_constant<int, 4>());
+        break;
+    default:
+        apply(std::integral_constant<int, 0>());
+        break;
+    }
+}
+
 // The 32-bit pair [first second] of 16-bit words, for a register of them.
 int wordPair(std::uint32_t first, std::uint32_t second) {
     return static_cast<int>(first | (second << 16));
@@ -81,23 +123,24 @@ int wordPair(std::uint32_t first, std::uint32_t second) {
 // [sum a] and [b 0] are made word pairs and madd weighs them with the 12-bit halves of the
 // weights, as the horizontal loops do: no sample widened to 32 bits, no 32-bit multiply. The
 // packs undo the order the unpacks leave within each 128-bit lane.
-__attribute__((target("avx2"))) void combineRowsAvx2(std::uint8_t* out, std::uint32_t wa,
-                                                     const std::uint8_t* a, std::uint32_t wSum,
-                                                     const std::uint8_t* const* rows, std::size_t k,
-                                                     std::uint32_t wb, const std::uint8_t* b,
-                                                     std::size_t n, const RowsAhead& ahead) {
+template <int Rows>
+__attribute__((target("avx2"))) void
+combineRowsAvx2(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
+                const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
+                const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
     const __m256i sumAHigh = _mm256_set1_epi32(wordPair(wSum >> 12, wa >> 12));
     const __m256i sumALow = _mm256_set1_epi32(wordPair(wSum & 0xFFF, wa & 0xFFF));
     const __m256i bHigh = _mm256_set1_epi32(wordPair(wb >> 12, 0));
     const __m256i bLow = _mm256_set1_epi32(wordPair(wb & 0xFFF, 0));
     const __m256i zero = _mm256_setzero_si256();
+    const RowList<Rows> whole(rows, k);
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
         fetchAhead(ahead, i);
         __m256i sum16 = zero;
-        for (std::size_t r = 0; r < k; ++r) {
+        for (std::size_t r = 0; r < whole.count; ++r) {
             sum16 = _mm256_add_epi16(sum16, _mm256_cvtepu8_epi16(_mm_loadu_si128(
-                                                reinterpret_cast<const __m128i*>(rows[r] + i))));
+                                                reinterpret_cast<const __m128i*>(whole[r] + i))));
         }
         const __m256i a16 =
             _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)));
@@ -129,6 +172,7 @@ __attribute__((target("avx2"))) void combineRowsAvx2(std::uint8_t* out, std::uin
 
 // As combineRowsAvx2, 32 samples at a time, with the accumulating madd; the samples are the
 // sums' top bytes, picked out of both registers and put in order by one byte permutation.
+template <int Rows>
 __attribute__((target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vnni"))) void
 combineRowsVnni(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wSum,
                 const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
@@ -143,13 +187,14 @@ combineRowsVnni(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std:
         35, 39, 43, 47, 99, 103, 107, 111, 51, 55, 59, 63, 115, 119, 123, 127};
     const __m512i top = _mm512_load_si512(order);
     const __m512i zero = _mm512_setzero_si512();
+    const RowList<Rows> whole(rows, k);
     std::size_t i = 0;
     for (; i + 32 <= n; i += 32) {
         fetchAhead(ahead, i);
         __m512i sum16 = zero;
-        for (std::size_t r = 0; r < k; ++r) {
+        for (std::size_t r = 0; r < whole.count; ++r) {
             sum16 = _mm512_add_epi16(sum16, _mm512_cvtepu8_epi16(_mm256_loadu_si256(
-                                                reinterpret_cast<const __m256i*>(rows[r] + i))));
+                                                reinterpret_cast<const __m256i*>(whole[r] + i))));
         }
         const __m512i a16 =
             _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i)));
@@ -570,9 +615,13 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
     if (k > 128) {
         combineManyRows(out, wa, a, wSum, rows, k, wb, b, n);
     } else if (set == InstructionSet::Avx512Vbmi) {
-        combineRowsVnni(out, wa, a, wSum, rows, k, wb, b, n, ahead);
+        withRows(k, [&](auto whole) {
+            combineRowsVnni<whole()>(out, wa, a, wSum, rows, k, wb, b, n, ahead);
+        });
     } else if (set == InstructionSet::Avx512 || set == InstructionSet::Avx2) {
-        combineRowsAvx2(out, wa, a, wSum, rows, k, wb, b, n, ahead);
+        withRows(k, [&](auto whole) {
+            combineRowsAvx2<whole()>(out, wa, a, wSum, rows, k, wb, b, n, ahead);
+        });
     } else {
         combineRowsGeneric(out, wa, a, wSum, rows, k, wb, b, 0, n);
     }
