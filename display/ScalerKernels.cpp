@@ -4,6 +4,7 @@
 #include <atomic>
 #include <immintrin.h>
 #include <type_traits>
+#include <utility>
 
 namespace scaler {
 
@@ -72,6 +73,19 @@ void combineRowsGeneric(std::uint8_t* out, std::uint32_t wa, const std::uint8_t*
     }
 }
 
+// Calls apply(std::integral_constant<int, N>) with N = value where a loop is unrolled for it
+// (1 to Most), else with N = 0 (the loop reads the value).
+template <int Most, typename Apply> void withUnrolled(std::size_t value, Apply apply) {
+    [&]<int... N>(std::integer_sequence<int, N...>) {
+        const bool unrolled =
+            ((value == N + 1 ? (apply(std::integral_constant<int, N + 1>()), true) : false) || ...);
+        if (!unrolled) {
+            apply(std::integral_constant<int, 0>());
+        }
+    }
+    (std::make_integer_sequence<int, Most>());
+}
+
 // The whole rows of a combination. With Rows > 0 (that many), their pointers are copied into
 // locals the compiler keeps in registers and the loop over them is unrolled; otherwise they
 // are read from the caller's list, which every store to the output could have changed.
@@ -91,28 +105,6 @@ template <> struct RowList<0> {
     RowList(const std::uint8_t* const* list, std::size_t k) : rows(list), count(k) {}
     const std::uint8_t* operator[](std::size_t r) const { return rows[r]; }
 };
-
-// Calls apply(std::integral_constant<int, K>) with K = k where a loop is unrolled for it (1 to
-// 4 rows: shrinks to a quarter and less), else 0.
-template <typename Apply> void withRows(std::size_t k, Apply apply) {
-    switch (k) {
-    case 1:
-        apply(std::integral_constant<int, 1>());
-        break;
-    case 2:
-        apply(std::integral_constant<int, 2>());
-        break;
-    case 3:
-        apply(std::integral_constant<int, 3>());
-        break;
-    case 4:
-        apply(std::integral_constant<int, 4>());
-        break;
-    default:
-        apply(std::integral_constant<int, 0>());
-        break;
-    }
-}
 
 // The 32-bit pair [first second] of 16-bit words, for a register of them.
 int wordPair(std::uint32_t first, std::uint32_t second) {
@@ -537,25 +529,6 @@ applyFramed(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* ou
 
 std::atomic<InstructionSet>& inUse();
 
-// Calls apply(std::integral_constant<int, P>) with P the plan's pair count where a loop is
-// unrolled for it (1 to 3), else 0 (the loop reads the count).
-template <typename Apply> void withPairs(std::uint32_t pairs, Apply apply) {
-    switch (pairs) {
-    case 1:
-        apply(std::integral_constant<int, 1>());
-        break;
-    case 2:
-        apply(std::integral_constant<int, 2>());
-        break;
-    case 3:
-        apply(std::integral_constant<int, 3>());
-        break;
-    default:
-        apply(std::integral_constant<int, 0>());
-        break;
-    }
-}
-
 void applyPairs(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
     const GroupedWeights& grouped = *plan.grouped;
     const bool vbmi = inUse().load(std::memory_order_relaxed) == InstructionSet::Avx512Vbmi;
@@ -564,13 +537,14 @@ void applyPairs(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t
     } else if (vbmi && grouped.middleGroups == 2) {
         applyFramed<2>(plan, in, out);
     } else if (vbmi && !grouped.index.empty()) {
-        withPairs(grouped.pairs, [&](auto pairs) { applyPairsVbmi<pairs()>(plan, in, out); });
+        withUnrolled<3>(grouped.pairs, [&](auto pairs) { applyPairsVbmi<pairs()>(plan, in, out); });
     } else if (grouped.lanes == 4) {
-        withPairs(grouped.pairs, [&](auto pairs) { applyPairsAvx512<pairs()>(plan, in, out); });
+        withUnrolled<3>(grouped.pairs,
+                        [&](auto pairs) { applyPairsAvx512<pairs()>(plan, in, out); });
     } else if (grouped.middleGroups == 1) {
         applyPairsAvx2<-1>(plan, in, out);
     } else {
-        withPairs(grouped.pairs, [&](auto pairs) { applyPairsAvx2<pairs()>(plan, in, out); });
+        withUnrolled<3>(grouped.pairs, [&](auto pairs) { applyPairsAvx2<pairs()>(plan, in, out); });
     }
 }
 
@@ -615,11 +589,11 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
     if (k > 128) {
         combineManyRows(out, wa, a, wSum, rows, k, wb, b, n);
     } else if (set == InstructionSet::Avx512Vbmi) {
-        withRows(k, [&](auto whole) {
+        withUnrolled<4>(k, [&](auto whole) {
             combineRowsVnni<whole()>(out, wa, a, wSum, rows, k, wb, b, n, ahead);
         });
     } else if (set == InstructionSet::Avx512 || set == InstructionSet::Avx2) {
-        withRows(k, [&](auto whole) {
+        withUnrolled<4>(k, [&](auto whole) {
             combineRowsAvx2<whole()>(out, wa, a, wSum, rows, k, wb, b, n, ahead);
         });
     } else {
