@@ -21,8 +21,8 @@ void Blend(std::uint8_t* __restrict out, std::uint32_t wa, const std::uint8_t* _
 
 namespace {
 
-// More than 128 whole rows: the sums no longer fit a signed word. They are gathered row by
-// row into 32-bit sums (each row read front to back once), then combined.
+// More than 256 whole rows: their sums, even in two halves, no longer fit signed words. They
+// are gathered row by row into 32-bit sums (each row read front to back once), then combined.
 ORVALEN_VECTOR_CLONES
 void addRow(std::uint32_t* __restrict sums, const std::uint8_t* __restrict row, std::size_t n) {
     for (std::size_t i = 0; i < n; ++i) {
@@ -89,9 +89,11 @@ template <int Most, typename Apply> void withUnrolled(std::size_t value, Apply a
 // The whole rows of a combination. With Rows > 0 (that many), their pointers are copied into
 // locals the compiler keeps in registers and the loop over them is unrolled; otherwise they
 // are read from the caller's list, which every store to the output could have changed.
+// The first `half` of them and the rest are summed apart (see combineRowsAvx2).
 template <int Rows> struct RowList {
     const std::uint8_t* row[Rows];
     static constexpr std::size_t count = Rows;
+    static constexpr std::size_t half = (Rows + 1) / 2;
     RowList(const std::uint8_t* const* rows, std::size_t) {
         for (int r = 0; r < Rows; ++r) {
             row[r] = rows[r];
@@ -102,7 +104,9 @@ template <int Rows> struct RowList {
 template <> struct RowList<0> {
     const std::uint8_t* const* rows;
     std::size_t count;
-    RowList(const std::uint8_t* const* list, std::size_t k) : rows(list), count(k) {}
+    std::size_t half;
+    RowList(const std::uint8_t* const* list, std::size_t k)
+        : rows(list), count(k), half((k + 1) / 2) {}
     const std::uint8_t* operator[](std::size_t r) const { return rows[r]; }
 };
 
@@ -111,8 +115,9 @@ int wordPair(std::uint32_t first, std::uint32_t second) {
     return static_cast<int>(first | (second << 16));
 }
 
-// Up to 128 whole rows (their sums then fit a signed word), 16 samples at a time: per sample,
-// [sum a] and [b 0] are made word pairs and madd weighs them with the 12-bit halves of the
+// Up to 256 whole rows, 16 samples at a time. The whole rows are summed in two halves of at
+// most 128 rows, whose sums fit signed words; per sample, [first-half-sum a] and
+// [second-half-sum b] are made word pairs and madd weighs them with the 12-bit halves of the
 // weights, as the horizontal loops do: no sample widened to 32 bits, no 32-bit multiply. The
 // packs undo the order the unpacks leave within each 128-bit lane.
 template <int Rows>
@@ -122,17 +127,23 @@ combineRowsAvx2(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std:
                 const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
     const __m256i sumAHigh = _mm256_set1_epi32(wordPair(wSum >> 12, wa >> 12));
     const __m256i sumALow = _mm256_set1_epi32(wordPair(wSum & 0xFFF, wa & 0xFFF));
-    const __m256i bHigh = _mm256_set1_epi32(wordPair(wb >> 12, 0));
-    const __m256i bLow = _mm256_set1_epi32(wordPair(wb & 0xFFF, 0));
+    const __m256i sumBHigh = _mm256_set1_epi32(wordPair(wSum >> 12, wb >> 12));
+    const __m256i sumBLow = _mm256_set1_epi32(wordPair(wSum & 0xFFF, wb & 0xFFF));
     const __m256i zero = _mm256_setzero_si256();
     const RowList<Rows> whole(rows, k);
     std::size_t i = 0;
     for (; i + 16 <= n; i += 16) {
         fetchAhead(ahead, i);
-        __m256i sum16 = zero;
-        for (std::size_t r = 0; r < whole.count; ++r) {
-            sum16 = _mm256_add_epi16(sum16, _mm256_cvtepu8_epi16(_mm_loadu_si128(
-                                                reinterpret_cast<const __m128i*>(whole[r] + i))));
+        __m256i sums[2] = {zero, zero};
+        for (std::size_t r = 0; r < whole.half; ++r) {
+            sums[0] =
+                _mm256_add_epi16(sums[0], _mm256_cvtepu8_epi16(_mm_loadu_si128(
+                                              reinterpret_cast<const __m128i*>(whole[r] + i))));
+        }
+        for (std::size_t r = whole.half; r < whole.count; ++r) {
+            sums[1] =
+                _mm256_add_epi16(sums[1], _mm256_cvtepu8_epi16(_mm_loadu_si128(
+                                              reinterpret_cast<const __m128i*>(whole[r] + i))));
         }
         const __m256i a16 =
             _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)));
@@ -140,14 +151,14 @@ combineRowsAvx2(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std:
             _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
         __m256i samples[2];
         for (int half = 0; half < 2; ++half) {
-            const __m256i sumA =
-                half == 0 ? _mm256_unpacklo_epi16(sum16, a16) : _mm256_unpackhi_epi16(sum16, a16);
-            const __m256i bZero =
-                half == 0 ? _mm256_unpacklo_epi16(b16, zero) : _mm256_unpackhi_epi16(b16, zero);
+            const __m256i sumA = half == 0 ? _mm256_unpacklo_epi16(sums[0], a16)
+                                           : _mm256_unpackhi_epi16(sums[0], a16);
+            const __m256i sumB = half == 0 ? _mm256_unpacklo_epi16(sums[1], b16)
+                                           : _mm256_unpackhi_epi16(sums[1], b16);
             const __m256i high = _mm256_add_epi32(_mm256_madd_epi16(sumA, sumAHigh),
-                                                  _mm256_madd_epi16(bZero, bHigh));
-            const __m256i low =
-                _mm256_add_epi32(_mm256_madd_epi16(sumA, sumALow), _mm256_madd_epi16(bZero, bLow));
+                                                  _mm256_madd_epi16(sumB, sumBHigh));
+            const __m256i low = _mm256_add_epi32(_mm256_madd_epi16(sumA, sumALow),
+                                                 _mm256_madd_epi16(sumB, sumBLow));
             samples[half] =
                 _mm256_srli_epi32(_mm256_add_epi32(_mm256_slli_epi32(high, 12), low), 24);
         }
@@ -171,8 +182,8 @@ combineRowsVnni(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std:
                 const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
     const __m512i sumAHigh = _mm512_set1_epi32(wordPair(wSum >> 12, wa >> 12));
     const __m512i sumALow = _mm512_set1_epi32(wordPair(wSum & 0xFFF, wa & 0xFFF));
-    const __m512i bHigh = _mm512_set1_epi32(wordPair(wb >> 12, 0));
-    const __m512i bLow = _mm512_set1_epi32(wordPair(wb & 0xFFF, 0));
+    const __m512i sumBHigh = _mm512_set1_epi32(wordPair(wSum >> 12, wb >> 12));
+    const __m512i sumBLow = _mm512_set1_epi32(wordPair(wSum & 0xFFF, wb & 0xFFF));
     // Sample s of the 32: in lane s / 8 of the first sums when s % 8 < 4, else of the second.
     alignas(64) static const std::uint8_t order[64] = {
         3,  7,  11, 15, 67, 71,  75,  79,  19, 23, 27, 31, 83,  87,  91,  95,
@@ -183,10 +194,16 @@ combineRowsVnni(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std:
     std::size_t i = 0;
     for (; i + 32 <= n; i += 32) {
         fetchAhead(ahead, i);
-        __m512i sum16 = zero;
-        for (std::size_t r = 0; r < whole.count; ++r) {
-            sum16 = _mm512_add_epi16(sum16, _mm512_cvtepu8_epi16(_mm256_loadu_si256(
-                                                reinterpret_cast<const __m256i*>(whole[r] + i))));
+        __m512i sums[2] = {zero, zero};
+        for (std::size_t r = 0; r < whole.half; ++r) {
+            sums[0] =
+                _mm512_add_epi16(sums[0], _mm512_cvtepu8_epi16(_mm256_loadu_si256(
+                                              reinterpret_cast<const __m256i*>(whole[r] + i))));
+        }
+        for (std::size_t r = whole.half; r < whole.count; ++r) {
+            sums[1] =
+                _mm512_add_epi16(sums[1], _mm512_cvtepu8_epi16(_mm256_loadu_si256(
+                                              reinterpret_cast<const __m256i*>(whole[r] + i))));
         }
         const __m512i a16 =
             _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + i)));
@@ -194,13 +211,14 @@ combineRowsVnni(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std:
             _mm512_cvtepu8_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + i)));
         __m512i total[2];
         for (int half = 0; half < 2; ++half) {
-            const __m512i sumA =
-                half == 0 ? _mm512_unpacklo_epi16(sum16, a16) : _mm512_unpackhi_epi16(sum16, a16);
-            const __m512i bZero =
-                half == 0 ? _mm512_unpacklo_epi16(b16, zero) : _mm512_unpackhi_epi16(b16, zero);
+            const __m512i sumA = half == 0 ? _mm512_unpacklo_epi16(sums[0], a16)
+                                           : _mm512_unpackhi_epi16(sums[0], a16);
+            const __m512i sumB = half == 0 ? _mm512_unpacklo_epi16(sums[1], b16)
+                                           : _mm512_unpackhi_epi16(sums[1], b16);
             const __m512i high =
-                _mm512_dpwssd_epi32(_mm512_madd_epi16(sumA, sumAHigh), bZero, bHigh);
-            const __m512i low = _mm512_dpwssd_epi32(_mm512_madd_epi16(sumA, sumALow), bZero, bLow);
+                _mm512_dpwssd_epi32(_mm512_madd_epi16(sumA, sumAHigh), sumB, sumBHigh);
+            const __m512i low =
+                _mm512_dpwssd_epi32(_mm512_madd_epi16(sumA, sumALow), sumB, sumBLow);
             total[half] = _mm512_add_epi32(_mm512_slli_epi32(high, 12), low);
         }
         _mm256_storeu_si256(
@@ -586,7 +604,7 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
                  const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
     const InstructionSet set = inUse().load(std::memory_order_relaxed);
-    if (k > 128) {
+    if (k > 256) {
         combineManyRows(out, wa, a, wSum, rows, k, wb, b, n);
     } else if (set == InstructionSet::Avx512Vbmi) {
         withUnrolled<4>(k, [&](auto whole) {

@@ -260,8 +260,10 @@ TEST_P(ScalerProperties, ManyRowsIntoOneEqualTheTranscription) {
     std::mt19937 random(7);
     for (const auto& [columns, rows, dh] :
          {std::tuple{37u, 700u, 2}, std::tuple{5u, 1500u, 1}, std::tuple{70u, 900u, 3},
-          // About 128 whole rows, where the loops that keep sums in signed words stop.
+          // 127 to 129 and 255 to 257 whole rows (the rows are summed in two halves kept in
+          // signed words, up to 256 rows), and about 198 each.
           std::tuple{41u, 132u, 1}, std::tuple{41u, 133u, 1}, std::tuple{41u, 134u, 1},
+          std::tuple{41u, 260u, 1}, std::tuple{41u, 261u, 1}, std::tuple{41u, 262u, 1},
           std::tuple{70u, 400u, 2}}) {
         // Random pixels, and near-white ones, whose sums come closest to overflowing.
         for (const bool bright : {false, true}) {
