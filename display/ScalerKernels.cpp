@@ -604,7 +604,9 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
                  const std::uint8_t* const* rows, std::size_t k, std::uint32_t wb,
                  const std::uint8_t* b, std::size_t n, const RowsAhead& ahead) {
     const InstructionSet set = inUse().load(std::memory_order_relaxed);
-    if (k > 256) {
+    // The word-pair loops need every weight's high 12-bit half to fit a signed word.
+    const bool halvesFit = std::max({wa, wSum, wb}) < (1u << 27);
+    if (k > 256 || !halvesFit) {
         combineManyRows(out, wa, a, wSum, rows, k, wb, b, n);
     } else if (set == InstructionSet::Avx512Vbmi) {
         withUnrolled<4>(k, [&](auto whole) {

@@ -283,6 +283,43 @@ TEST_P(ScalerProperties, ManyRowsIntoOneEqualTheTranscription) {
     }
 }
 
+// The row combination on its own, for any weights (the scaler's stay under 2^24; larger ones
+// take the 32-bit loop) and row counts from none to past what 16-bit sums hold, with lengths
+// that leave tails after the vector steps.
+TEST_P(ScalerProperties, RowCombinationsEqualTheirFormula) {
+    std::mt19937 random(5);
+    for (const std::size_t k : {0u, 1u, 2u, 3u, 4u, 7u, 128u, 129u, 256u, 257u, 300u}) {
+        for (const std::uint32_t limit : {1u << 24, 1u << 27, 0xFFFFFFFFu}) {
+            const std::size_t n = 32 * 3 + random() % 32;
+            std::vector<std::vector<std::uint8_t>> rows(k + 2, std::vector<std::uint8_t>(n));
+            for (auto& row : rows) {
+                for (auto& sample : row) {
+                    sample = static_cast<std::uint8_t>(255 - random() % 4 * (random() % 64));
+                }
+            }
+            std::vector<const std::uint8_t*> whole;
+            for (std::size_t r = 0; r < k; ++r) {
+                whole.push_back(rows[r].data());
+            }
+            const std::uint8_t* a = rows[k].data();
+            const std::uint8_t* b = rows[k + 1].data();
+            std::uniform_int_distribution<std::uint32_t> weight(0, limit - 1);
+            const std::uint32_t wa = weight(random), wSum = weight(random), wb = weight(random);
+            std::vector<std::uint8_t> out(n, 0xEE);
+            scaler::CombineRows(out.data(), wa, a, wSum, whole.data(), k, wb, b, n);
+            for (std::size_t i = 0; i < n; ++i) {
+                std::uint32_t sum = 0;
+                for (std::size_t r = 0; r < k; ++r) {
+                    sum += rows[r][i];
+                }
+                ASSERT_EQ(out[i],
+                          static_cast<std::uint8_t>((wa * a[i] + wSum * sum + wb * b[i]) >> 24))
+                    << k << " rows, weights " << wa << " " << wSum << " " << wb << ", sample " << i;
+            }
+        }
+    }
+}
+
 TEST_P(ScalerProperties, FastPathEqualsTheTranscriptionAndTheAreaAverage) {
     std::mt19937 random(20261208 + static_cast<int>(GetParam()));
     auto logUniform = [&](double low, double high) {
