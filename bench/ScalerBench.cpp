@@ -41,6 +41,10 @@ void BM_Shrink_6000x4000_to_1500x1000(benchmark::State& state) {
 void BM_Shrink_6000x4000_to_1919x1279(benchmark::State& state) {
     runScale(state, {0, 0, 6000, 4000}, 1919, 1279);
 }
+// About 200 whole rows into each destination row: the vertical loops at their widest.
+void BM_Shrink_6000x4000_to_1919x20(benchmark::State& state) {
+    runScale(state, {0, 0, 6000, 4000}, 1919, 20);
+}
 void BM_Window_zoom2_to_1920x1080(benchmark::State& state) {
     runScale(state, {100.5, 200.25, 1920 / 2.0, 1080 / 2.0}, 1920, 1080);
 }
@@ -86,6 +90,7 @@ __attribute__((target("avx2"))) void BM_MemoryFloor_read_96MB(benchmark::State& 
 
 BENCHMARK(BM_Shrink_6000x4000_to_1500x1000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Shrink_6000x4000_to_1919x1279)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Shrink_6000x4000_to_1919x20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Window_zoom2_to_1920x1080)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Window_zoom3_7_to_1920x1080)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Scale1_offset_half_to_1920x1080)->Unit(benchmark::kMillisecond);

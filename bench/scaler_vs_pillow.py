@@ -21,6 +21,7 @@ BUILD = sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__fil
 CASES = [
     ("BM_Shrink_6000x4000_to_1500x1000", (1500, 1000), None),
     ("BM_Shrink_6000x4000_to_1919x1279", (1919, 1279), None),
+    ("BM_Shrink_6000x4000_to_1919x20", (1919, 20), None),
     ("BM_Window_zoom2_to_1920x1080", (1920, 1080), (100.5, 200.25, 1920 / 2.0, 1080 / 2.0)),
     ("BM_Window_zoom3_7_to_1920x1080", (1920, 1080), (100.5, 200.25, 1920 / 3.7, 1080 / 3.7)),
     ("BM_Scale1_offset_half_to_1920x1080", (1920, 1080), (0.5, 0.5, 1920.0, 1080.0)),

@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::uint32_t kOne = 1u << 24;
 constexpr double kOneD = 16777216.0;
+constexpr std::size_t kRowsAhead = 6;
 
 void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void trace(const char* format, ...) {
@@ -351,7 +352,11 @@ bool Bresenham2DScaler::Scale_Y_Shrink() {
     auto row = [&](std::size_t y) {
         return source_image->Row(std::min(y, last_row)) + pass.base_x * 4;
     };
-    const auto span = static_cast<std::size_t>(std::ceil(1 / y_scale)) + 1;
+    // Rows fetched ahead: those of the next destination row, up to a few. Shrinking more, each
+    // destination row already reads many rows at once, and fetching as many again only evicts
+    // them from the cache.
+    const std::size_t span =
+        std::min<std::size_t>(static_cast<std::size_t>(std::ceil(1 / y_scale)) + 1, kRowsAhead);
     for (std::uint32_t y = 0; y < dest_height; ++y) {
         const double s = y / y_scale + y_offset;
         const double top = std::floor(s);
