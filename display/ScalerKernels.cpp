@@ -549,12 +549,11 @@ std::atomic<InstructionSet>& inUse();
 
 void applyPairs(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
     const GroupedWeights& grouped = *plan.grouped;
-    const bool vbmi = inUse().load(std::memory_order_relaxed) == InstructionSet::Avx512Vbmi;
-    if (vbmi && grouped.middleGroups == 1) {
+    if (grouped.set == InstructionSet::Avx512Vbmi && grouped.middleGroups == 1) {
         applyFramed<1>(plan, in, out);
-    } else if (vbmi && grouped.middleGroups == 2) {
+    } else if (grouped.set == InstructionSet::Avx512Vbmi && grouped.middleGroups == 2) {
         applyFramed<2>(plan, in, out);
-    } else if (vbmi && !grouped.index.empty()) {
+    } else if (grouped.set == InstructionSet::Avx512Vbmi && !grouped.index.empty()) {
         withUnrolled<3>(grouped.pairs, [&](auto pairs) { applyPairsVbmi<pairs()>(plan, in, out); });
     } else if (grouped.lanes == 4) {
         withUnrolled<3>(grouped.pairs,
@@ -623,8 +622,7 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
 
 void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out) {
     const InstructionSet set = inUse().load(std::memory_order_relaxed);
-    if (plan.grouped != nullptr && plan.grouped->pairs != 0 &&
-        plan.grouped->lanes == groupLanes()) {
+    if (plan.grouped != nullptr && plan.grouped->pairs != 0 && plan.grouped->set == set) {
         applyPairs(plan, in, out);
         return;
     }
@@ -861,6 +859,18 @@ bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights
             }
         }
     }
+    grouped.set = inUse().load(std::memory_order_relaxed);
+    grouped.pairs = pairs;
+    grouped.lanes = lanes;
+    // The framed layout where the plan has its shape; the paired one is then not needed.
+    if (lanes == 4 && grouped.set == InstructionSet::Avx512Vbmi) {
+        frameBlocks(plan, last, grouped);
+    } else if (lanes == 2) {
+        framePairs(plan, last, grouped);
+    }
+    if (grouped.middleGroups != 0) {
+        return true;
+    }
     const std::size_t whole = (plan.pixels + lanes - 1) / lanes * lanes;
     grouped.start.resize(whole);
     grouped.halves.assign(whole * pairs * 16, 0);
@@ -882,14 +892,8 @@ bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights
             }
         }
     }
-    grouped.pairs = pairs;
-    grouped.lanes = lanes;
-    if (lanes == 4 && inUse().load(std::memory_order_relaxed) == InstructionSet::Avx512Vbmi &&
-        last + 1 >= 32) {
+    if (grouped.set == InstructionSet::Avx512Vbmi && last + 1 >= 32) {
         indexBlocks(grouped, last);
-        frameBlocks(plan, last, grouped);
-    } else if (lanes == 2) {
-        framePairs(plan, last, grouped);
     }
     return true;
 }

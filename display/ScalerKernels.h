@@ -27,13 +27,22 @@ void CombineRows(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std
 void Blend(std::uint8_t* out, std::uint32_t wa, const std::uint8_t* a, std::uint32_t wb,
            const std::uint8_t* b, std::size_t n);
 
-// A plan's weights laid out for the vector loops.
+// The instruction sets the row loops come in (Avx512Vbmi: with VNNI too). The best one the
+// processor has is used unless a test or benchmark asks for another (which must be one the
+// processor has).
+enum class InstructionSet { Generic, Sse41, Avx2, Avx512, Avx512Vbmi };
+InstructionSet BestInstructionSet();
+void UseInstructionSet(InstructionSet set);
+
+// A plan's weights laid out for the vector loops of one instruction set: the framed layout
+// where the plan has its shape, else the paired one.
 struct GroupedWeights {
+    InstructionSet set = InstructionSet::Generic; // the loops they are laid out for
     // When every pixel's terms fit a window of 2 * pairs source pixels from start[j] (within the
     // row). Pixels go in blocks of `lanes` (the last block padded with its last pixel); per block
     // and pair of terms, 16 * lanes words: the high 12-bit halves of the weights, [t0 t1] per
-    // channel for each pixel of the block in turn, then the low halves likewise. pairs = 0: not
-    // made.
+    // channel for each pixel of the block in turn, then the low halves likewise. pairs = 0: no
+    // grouped layout at all; start and halves are empty when the framed layout is made.
     std::uint32_t pairs = 0;
     std::uint32_t lanes = 0;
     std::vector<std::uint32_t> start;
@@ -76,17 +85,11 @@ struct HorizontalPlan {
     const GroupedWeights* grouped = nullptr;
 };
 // Lays out the weights of a plan whose pixels all have the same count for the loops of the
-// instruction set in use: pairs, start and halves in blocks of 4 pixels for AVX-512, 2 for AVX2;
-// with VBMI, base and index too where the blocks' terms fit, and the framed layout where the
-// plan has its shape. False when it cannot (another instruction set, a row shorter than the
-// window, more than 16 terms, a weight of 2^27 or more).
+// instruction set in use: the framed layout where the plan has its shape (AVX2, AVX-512 VBMI),
+// else pairs, start and halves in blocks of 4 pixels for AVX-512, 2 for AVX2, and with VBMI base
+// and index too where the blocks' terms fit. False when it cannot (another instruction set, a
+// row shorter than the window, more than 16 terms, a weight of 2^27 or more).
 bool GroupWeights(const HorizontalPlan& plan, std::uint32_t last, GroupedWeights& grouped);
-// The instruction sets the row loops come in (Avx512Vbmi: with VNNI too). The best one the
-// processor has is used unless a test or benchmark asks for another (which must be one the
-// processor has).
-enum class InstructionSet { Generic, Sse41, Avx2, Avx512, Avx512Vbmi };
-InstructionSet BestInstructionSet();
-void UseInstructionSet(InstructionSet set);
 
 // Resamples one row of BGRA pixels by the plan.
 void ApplyHorizontalPlan(const HorizontalPlan& plan, const std::uint8_t* in, std::uint8_t* out);
