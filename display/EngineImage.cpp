@@ -1,11 +1,16 @@
 #include "EngineImage.h"
 
+#include "platform/Runtime.h"
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <mutex>
 #include <new>
+
+#include <algorithm>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace engine {
 
@@ -48,6 +53,10 @@ std::size_t spareSize = 0;
 } // namespace
 
 void PixelDeleter::operator()(std::uint8_t* block) const {
+    if (file) {
+        ::munmap(block, mapped);
+        return;
+    }
     if (mapped == 0) {
         delete[] block;
         return;
@@ -116,6 +125,48 @@ PixelBuffer AllocatePixels(std::size_t bytes) {
         return PixelBuffer(nullptr, PixelDeleter{});
     }
     return PixelBuffer(static_cast<std::uint8_t*>(block), PixelDeleter{mapped});
+}
+
+PixelBuffer AllocateFilePixels(std::size_t bytes) {
+    const std::string folder = platform::CacheSubfolder("pixels");
+    if (folder.empty() || bytes == 0) {
+        return PixelBuffer(nullptr, PixelDeleter{});
+    }
+    const std::size_t size = (bytes + 4095) / 4096 * 4096;
+    int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        // File systems without unnamed files: a named one, removed before it is used.
+        std::string name = folder + "/pixels-XXXXXX";
+        fd = ::mkostemp(name.data(), O_CLOEXEC);
+        if (fd >= 0) {
+            ::unlink(name.c_str());
+        }
+    }
+    if (fd < 0) {
+        return PixelBuffer(nullptr, PixelDeleter{});
+    }
+    // Reserved now, so a full disk refuses here rather than killing the process with SIGBUS
+    // when a page is first written.
+    void* block = MAP_FAILED;
+    if (::posix_fallocate(fd, 0, static_cast<off_t>(size)) == 0) {
+        block = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    }
+    ::close(fd);
+    if (block == MAP_FAILED) {
+        return PixelBuffer(nullptr, PixelDeleter{});
+    }
+    return PixelBuffer(static_cast<std::uint8_t*>(block), PixelDeleter{size, true});
+}
+
+void ReleaseResidentPages(const PixelBuffer& block, std::size_t offset, std::size_t bytes) {
+    if (!block || !block.get_deleter().file) {
+        return;
+    }
+    const std::size_t first = offset / 4096 * 4096;
+    const std::size_t last = std::min(block.get_deleter().mapped, (offset + bytes) / 4096 * 4096);
+    if (last > first) {
+        ::madvise(block.get() + first, last - first, MADV_DONTNEED);
+    }
 }
 
 void ThrowException(ExceptionInfo* exception, ExceptionType severity, const char* reason,

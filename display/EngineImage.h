@@ -47,11 +47,20 @@ void UnmapLargeBlock(void* block, std::size_t bytes);
 // camera asks for the same size again and again.
 struct PixelDeleter {
     std::size_t mapped = 0; // bytes mapped, 0 for a block from new[]
+    bool file = false;      // mapped from a file (AllocateFilePixels)
     void operator()(std::uint8_t* block) const;
 };
 using PixelBuffer = std::unique_ptr<std::uint8_t[], PixelDeleter>;
 // A block of bytes (at least 1), or an empty buffer when memory runs out.
 PixelBuffer AllocatePixels(std::size_t bytes);
+// A block of bytes in a file of the per-user cache folder, mapped shared: for images too large
+// to keep in memory, whose pages the kernel can write out and drop. The file is unnamed (or
+// removed at once), so nothing is left behind however the process ends. Empty when the folder
+// or its disk cannot hold it.
+PixelBuffer AllocateFilePixels(std::size_t bytes);
+// Drops the pages of [offset, offset + bytes) of a file-mapped block from this process (they
+// stay in the file and come back on the next touch); does nothing for other blocks.
+void ReleaseResidentPages(const PixelBuffer& block, std::size_t offset, std::size_t bytes);
 
 struct Image {
     unsigned long signature = kImageSignature;
@@ -61,6 +70,10 @@ struct Image {
     PixelBuffer pixels; // columns * rows * 4 bytes, BGRA
     std::string filename;
     std::string magick; // format name
+    // For a very large image: a copy reduced reduced_factor times on each axis (box averages),
+    // which views far below 1:1 are drawn from instead of reading the whole image.
+    std::unique_ptr<Image> reduced;
+    std::size_t reduced_factor = 0;
 
     std::uint8_t* Row(std::size_t y) { return pixels.get() + y * columns * 4; }
     const std::uint8_t* Row(std::size_t y) const { return pixels.get() + y * columns * 4; }

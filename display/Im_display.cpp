@@ -64,6 +64,16 @@ bool TIM_Display::LoadImageA(const std::string& file_name) {
     return true;
 }
 
+bool TIM_Display::LoadDecoded(const std::string& file_name, engine::DecodeResult&& result) {
+    if (!CurrentImage.AdoptDecoded(file_name, std::move(result))) {
+        return false;
+    }
+    FileName = file_name;
+    PanX = PanY = 0;
+    ImageLoaded = true;
+    return true;
+}
+
 int TIM_Display::Blit(Image_Magick_Image& image, int src_x, int src_y, int width, int height,
                       int dst_x, int dst_y) {
     return image.Blit(Canvas()->Handle(), src_x, src_y, width, height, dst_x, dst_y);

@@ -24,6 +24,9 @@ public:
     // Decodes file_name; on success FileName is it, the pan is (0, 0) and ImageLoaded is set.
     // On failure nothing else changes (the image object is empty).
     bool LoadImageA(const std::string& file_name);
+    // The second half of LoadImageA for a file decoded elsewhere (DecodeImageFile on a worker
+    // thread): the same result and reports, on the window's thread.
+    bool LoadDecoded(const std::string& file_name, engine::DecodeResult&& result);
     int Blit(Image_Magick_Image& image, int src_x, int src_y, int width, int height, int dst_x,
              int dst_y);
     int Blit(int src_x, int src_y, int width, int height, int dst_x, int dst_y);

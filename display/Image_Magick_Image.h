@@ -9,6 +9,7 @@
 #pragma once
 
 #include "EngineImage.h"
+#include "ImageDecoder.h"
 #include "ImageRegion.h"
 #include "platform/Gdi.h"
 
@@ -44,6 +45,10 @@ public:
     // format without a decoder fails silently. The library must have been started.
     bool ReadImage(const char* file_name);
     bool ReadImage(const std::string& file_name);
+    // Takes the result of DecodeImageFile for file_name (decoded on any thread; call this on the
+    // window's thread): adopts its image and returns true, or reports the failure as ReadImage
+    // does and returns false. A cancelled decode fails without a word.
+    bool AdoptDecoded(const std::string& file_name, engine::DecodeResult&& result);
     // Reads only the file's attributes: Columns, Rows and Format are meaningful afterwards.
     bool PingImage(const char* file_name);
     // Adopts an image (an engine record, e.g. from the scaler); false for null.
@@ -69,6 +74,11 @@ public:
     _ExceptionInfo* exception = nullptr;
     ::DIB_Container DIB_Container;
     std::uint8_t* cache = nullptr;
+
+    // The image was read, but its file is damaged: damage says how (the part that could be
+    // read is shown).
+    bool damaged = false;
+    std::string damage;
 
     // Milliseconds the last ReadImage spent decoding and exporting (for the benchmark tool).
     double last_decode_ms = 0;

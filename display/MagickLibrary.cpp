@@ -4,8 +4,19 @@
 
 #include <magick/MagickCore.h>
 
+#include "platform/Runtime.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <unordered_map>
 
 namespace engine {
@@ -13,6 +24,7 @@ namespace {
 
 std::mutex startGuard;
 bool started = false;
+std::string temporaryFolder;
 
 // Added to the system's policy; the most restrictive rule wins.
 const char* const kPolicy = R"(<policymap>
@@ -21,6 +33,66 @@ const char* const kPolicy = R"(<policymap>
   <policy domain="path" rights="none" pattern="@*" />
   <policy domain="module" rights="none" pattern="{MSL,MVG,URL,TXT}" />
 </policymap>)";
+
+// Read before the system's policy file (found first on the configure path), so these values
+// are the ones the library uses. The memory and map limits only bound the library's bookkeeping
+// of streamed rows and of the images read whole, which the decoder sizes itself
+// (kMaximumPixelsReadWhole); disk 0 means no pixel cache ever goes to a file.
+std::string resourcePolicy(const std::string& temporary) {
+    return "<policymap>\n"
+           "  <policy domain=\"resource\" name=\"width\" value=\"" +
+           std::to_string(kMaximumSide) +
+           "\"/>\n"
+           "  <policy domain=\"resource\" name=\"height\" value=\"" +
+           std::to_string(kMaximumSide) +
+           "\"/>\n"
+           "  <policy domain=\"resource\" name=\"area\" value=\"" +
+           std::to_string(kMaximumPixels) +
+           "\"/>\n"
+           "  <policy domain=\"resource\" name=\"memory\" value=\"64GiB\"/>\n"
+           "  <policy domain=\"resource\" name=\"map\" value=\"64GiB\"/>\n"
+           "  <policy domain=\"resource\" name=\"disk\" value=\"0\"/>\n"
+           "  <policy domain=\"resource\" name=\"temporary-path\" value=\"" +
+           temporary +
+           "\"/>\n"
+           "</policymap>\n";
+}
+
+// Removes the folders of processes that no longer run (killed before they could clean up).
+void removeDeadFolders(const std::string& parent) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(parent, error)) {
+        const std::string name = entry.path().filename().string();
+        char* end = nullptr;
+        const long pid = std::strtol(name.c_str(), &end, 10);
+        if (pid <= 0 || *end != '\0' || pid == ::getpid()) {
+            continue;
+        }
+        if (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+            std::filesystem::remove_all(entry.path(), error);
+        }
+    }
+}
+
+// A private folder for the library's temporary files and its policy file; empty when the
+// runtime folder cannot be had (the library then keeps the system's settings).
+std::string makeTemporaryFolder() {
+    const std::string parent = platform::RuntimeSubfolder("magick");
+    if (parent.empty()) {
+        return {};
+    }
+    removeDeadFolders(parent);
+    const std::string folder = parent + "/" + std::to_string(::getpid());
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+    if (::mkdir(folder.c_str(), 0700) != 0) {
+        return {};
+    }
+    std::ofstream policy(folder + "/policy.xml");
+    policy << resourcePolicy(folder);
+    policy.close();
+    return policy ? folder : std::string();
+}
 
 // The library's aligned blocks, its pixel cache among them (16 bits a sample: 192 MB for a
 // 6000 x 4000 photo). Large ones are mapped for huge pages: faulting in that much memory 4 KB at a
@@ -74,10 +146,35 @@ void InitializeMagick(const char* programPath) {
         return;
     }
     SetMagickAlignedMemoryMethods(acquireAligned, relinquishAligned);
+    temporaryFolder = makeTemporaryFolder();
+    static bool cleanupRegistered = false;
+    if (!cleanupRegistered) {
+        cleanupRegistered = true;
+        // A program that ends without stopping the library still leaves nothing behind.
+        std::atexit([] {
+            if (!temporaryFolder.empty()) {
+                std::error_code error;
+                std::filesystem::remove_all(temporaryFolder, error);
+            }
+        });
+    }
+    // The library reads its policy files once, while it starts: ours is found first through
+    // the configure path, which is then given back as it was.
+    const char* configure = std::getenv("MAGICK_CONFIGURE_PATH");
+    const std::string previous = configure != nullptr ? configure : "";
+    if (!temporaryFolder.empty()) {
+        ::setenv("MAGICK_CONFIGURE_PATH", temporaryFolder.c_str(), 1);
+    }
     MagickCoreGenesis(programPath, MagickFalse);
     ::ExceptionInfo* exception = AcquireExceptionInfo();
     SetMagickSecurityPolicy(kPolicy, exception);
     DestroyExceptionInfo(exception);
+    if (configure != nullptr) {
+        ::setenv("MAGICK_CONFIGURE_PATH", previous.c_str(), 1);
+    } else {
+        ::unsetenv("MAGICK_CONFIGURE_PATH");
+    }
+    // Whatever the policy files say, never more than ours.
     SetMagickResourceLimit(WidthResource, kMaximumSide);
     SetMagickResourceLimit(HeightResource, kMaximumSide);
     SetMagickResourceLimit(AreaResource, static_cast<MagickSizeType>(kMaximumPixels));
@@ -85,11 +182,21 @@ void InitializeMagick(const char* programPath) {
     started = true;
 }
 
+std::string MagickTemporaryFolder() {
+    std::lock_guard lock(startGuard);
+    return temporaryFolder;
+}
+
 void DestroyMagick() {
     std::lock_guard lock(startGuard);
     if (started) {
         MagickCoreTerminus();
         started = false;
+        if (!temporaryFolder.empty()) {
+            std::error_code error;
+            std::filesystem::remove_all(temporaryFolder, error);
+            temporaryFolder.clear();
+        }
     }
 }
 

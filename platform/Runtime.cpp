@@ -66,6 +66,28 @@ std::string RuntimeSubfolder(const char* name) {
     return folder;
 }
 
+std::string CacheSubfolder(const char* name) {
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string base;
+    if (xdg != nullptr && *xdg == '/') {
+        base = xdg;
+    } else if (home != nullptr && *home == '/') {
+        base = std::string(home) + "/.cache";
+        ::mkdir(base.c_str(), 0700); // the usual folder; only ours below it must be private
+    } else {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return {};
+    }
+    std::lock_guard lock(cacheGuard);
+    const std::string folder = base + "/orvalen";
+    const std::string sub = folder + "/" + name;
+    if (!ensurePrivateFolder(folder) || !ensurePrivateFolder(sub)) {
+        return {};
+    }
+    return sub;
+}
+
 bool IsValidObjectName(const char* name) {
     if (name == nullptr || *name == '\0' || std::strchr(name, '/') != nullptr ||
         std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) {

@@ -15,6 +15,11 @@ std::string RuntimeFolder();
 // RuntimeFolder() + "/" + name, created like the runtime folder itself. Empty on failure.
 std::string RuntimeSubfolder(const char* name);
 
+// "$XDG_CACHE_HOME/orvalen/<name>" (or "$HOME/.cache/orvalen/<name>"), created with mode 0700 like
+// the runtime folder: for large files of this user that may be thrown away at any time. Empty
+// on failure with the last error set. Thread-safe.
+std::string CacheSubfolder(const char* name);
+
 // True when name can be used as one file name inside a runtime subfolder: not empty, no '/',
 // not "." or "..". Sets ERROR_INVALID_NAME when it cannot.
 bool IsValidObjectName(const char* name);

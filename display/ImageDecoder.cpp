@@ -1,0 +1,813 @@
+#include "ImageDecoder.h"
+
+#include "MagickLibrary.h"
+#include "PixelExport.h"
+#include "platform/Timing.h"
+
+#include <magick/MagickCore.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <new>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+static_assert(sizeof(PixelPacket) == 8, "rows are read as 16-bit blue, green, red, opacity");
+
+namespace engine {
+namespace {
+
+// A metadata chunk (text, EXIF, XMP, ICC) larger than this is skipped, never inflated.
+constexpr const char* kMaximumMetadataBytes = "4194304";
+// Records larger than this live in a file of the per-user cache folder, not in memory.
+constexpr std::size_t kMaximumMemoryBytes = std::size_t{1} << 30;
+// The reduced copy of such a record has at most this many pixels.
+constexpr std::size_t kReducedPixels = std::size_t{64} << 20;
+// A file-backed record gives its written pages back this often while it is decoded.
+constexpr std::size_t kResidentBytes = std::size_t{64} << 20;
+// A ping reads this much of a file first; only when that does not tell the size, all of it.
+constexpr std::size_t kPingBytes = std::size_t{1} << 20;
+
+const char* const kNotAnImage = "not an image this program can read";
+const char* const kNotRegular = "not a regular file";
+
+double millisecondsSince(LONGLONG start) {
+    LONGLONG now = 0;
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now - start) / 1e6;
+}
+
+DecodeResult failure(DecodeFailure why, std::string message, std::string reason = {}) {
+    DecodeResult result;
+    result.failure = why;
+    result.message = std::move(message);
+    result.reason = std::move(reason);
+    return result;
+}
+
+std::string limitText() {
+    return "the limit is " + std::to_string(kMaximumSide) + " pixels a side and " +
+           std::to_string(kMaximumPixels) + " pixels in all";
+}
+
+DecodeResult tooLarge(std::size_t columns, std::size_t rows, const std::string& limit) {
+    std::string message = "too large (";
+    if (columns != 0 && rows != 0) {
+        message += std::to_string(columns) + " \u00d7 " + std::to_string(rows) + "; ";
+    }
+    return failure(DecodeFailure::TooLarge, message + limit + ")");
+}
+
+bool overLimits(std::size_t columns, std::size_t rows) {
+    return columns > static_cast<std::size_t>(kMaximumSide) ||
+           rows > static_cast<std::size_t>(kMaximumSide) ||
+           static_cast<long double>(columns) * rows > static_cast<long double>(kMaximumPixels);
+}
+
+bool cancelled(const std::atomic<bool>* cancel) {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+// What the library gets as a name: only a hint of the format from the extension. The bytes are
+// handed over in memory, so nothing in a name ("format:" prefixes, "[frame]" suffixes, "@"
+// lists, "|" pipes) is ever interpreted, and the library never opens a file itself.
+std::string formatHint(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    std::string hint = "image";
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
+        std::string extension;
+        for (std::size_t i = dot + 1; i < path.size() && extension.size() < 16; ++i) {
+            if (std::isalnum(static_cast<unsigned char>(path[i]))) {
+                extension += path[i];
+            }
+        }
+        if (!extension.empty()) {
+            hint += "." + extension;
+        }
+    }
+    return hint;
+}
+
+struct FileBytes {
+    std::unique_ptr<unsigned char[]> data;
+    std::size_t size = 0;
+    std::size_t whole = 0; // the file's size
+};
+
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+// Opens path without ever blocking (a FIFO or a device is refused before it is read) and reads
+// up to limit bytes of it. False with result filled on failure.
+bool readFile(const std::string& path, std::size_t limit, const std::atomic<bool>* cancel,
+              FileBytes& bytes, DecodeResult& result) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        result =
+            failure(DecodeFailure::CannotOpen, "the file cannot be opened", std::strerror(errno));
+        result.error_code = errno;
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        result = failure(DecodeFailure::NotRegularFile, kNotRegular,
+                         S_ISDIR(info.st_mode) ? "it is a folder"
+                                               : "it is a device, a FIFO or a socket");
+        return false;
+    }
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (fd.get() < 0) {
+        result =
+            failure(DecodeFailure::CannotOpen, "the file cannot be opened", std::strerror(errno));
+        result.error_code = errno;
+        return false;
+    }
+    // Checked again on what was opened: the name may have been swapped meanwhile.
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+        result = failure(DecodeFailure::NotRegularFile, kNotRegular);
+        return false;
+    }
+    if (info.st_size <= 0) {
+        result = failure(DecodeFailure::Damaged, "damaged: the file is empty");
+        return false;
+    }
+    if (info.st_size > kMaximumFileBytes) {
+        result = failure(DecodeFailure::TooLarge,
+                         "too large (" + std::to_string(info.st_size) + " bytes; the limit is " +
+                             std::to_string(kMaximumFileBytes) + " bytes)");
+        return false;
+    }
+    bytes.whole = static_cast<std::size_t>(info.st_size);
+    const std::size_t wanted = std::min(bytes.whole, limit);
+    bytes.data.reset(new (std::nothrow) unsigned char[wanted]);
+    if (!bytes.data) {
+        result = failure(DecodeFailure::OutOfMemory, "not enough memory to read it");
+        return false;
+    }
+    bytes.size = 0;
+    while (bytes.size < wanted) {
+        if (cancelled(cancel)) {
+            result = failure(DecodeFailure::Cancelled, {});
+            return false;
+        }
+        const std::size_t chunk = std::min<std::size_t>(wanted - bytes.size, 8 << 20);
+        const ssize_t got = ::read(fd.get(), bytes.data.get() + bytes.size, chunk);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            result =
+                failure(DecodeFailure::CannotOpen, "the file cannot be read", std::strerror(errno));
+            result.error_code = errno;
+            return false;
+        }
+        if (got == 0) {
+            break; // the file shrank while it was read: decode what is there
+        }
+        bytes.size += static_cast<std::size_t>(got);
+    }
+    if (bytes.size == 0) {
+        result = failure(DecodeFailure::Damaged, "damaged: the file is empty");
+        return false;
+    }
+    return true;
+}
+
+// The library's option record for bytes, with the format detected from them.
+class LibraryRequest {
+public:
+    LibraryRequest(const std::string& path, const FileBytes& bytes, const std::atomic<bool>* cancel)
+        : info_(AcquireImageInfo()), exception_(AcquireExceptionInfo()) {
+        std::snprintf(info_->filename, sizeof info_->filename, "%s", formatHint(path).c_str());
+        // Only the first frame of a multi-frame file is shown.
+        info_->scene = 0;
+        info_->number_scenes = 1;
+        SetImageOption(info_, "png:chunk-malloc-max", kMaximumMetadataBytes);
+        SetImageInfoBlob(info_, bytes.data.get(), bytes.size);
+        if (cancel != nullptr) {
+            SetImageInfoProgressMonitor(info_, &LibraryRequest::progress,
+                                        const_cast<std::atomic<bool>*>(cancel));
+        }
+        SetImageInfo(info_, 0, exception_);
+    }
+    ~LibraryRequest() {
+        SetImageInfoBlob(info_, nullptr, 0); // the bytes belong to the caller
+        DestroyImageInfo(info_);
+        DestroyExceptionInfo(exception_);
+    }
+    LibraryRequest(const LibraryRequest&) = delete;
+    LibraryRequest& operator=(const LibraryRequest&) = delete;
+
+    ImageInfo* info() const { return info_; }
+    ::ExceptionInfo* exception() const { return exception_; }
+    std::string format() const { return info_->magick; }
+
+private:
+    // Called by the coders as they go; false stops them.
+    static MagickBooleanType progress(const char*, const MagickOffsetType, const MagickSizeType,
+                                      void* cancel) {
+        return cancelled(static_cast<const std::atomic<bool>*>(cancel)) ? MagickFalse : MagickTrue;
+    }
+
+    ImageInfo* info_;
+    ::ExceptionInfo* exception_;
+};
+
+// The failure the library's exception stands for.
+DecodeResult fromException(const ::ExceptionInfo* exception, const std::atomic<bool>* cancel) {
+    if (cancelled(cancel)) {
+        return failure(DecodeFailure::Cancelled, {});
+    }
+    const std::string reason = exception->reason != nullptr ? exception->reason : "";
+    const std::string description = exception->description != nullptr ? exception->description : "";
+    const ::ExceptionType severity = exception->severity;
+    if (severity == MissingDelegateError || severity == PolicyError || severity == ModuleError ||
+        reason.find("no decode delegate") != std::string::npos ||
+        reason.find("not authorized") != std::string::npos) {
+        return failure(DecodeFailure::NotAnImage, kNotAnImage, reason);
+    }
+    if (reason.find("exceeds limit") != std::string::npos ||
+        reason.find("cache resources exhausted") != std::string::npos) {
+        return tooLarge(0, 0, limitText());
+    }
+    if (severity == ::ResourceLimitError) {
+        return failure(DecodeFailure::OutOfMemory, "not enough memory to decode it", reason);
+    }
+    if (reason.empty()) {
+        // Some coders give up without a word.
+        return failure(DecodeFailure::Damaged, "damaged: the image library could not decode it");
+    }
+    return failure(DecodeFailure::Damaged,
+                   "damaged: " + reason + (description.empty() ? "" : " (" + description + ")"),
+                   reason);
+}
+
+// Averages blocks of factor x factor pixels of the rows handed to it into target, as they come.
+class RowReducer {
+public:
+    RowReducer(Image& target, std::size_t factor, std::size_t columns)
+        : target_(target), factor_(factor), columns_(columns), sums_(target.columns * 4, 0) {}
+
+    void Add(const std::uint8_t* row) {
+        std::uint32_t* sum = sums_.data();
+        for (std::size_t x = 0; x < columns_; x += factor_) {
+            const std::size_t end = std::min(columns_, x + factor_);
+            std::uint32_t b = 0, g = 0, r = 0, a = 0;
+            for (std::size_t i = x; i < end; ++i) {
+                b += row[i * 4];
+                g += row[i * 4 + 1];
+                r += row[i * 4 + 2];
+                a += row[i * 4 + 3];
+            }
+            sum[0] += b;
+            sum[1] += g;
+            sum[2] += r;
+            sum[3] += a;
+            sum += 4;
+        }
+        if (++band_ == factor_) {
+            Flush();
+        }
+    }
+
+    // Writes the last, partial band of rows.
+    void Flush() {
+        if (band_ == 0 || row_ >= target_.rows) {
+            return;
+        }
+        std::uint8_t* out = target_.Row(row_);
+        for (std::size_t x = 0; x < target_.columns; ++x) {
+            const std::size_t width = std::min(factor_, columns_ - x * factor_);
+            const std::uint32_t count = static_cast<std::uint32_t>(width * band_);
+            for (int c = 0; c < 4; ++c) {
+                out[x * 4 + c] = static_cast<std::uint8_t>((sums_[x * 4 + c] + count / 2) / count);
+            }
+        }
+        std::fill(sums_.begin(), sums_.end(), 0);
+        band_ = 0;
+        ++row_;
+    }
+
+private:
+    Image& target_;
+    std::size_t factor_;
+    std::size_t columns_;
+    std::vector<std::uint32_t> sums_;
+    std::size_t band_ = 0;
+    std::size_t row_ = 0;
+};
+
+// A record of columns x rows: in memory, or for a very large image in a cache file with a
+// reduced copy beside it.
+std::unique_ptr<Image> makeRecord(std::size_t columns, std::size_t rows) {
+    auto record = std::unique_ptr<Image>(new (std::nothrow) Image);
+    if (!record) {
+        return nullptr;
+    }
+    record->columns = columns;
+    record->rows = rows;
+    const std::size_t bytes = columns * rows * 4;
+    if (bytes <= kMaximumMemoryBytes) {
+        record->pixels = AllocatePixels(bytes);
+        return record->pixels ? std::move(record) : nullptr;
+    }
+    record->pixels = AllocateFilePixels(bytes);
+    std::size_t factor = 2;
+    while ((columns + factor - 1) / factor * ((rows + factor - 1) / factor) > kReducedPixels) {
+        factor *= 2;
+    }
+    auto reduced = std::unique_ptr<Image>(new (std::nothrow) Image);
+    if (!record->pixels || !reduced) {
+        return nullptr;
+    }
+    reduced->columns = (columns + factor - 1) / factor;
+    reduced->rows = (rows + factor - 1) / factor;
+    reduced->pixels = AllocatePixels(reduced->columns * reduced->rows * 4);
+    if (!reduced->pixels) {
+        return nullptr;
+    }
+    record->reduced = std::move(reduced);
+    record->reduced_factor = factor;
+    return record;
+}
+
+// The library's 16-to-8-bit rounding.
+inline std::uint8_t toByte(std::uint32_t q) {
+    return static_cast<std::uint8_t>(((q + 128u) - ((q + 128u) >> 8)) >> 8);
+}
+
+std::uint32_t bigEndian(const unsigned char* bytes) {
+    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
+           (std::uint32_t{bytes[2]} << 8) | bytes[3];
+}
+
+// The PNG coder writes true-colour rows, and gray ones of 8 or 16 bits, as they are; palette
+// colours, gray levels of fewer bits and transparency (tRNS) it fills in afterwards from its
+// colour map, in a pass over the whole image that a stream never sees.
+bool pngRowsAreFinal(const FileBytes& bytes) {
+    const unsigned char* data = bytes.data.get();
+    if (bytes.size < 33 || std::memcmp(data + 12, "IHDR", 4) != 0) {
+        return false;
+    }
+    const unsigned depth = data[24], colorType = data[25];
+    if (colorType == 3 || ((colorType == 0 || colorType == 4) && depth < 8)) {
+        return false;
+    }
+    for (std::size_t at = 8; at + 8 <= bytes.size;) {
+        const std::uint32_t length = bigEndian(data + at);
+        if (std::memcmp(data + at + 4, "tRNS", 4) == 0) {
+            return false;
+        }
+        if (std::memcmp(data + at + 4, "IDAT", 4) == 0) {
+            return true;
+        }
+        if (length > bytes.size - at - 8) {
+            return false;
+        }
+        at += std::size_t{length} + 12;
+    }
+    return false;
+}
+
+// Text chunks are never shown here, and a compressed one can claim or inflate to gigabytes: they
+// are taken out of the bytes the library gets, with any other ancillary chunk over the metadata
+// limit (EXIF, ICC, private chunks). A chunk that claims more bytes than the file has ends the
+// file there. The pixels' chunks are left as they are.
+void dropPngMetadata(FileBytes& bytes) {
+    unsigned char* data = bytes.data.get();
+    if (bytes.size < 8 || std::memcmp(data, "\x89PNG\r\n\x1a\n", 8) != 0) {
+        return;
+    }
+    const std::size_t limit = std::strtoull(kMaximumMetadataBytes, nullptr, 10);
+    std::size_t read = 8, write = 8;
+    while (read + 12 <= bytes.size) {
+        const std::size_t length = bigEndian(data + read);
+        const unsigned char* type = data + read + 4;
+        if (length > bytes.size - read - 12) {
+            break;
+        }
+        const std::size_t whole = length + 12;
+        const bool ancillary = (type[0] & 0x20) != 0;
+        const bool text = std::memcmp(type, "tEXt", 4) == 0 || std::memcmp(type, "zTXt", 4) == 0 ||
+                          std::memcmp(type, "iTXt", 4) == 0;
+        const bool compressedProfile = std::memcmp(type, "iCCP", 4) == 0 && length > 65536;
+        if (!(ancillary && (text || compressedProfile || length > limit))) {
+            std::memmove(data + write, data + read, whole);
+            write += whole;
+        }
+        read += whole;
+    }
+    bytes.size = write;
+}
+
+// Deflate packs at most 1032 bytes into one: a PNG whose image data is shorter than its pixels
+// divided by that has lost its end, and is refused before any pixel memory is set aside for it
+// (a header that promises 20000 x 20000 pixels over a few bytes would take gigabytes).
+// Its size over the limits comes first.
+DecodeResult pngHeaderRefusal(const FileBytes& bytes) {
+    const unsigned char* data = bytes.data.get();
+    if (bytes.size < 33 || std::memcmp(data + 12, "IHDR", 4) != 0) {
+        return {};
+    }
+    const std::uint64_t width = bigEndian(data + 16), height = bigEndian(data + 20);
+    if (overLimits(width, height)) {
+        return tooLarge(width, height, limitText());
+    }
+    const unsigned depth = data[24], colorType = data[25];
+    const unsigned channels = colorType == 2 ? 3 : colorType == 4 ? 2 : colorType == 6 ? 4 : 1;
+    const std::uint64_t pixelBytes = height * ((width * channels * depth + 7) / 8);
+    std::uint64_t packed = 0;
+    for (std::size_t at = 8; at + 8 <= bytes.size;) {
+        const std::uint32_t length = bigEndian(data + at);
+        if (std::memcmp(data + at + 4, "IDAT", 4) == 0) {
+            packed += std::min<std::uint64_t>(length, bytes.size - at - 8);
+        }
+        if (length > bytes.size - at - 8) {
+            break;
+        }
+        at += std::size_t{length} + 12;
+    }
+    if (packed * 1032 + 1024 < pixelBytes) {
+        return failure(DecodeFailure::Damaged, "damaged: the file ends long before the image does");
+    }
+    return {};
+}
+
+// Formats whose coders hand over every row once, top to bottom, whole and final, so that the
+// rows can be placed by counting them. Any other coder (bottom-up BMP, interlaced GIF, tiled
+// TIFF, palette PNG) is read whole.
+bool streamsRowsInOrder(const std::string& format, const FileBytes& bytes) {
+    if (format == "JPEG" || format == "JPG" || format == "PJPEG" || format == "WEBP") {
+        return true;
+    }
+    return format.rfind("PNG", 0) == 0 && pngRowsAreFinal(bytes);
+}
+
+// What the rows streamed by the library are written into, for the one decode running on this
+// thread (the library calls back on the thread that reads).
+struct StreamTarget {
+    const std::atomic<bool>* cancel = nullptr;
+    std::unique_ptr<Image> record;
+    std::unique_ptr<RowReducer> reducer;
+    std::size_t next_row = 0;
+    std::size_t released_row = 0;
+    DecodeResult stopped;    // why the rows were refused, when they were
+    bool read_whole = false; // rows this loop cannot place: read the file whole instead
+};
+
+thread_local StreamTarget* streamTarget = nullptr;
+
+void cmykRow(const PixelPacket* packets, const IndexPacket* black, std::uint8_t* out,
+             std::size_t columns, bool matte) {
+    for (std::size_t x = 0; x < columns; ++x) {
+        const std::uint32_t white = 65535u - black[x];
+        out[x * 4 + 0] = toByte((65535u - packets[x].blue) * white / 65535u);
+        out[x * 4 + 1] = toByte((65535u - packets[x].green) * white / 65535u);
+        out[x * 4 + 2] = toByte((65535u - packets[x].red) * white / 65535u);
+        out[x * 4 + 3] = matte ? toByte(65535u - packets[x].opacity) : 255;
+    }
+}
+
+bool rowColorspaceKnown(ColorspaceType colorspace) {
+    return colorspace == sRGBColorspace || colorspace == RGBColorspace ||
+           colorspace == GRAYColorspace || colorspace == LinearGRAYColorspace ||
+           colorspace == TransparentColorspace || colorspace == Rec601LumaColorspace ||
+           colorspace == Rec709LumaColorspace || colorspace == UndefinedColorspace ||
+           colorspace == CMYKColorspace;
+}
+
+// The library's stream callback: one row of columns pixels (or, with null pixels, a notice).
+// Returning anything but columns stops the coder.
+size_t streamRow(const ::Image* image, const void* pixels, const size_t columns) {
+    StreamTarget& target = *streamTarget;
+    if (pixels == nullptr) {
+        return columns;
+    }
+    if (cancelled(target.cancel)) {
+        target.stopped = failure(DecodeFailure::Cancelled, {});
+        return 0;
+    }
+    if (!target.record) {
+        // Some coders (PNG) clear the library's whole-image cache before the first row even
+        // when rows are streamed. The stream keeps its row at the start of that block and never
+        // touches the rest again, so those pages go back now.
+        MagickSizeType cacheBytes = 0;
+        ::ExceptionInfo* ignored = AcquireExceptionInfo();
+        const std::size_t rowBytes = image->columns * (sizeof(PixelPacket) + sizeof(IndexPacket));
+        const void* cache = AcquirePixelCachePixels(image, &cacheBytes, ignored);
+        if (cache != nullptr && cacheBytes > rowBytes) {
+            auto* first = reinterpret_cast<std::uint8_t*>(
+                (reinterpret_cast<std::uintptr_t>(cache) + rowBytes + 4095) &
+                ~std::uintptr_t{4095});
+            auto* last = reinterpret_cast<std::uint8_t*>(
+                (reinterpret_cast<std::uintptr_t>(cache) + cacheBytes) & ~std::uintptr_t{4095});
+            if (last > first) {
+                ::madvise(first, static_cast<std::size_t>(last - first), MADV_DONTNEED);
+            }
+        }
+        DestroyExceptionInfo(ignored);
+        if (overLimits(image->columns, image->rows)) {
+            target.stopped = tooLarge(image->columns, image->rows, limitText());
+            return 0;
+        }
+        target.record = makeRecord(image->columns, image->rows);
+        if (!target.record) {
+            target.stopped = failure(DecodeFailure::OutOfMemory, "not enough memory to decode it",
+                                     "the pixels could not be allocated");
+            return 0;
+        }
+        if (target.record->reduced) {
+            target.reducer = std::make_unique<RowReducer>(
+                *target.record->reduced, target.record->reduced_factor, image->columns);
+        }
+    }
+    Image& record = *target.record;
+    if (columns != record.columns || image->columns != record.columns ||
+        image->rows != record.rows || target.next_row >= record.rows ||
+        !rowColorspaceKnown(image->colorspace)) {
+        target.read_whole = true;
+        return 0;
+    }
+    std::uint8_t* out = record.Row(target.next_row);
+    const auto* packets = static_cast<const PixelPacket*>(pixels);
+    const IndexPacket* indexes = GetAuthenticIndexQueue(image);
+    if (image->colorspace == CMYKColorspace) {
+        if (indexes == nullptr) {
+            target.read_whole = true;
+            return 0;
+        }
+        cmykRow(packets, indexes, out, columns, image->matte != MagickFalse);
+    } else {
+        ExportBgra(reinterpret_cast<const std::uint16_t*>(packets), out, columns,
+                   image->matte != MagickFalse);
+    }
+    if (target.reducer) {
+        target.reducer->Add(out);
+    }
+    ++target.next_row;
+    const std::size_t rowBytes = record.columns * 4;
+    if ((target.next_row - target.released_row) * rowBytes >= kResidentBytes) {
+        ReleaseResidentPages(record.pixels, target.released_row * rowBytes,
+                             (target.next_row - target.released_row) * rowBytes);
+        target.released_row = target.next_row;
+    }
+    return columns;
+}
+
+// Streams the rows of an image whose coder writes them in order. With read_whole set the
+// caller reads the file whole instead.
+DecodeResult streamDecode(const std::string& path, const FileBytes& bytes,
+                          const std::atomic<bool>* cancel, bool& read_whole) {
+    LibraryRequest request(path, bytes, cancel);
+    StreamTarget target;
+    target.cancel = cancel;
+    streamTarget = &target;
+    ::Image* image = ReadStream(request.info(), streamRow, request.exception());
+    streamTarget = nullptr;
+    const ::ExceptionInfo* exception = request.exception();
+    const bool failed = image == nullptr || exception->severity >= ErrorException;
+    std::string format = image != nullptr ? image->magick : request.format();
+    if (image != nullptr) {
+        DestroyImageList(image);
+    }
+    if (target.stopped.failure != DecodeFailure::None) {
+        return std::move(target.stopped);
+    }
+    if (target.read_whole || (!failed && !target.record)) {
+        read_whole = true;
+        return {};
+    }
+    if (failed) {
+        return fromException(exception, cancel);
+    }
+    DecodeResult result;
+    if (target.next_row < target.record->rows) {
+        // The coder said nothing but stopped early: show what came, say it is damaged.
+        result.damaged = true;
+        result.message = "damaged: the file ends before the image does";
+    } else if (exception->severity >= WarningException &&
+               exception->severity == CorruptImageWarning) {
+        result.damaged = true;
+        result.message = std::string("damaged: ") + (exception->reason ? exception->reason : "");
+    }
+    if (target.reducer) {
+        target.reducer->Flush();
+    }
+    ReleaseResidentPages(target.record->pixels, 0,
+                         target.record->columns * target.record->rows * 4);
+    target.record->filename = path;
+    target.record->magick = format;
+    result.image = std::move(target.record);
+    return result;
+}
+
+// Pixels that are not red, green and blue samples (CMYK, YCbCr, Lab, ...) are converted.
+// Linear RGB and gray samples are shown as stored, as the files hold them.
+bool needsColorTransform(ColorspaceType colorspace) {
+    return colorspace != sRGBColorspace && colorspace != RGBColorspace &&
+           colorspace != GRAYColorspace && colorspace != LinearGRAYColorspace &&
+           colorspace != TransparentColorspace && colorspace != Rec601LumaColorspace &&
+           colorspace != Rec709LumaColorspace && colorspace != UndefinedColorspace;
+}
+
+// Reads the image whole with the library (16 bits a sample) and exports it to the record.
+DecodeResult wholeDecode(const std::string& path, const FileBytes& bytes,
+                         const std::atomic<bool>* cancel) {
+    LibraryRequest request(path, bytes, cancel);
+    {
+        // The library's copy takes 8 bytes a pixel: the size is checked before it is made.
+        ::Image* pinged =
+            PingBlob(request.info(), bytes.data.get(), bytes.size, request.exception());
+        if (pinged != nullptr) {
+            const std::size_t columns = pinged->columns, rows = pinged->rows;
+            DestroyImageList(pinged);
+            if (overLimits(columns, rows)) {
+                return tooLarge(columns, rows, limitText());
+            }
+            if (static_cast<long double>(columns) * rows > kMaximumPixelsReadWhole) {
+                return tooLarge(columns, rows,
+                                "the limit for this format is " +
+                                    std::to_string(kMaximumPixelsReadWhole) + " pixels in all");
+            }
+        } else if (request.exception()->severity >= ErrorException) {
+            return fromException(request.exception(), cancel);
+        }
+        ClearMagickException(request.exception());
+    }
+    ::Image* decoded =
+        BlobToImage(request.info(), bytes.data.get(), bytes.size, request.exception());
+    const ::ExceptionInfo* exception = request.exception();
+    if (decoded != nullptr && exception->severity < ErrorException &&
+        needsColorTransform(decoded->colorspace)) {
+        TransformImageColorspace(decoded, sRGBColorspace);
+    }
+    if (decoded != nullptr && (decoded->columns == 0 || decoded->rows == 0)) {
+        DestroyImageList(decoded);
+        return failure(DecodeFailure::Damaged, "damaged: the file holds an image of no pixels");
+    }
+    if (decoded == nullptr || exception->severity >= ErrorException) {
+        if (decoded != nullptr) {
+            DestroyImageList(decoded);
+        }
+        return fromException(exception, cancel);
+    }
+    DecodeResult result;
+    if (exception->severity == CorruptImageWarning) {
+        result.damaged = true;
+        result.message = std::string("damaged: ") + (exception->reason ? exception->reason : "");
+    }
+    std::unique_ptr<Image> record = makeRecord(decoded->columns, decoded->rows);
+    bool exported = record != nullptr;
+    if (exported) {
+        const bool matte = decoded->matte != MagickFalse;
+        const std::size_t count = decoded->columns * decoded->rows;
+        const PixelPacket* whole = GetImagePixelCacheType(decoded) == MemoryCache
+                                       ? GetVirtualPixels(decoded, 0, 0, decoded->columns,
+                                                          decoded->rows, request.exception())
+                                       : nullptr;
+        if (whole != nullptr && !record->reduced) {
+            // Straight from the library's pixel memory, in two halves at once: the copy is
+            // bound by memory bandwidth, which one core alone does not use up.
+            const auto* samples = reinterpret_cast<const std::uint16_t*>(whole);
+            std::uint8_t* target = record->pixels.get();
+            const std::size_t half = count >= (std::size_t{1} << 20) ? count / 2 : count;
+            std::thread second;
+            if (half < count) {
+                second = std::thread([=] {
+                    ExportBgra(samples + half * 4, target + half * 4, count - half, matte);
+                });
+            }
+            ExportBgra(samples, target, half, matte);
+            if (second.joinable()) {
+                second.join();
+            }
+        } else {
+            std::unique_ptr<RowReducer> reducer;
+            if (record->reduced) {
+                reducer = std::make_unique<RowReducer>(*record->reduced, record->reduced_factor,
+                                                       record->columns);
+            }
+            for (std::size_t y = 0; exported && y < decoded->rows; ++y) {
+                const PixelPacket* packets = GetVirtualPixels(
+                    decoded, 0, static_cast<ssize_t>(y), decoded->columns, 1, request.exception());
+                if (packets == nullptr) {
+                    exported = false;
+                    break;
+                }
+                ExportBgra(reinterpret_cast<const std::uint16_t*>(packets), record->Row(y),
+                           decoded->columns, matte);
+                if (reducer) {
+                    reducer->Add(record->Row(y));
+                }
+            }
+            if (reducer) {
+                reducer->Flush();
+            }
+        }
+    }
+    const std::string format = decoded->magick;
+    DestroyImageList(decoded);
+    if (!exported) {
+        return failure(DecodeFailure::OutOfMemory, "not enough memory to decode it",
+                       "the pixels could not be exported");
+    }
+    record->filename = path;
+    record->magick = format;
+    result.image = std::move(record);
+    return result;
+}
+
+} // namespace
+
+DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* cancel) {
+    InitializeMagick(nullptr);
+    LONGLONG start = 0;
+    QueryPerformanceCounter(&start);
+    DecodeResult result;
+    FileBytes bytes;
+    if (!readFile(path, static_cast<std::size_t>(kMaximumFileBytes), cancel, bytes, result)) {
+        return result;
+    }
+    bool read_whole = true;
+    {
+        LibraryRequest probe(path, bytes, nullptr);
+        const std::string format = probe.format();
+        if (format.rfind("PNG", 0) == 0) {
+            dropPngMetadata(bytes);
+        }
+        if (format.rfind("PNG", 0) == 0) {
+            result = pngHeaderRefusal(bytes);
+            if (result.failure != DecodeFailure::None) {
+                result.decode_ms = millisecondsSince(start);
+                return result;
+            }
+        }
+        read_whole = !streamsRowsInOrder(format, bytes);
+    }
+    if (!read_whole) {
+        result = streamDecode(path, bytes, cancel, read_whole);
+    }
+    if (read_whole) {
+        result = wholeDecode(path, bytes, cancel);
+    }
+    if (cancelled(cancel)) {
+        result = failure(DecodeFailure::Cancelled, {});
+    }
+    result.decode_ms = millisecondsSince(start);
+    return result;
+}
+
+DecodeResult PingImageFile(const std::string& path) {
+    InitializeMagick(nullptr);
+    DecodeResult result;
+    FileBytes bytes;
+    for (std::size_t limit = kPingBytes;; limit = static_cast<std::size_t>(kMaximumFileBytes)) {
+        if (!readFile(path, limit, nullptr, bytes, result)) {
+            return result;
+        }
+        dropPngMetadata(bytes);
+        LibraryRequest request(path, bytes, nullptr);
+        ::Image* pinged =
+            PingBlob(request.info(), bytes.data.get(), bytes.size, request.exception());
+        const bool ok = pinged != nullptr && request.exception()->severity < ErrorException &&
+                        pinged->columns > 0 && pinged->rows > 0;
+        if (ok) {
+            result.image = std::make_unique<Image>();
+            result.image->columns = pinged->columns;
+            result.image->rows = pinged->rows;
+            result.image->filename = path;
+            result.image->magick = pinged->magick;
+        } else {
+            result = fromException(request.exception(), nullptr);
+        }
+        if (pinged != nullptr) {
+            DestroyImageList(pinged);
+        }
+        if (ok || bytes.size == bytes.whole) {
+            return result;
+        }
+    }
+}
+
+} // namespace engine

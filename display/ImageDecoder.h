@@ -1,0 +1,57 @@
+// Decoding a file into the engine's 8-bit record, safe to run on any thread.
+//
+// Every file is opened here, without blocking, and checked before the image library sees it:
+// only regular files of a bounded size are read, and the library gets the open file, never a
+// name it could follow. Rows are streamed from the library's decoder straight into the record
+// where the format writes its rows in order (JPEG, PNG, WebP, ...): no 16-bit copy of the whole
+// image is made. Other formats are read whole and exported, within the library limits set in
+// MagickLibrary. Records too large to keep in memory live in a file mapped from the per-user
+// cache folder, with a reduced copy beside them for views below 1:1.
+#pragma once
+
+#include "EngineImage.h"
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+namespace engine {
+
+// Why a decode gave no image.
+enum class DecodeFailure {
+    None,
+    Cancelled,      // the caller's cancel flag was set
+    CannotOpen,     // the file is missing or not readable (error_code says why)
+    NotRegularFile, // a folder, a FIFO, a device or a socket
+    NotAnImage,     // no decoder of the library recognises it
+    TooLarge,       // its size is over the limits (kMaximumSide, kMaximumPixels, kMaximumFileBytes)
+    Damaged,        // the decoder gave up on it
+    OutOfMemory,
+};
+
+struct DecodeResult {
+    std::unique_ptr<Image> image; // the decoded record; null on failure
+    DecodeFailure failure = DecodeFailure::None;
+    // What the user can act on ("not an image this program can read", "too large (...)", "not a
+    // regular file", "damaged: ..."); empty on success unless the file is damaged but an image
+    // came back (damaged is then true: the part that could be read is shown).
+    std::string message;
+    std::string reason; // the library's or the system's own words, for the box's second line
+    bool damaged = false;
+    int error_code = 0; // errno of a failed open, 0 otherwise
+    double decode_ms = 0;
+};
+
+// The largest file read at all: far beyond any real image of the allowed sizes.
+constexpr long long kMaximumFileBytes = 8LL << 30;
+
+// Decodes the first frame of path into the record. cancel may be null; when another thread sets
+// it the decode stops within a row or two and returns Cancelled. Starts the library if needed.
+// Never shows anything: the caller reports failures. Thread-safe; several decodes may run at once.
+DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* cancel = nullptr);
+
+// Reads only the attributes of path's first frame: on success the record has columns, rows,
+// filename and magick, and no pixels. Same checks as DecodeImageFile.
+DecodeResult PingImageFile(const std::string& path);
+
+} // namespace engine
