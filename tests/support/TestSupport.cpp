@@ -22,7 +22,8 @@ extern char** environ;
 namespace testsupport {
 
 namespace {
-const char* const kVariables[] = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "HOME"};
+const char* const kVariables[] = {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_RUNTIME_DIR", "HOME",
+                                  "XDG_CACHE_HOME"};
 }
 
 IsolatedFolders::IsolatedFolders() {
@@ -33,8 +34,8 @@ IsolatedFolders::IsolatedFolders() {
         return;
     }
     root_ = made;
-    const std::string values[] = {Config(), Data(), Runtime(), Home()};
-    for (int i = 0; i < 4; ++i) {
+    const std::string values[] = {Config(), Data(), Runtime(), Home(), Cache()};
+    for (int i = 0; i < 5; ++i) {
         ::mkdir(values[i].c_str(), 0700);
         if (const char* old = std::getenv(kVariables[i])) {
             saved_.emplace_back(kVariables[i], old);
@@ -171,6 +172,40 @@ int ChildProcess::Wait(int ms) {
             return -1;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+TrapFifo::TrapFifo(std::string path, int ms) : path_(std::move(path)) {
+    made_ = ::mkfifo(path_.c_str(), 0600) == 0;
+    if (!made_) {
+        ADD_FAILURE() << "mkfifo " << path_ << ": " << std::strerror(errno);
+        return;
+    }
+    watch_ = std::thread([this, ms] {
+        std::unique_lock lock(guard_);
+        if (released_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return done_; })) {
+            return;
+        }
+        // Read and write: never blocks, and counts as the writer a blocked reader waits for.
+        const int fd = ::open(path_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            sprung_ = true;
+            ::close(fd);
+        }
+    });
+}
+
+TrapFifo::~TrapFifo() {
+    if (watch_.joinable()) {
+        {
+            std::lock_guard lock(guard_);
+            done_ = true;
+        }
+        released_.notify_all();
+        watch_.join();
+    }
+    if (made_) {
+        ::unlink(path_.c_str());
     }
 }
 

@@ -4,14 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testsupport {
 
-// Points XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_RUNTIME_DIR and HOME at fresh folders under one
-// temporary root for the life of the object, and restores the old values afterwards.
+// Points XDG_CONFIG_HOME, XDG_DATA_HOME, XDG_RUNTIME_DIR, XDG_CACHE_HOME and HOME at fresh folders
+// under one temporary root for the life of the object, and restores the old values afterwards.
 class IsolatedFolders {
 public:
     IsolatedFolders();
@@ -24,6 +26,7 @@ public:
     std::string Data() const { return root_ + "/data"; }
     std::string Runtime() const { return root_ + "/runtime"; }
     std::string Home() const { return root_ + "/home"; }
+    std::string Cache() const { return root_ + "/cache"; }
 
 private:
     std::string root_;
@@ -85,6 +88,30 @@ private:
     int out_ = -1;
     std::string pending_;
     bool reaped_ = false;
+};
+
+// Makes a FIFO at path for the life of the object. If it is still alive after ms, the FIFO is
+// opened for writing once and closed, so a reader blocked on it wakes up and reads its end: a
+// test of code that must not block on it fails instead of hanging.
+class TrapFifo {
+public:
+    TrapFifo(std::string path, int ms);
+    ~TrapFifo();
+    TrapFifo(const TrapFifo&) = delete;
+    TrapFifo& operator=(const TrapFifo&) = delete;
+
+    bool Made() const { return made_; }
+    // True once the FIFO had to be opened to wake a blocked reader.
+    bool Sprung() const { return sprung_; }
+
+private:
+    std::string path_;
+    bool made_ = false;
+    std::atomic<bool> sprung_{false};
+    std::mutex guard_;
+    std::condition_variable released_;
+    bool done_ = false;
+    std::thread watch_;
 };
 
 // The folder that holds the built programs (the test binaries' own folder).

@@ -1,0 +1,352 @@
+// Decoding as users and attackers would try it: camera-sized photos, files that are not files,
+// metadata bombs, cancellation, and what is left behind.
+#include "support/TestSupport.h"
+
+#include "display/ImageDecoder.h"
+#include "display/Image_Magick_Image.h"
+#include "display/MagickLibrary.h"
+#include "platform/Runtime.h"
+
+#include <magick/MagickCore.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <zlib.h>
+
+using testsupport::IsolatedTest;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::string writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+std::string bigEndian(std::uint32_t value) {
+    const char bytes[4] = {static_cast<char>(value >> 24), static_cast<char>(value >> 16),
+                           static_cast<char>(value >> 8), static_cast<char>(value)};
+    return std::string(bytes, 4);
+}
+
+std::string pngChunk(const std::string& type, const std::string& data) {
+    const std::string body = type + data;
+    const auto crc = static_cast<std::uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(body.data()), static_cast<uInt>(body.size())));
+    return bigEndian(static_cast<std::uint32_t>(data.size())) + body + bigEndian(crc);
+}
+
+std::string deflate(const std::string& bytes) {
+    uLongf size = ::compressBound(static_cast<uLong>(bytes.size()));
+    std::string packed(size, '\0');
+    ::compress2(reinterpret_cast<Bytef*>(packed.data()), &size,
+                reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uLong>(bytes.size()), 9);
+    packed.resize(size);
+    return packed;
+}
+
+const std::string kSignature("\x89PNG\r\n\x1a\n", 8);
+
+// One red pixel, with extra chunks before the image data.
+std::string redPixelPng(const std::string& extra) {
+    const std::string header = bigEndian(1) + bigEndian(1) + std::string("\x08\x02\x00\x00\x00", 5);
+    return kSignature + pngChunk("IHDR", header) + extra +
+           pngChunk("IDAT", deflate(std::string("\x00\xff\x00\x00", 4))) + pngChunk("IEND", "");
+}
+
+// Block colours a JPEG keeps almost exactly: 64-pixel squares of one colour each.
+void blockColour(std::size_t x, std::size_t y, std::uint8_t rgb[3]) {
+    const std::size_t bx = x / 64, by = y / 64;
+    rgb[0] = static_cast<std::uint8_t>(40 + (bx * 37) % 180);
+    rgb[1] = static_cast<std::uint8_t>(40 + (by * 53) % 180);
+    rgb[2] = static_cast<std::uint8_t>(40 + ((bx + by) * 29) % 180);
+}
+
+// A JPEG of width x height made of such blocks, written with the library.
+std::string blockJpeg(const std::string& path, std::size_t width, std::size_t height,
+                      const char* colorspace = "RGB") {
+    std::vector<std::uint8_t> rgb(width * height * 3);
+    for (std::size_t y = 0; y < height; ++y) {
+        for (std::size_t x = 0; x < width; ++x) {
+            blockColour(x, y, &rgb[(y * width + x) * 3]);
+        }
+    }
+    ExceptionInfo* exception = AcquireExceptionInfo();
+    Image* image = ConstituteImage(width, height, "RGB", CharPixel, rgb.data(), exception);
+    rgb = {};
+    EXPECT_NE(image, nullptr);
+    if (image != nullptr) {
+        if (std::strcmp(colorspace, "CMYK") == 0) {
+            TransformImageColorspace(image, CMYKColorspace);
+        }
+        ImageInfo* info = AcquireImageInfo();
+        info->quality = 92;
+        std::snprintf(image->filename, sizeof image->filename, "jpeg:%s", path.c_str());
+        EXPECT_EQ(WriteImage(info, image), MagickTrue) << image->exception.reason;
+        DestroyImageInfo(info);
+        DestroyImage(image);
+    }
+    DestroyExceptionInfo(exception);
+    return path;
+}
+
+// Everything in the library's temporary folder and every file /tmp/magick-* (which it must not
+// make any more).
+std::vector<std::string> temporaryFiles() {
+    std::vector<std::string> files;
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator(engine::MagickTemporaryFolder(), error)) {
+        if (entry.path().filename() != "policy.xml") {
+            files.push_back(entry.path().string());
+        }
+    }
+    for (const auto& entry : std::filesystem::directory_iterator("/tmp", error)) {
+        if (entry.path().filename().string().rfind("magick-", 0) == 0) {
+            files.push_back(entry.path().string());
+        }
+    }
+    return files;
+}
+
+long statusKilobytes(const char* field) {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field, 0) == 0) {
+            return std::stol(line.substr(std::strlen(field)));
+        }
+    }
+    return 0;
+}
+
+// Runs body and returns how far resident memory rose above where it stood (MB) and body's
+// result: the peak is reset first, so a short spike inside the decode is caught too.
+std::pair<double, int> peakWhile(const std::function<int()>& body) {
+    std::ofstream("/proc/self/clear_refs") << "5";
+    const long before = statusKilobytes("VmRSS:");
+    const int result = body();
+    return {(statusKilobytes("VmHWM:") - before) / 1024.0, result};
+}
+
+class DecodeSafetyTest : public IsolatedTest {
+protected:
+    void SetUp() override {
+        engine::InitializeMagick(nullptr);
+        before_ = temporaryFiles();
+    }
+    void TearDown() override { EXPECT_EQ(temporaryFiles(), before_) << "files were left behind"; }
+
+    std::vector<std::string> before_;
+};
+
+} // namespace
+
+TEST_F(DecodeSafetyTest, CameraSizedPhotosOpenWithTheirPixelsInPlace) {
+    // 45, 60 and 100 megapixels: the library's own cache would have refused all three.
+    for (auto [width, height] :
+         {std::pair<std::size_t, std::size_t>{8256, 5504}, {9504, 6336}, {12240, 8160}}) {
+        const std::string path =
+            blockJpeg(folders.Home() + "/photo " + std::to_string(width) + ".jpg", width, height);
+        Image_Magick_Image decoded;
+        ASSERT_TRUE(decoded.ReadImage(path)) << boxes.Take().at(0).text;
+        ASSERT_EQ(decoded.Columns(), width);
+        ASSERT_EQ(decoded.Rows(), height);
+        EXPECT_EQ(decoded.Format(), "JPEG");
+        int worst = 0;
+        for (std::size_t y = 32; y < height; y += 64 * 37) {
+            for (std::size_t x = 32; x < width; x += 64 * 23) {
+                std::uint8_t rgb[3];
+                blockColour(x, y, rgb);
+                const std::uint8_t* bgra = decoded.Image()->Row(y) + x * 4;
+                for (int c = 0; c < 3; ++c) {
+                    worst = std::max(worst, std::abs(bgra[2 - c] - rgb[c]));
+                }
+                EXPECT_EQ(bgra[3], 255);
+            }
+        }
+        EXPECT_LE(worst, 4) << width;
+        std::filesystem::remove(path);
+    }
+}
+
+TEST_F(DecodeSafetyTest, StreamedRowsEqualTheLibrarysWholeImage) {
+    const std::string samples = ORVALEN_SAMPLES_DIR;
+    std::vector<std::string> files = {samples + "/rose.jpg", samples + "/checkerboard.webp",
+                                      samples + "/large 6000x4000.jpg",
+                                      blockJpeg(folders.Home() + "/cmyk.jpg", 700, 500, "CMYK")};
+    for (const std::string& path : files) {
+        engine::DecodeResult streamed = engine::DecodeImageFile(path);
+        ASSERT_TRUE(streamed.image) << path << ": " << streamed.message;
+        // The same file read whole by the library and exported by it.
+        ExceptionInfo* exception = AcquireExceptionInfo();
+        ImageInfo* info = AcquireImageInfo();
+        std::snprintf(info->filename, sizeof info->filename, "%s", path.c_str());
+        Image* whole = ReadImage(info, exception);
+        ASSERT_NE(whole, nullptr) << path;
+        if (whole->colorspace == CMYKColorspace) {
+            TransformImageColorspace(whole, sRGBColorspace);
+        }
+        std::vector<std::uint8_t> expected(whole->columns * whole->rows * 4);
+        ExportImagePixels(whole, 0, 0, whole->columns, whole->rows, "BGRA", CharPixel,
+                          expected.data(), exception);
+        ASSERT_EQ(streamed.image->columns, whole->columns);
+        ASSERT_EQ(streamed.image->rows, whole->rows);
+        int worst = 0;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            worst = std::max(worst, std::abs(streamed.image->pixels[i] - expected[i]));
+        }
+        // The library's CMYK conversion rounds once more on the way.
+        EXPECT_LE(worst, whole->colorspace == CMYKColorspace ? 1 : 0) << path;
+        DestroyImage(whole);
+        DestroyImageInfo(info);
+        DestroyExceptionInfo(exception);
+    }
+}
+
+TEST_F(DecodeSafetyTest, FilesThatAreNotFilesAreRefusedAtOnceWithTheirMessage) {
+    const std::string home = folders.Home();
+    ASSERT_EQ(::mkfifo((home + "/x.jpg").c_str(), 0600), 0);
+    std::filesystem::create_symlink("/dev/zero", home + "/zero.jpg");
+    std::filesystem::create_directory(home + "/folder.png");
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/socket.jpg", home.c_str());
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    writeFile(home + "/notes.txt", "Shopping: bread, milk\n");
+    writeFile(home + "/empty.jpg", "");
+    const struct {
+        const char* name;
+        const char* message;
+    } cases[] = {{"/x.jpg", "not a regular file"},
+                 {"/zero.jpg", "not a regular file"},
+                 {"/folder.png", "not a regular file"},
+                 {"/socket.jpg", "not a regular file"},
+                 {"/notes.txt", "not an image this program can read"},
+                 {"/empty.jpg", "damaged"}};
+    for (const auto& one : cases) {
+        const auto start = Clock::now();
+        Image_Magick_Image decoded;
+        EXPECT_FALSE(decoded.ReadImage(home + one.name));
+        EXPECT_LT(secondsSince(start), 2.0) << one.name;
+        const auto shown = boxes.Take();
+        ASSERT_EQ(shown.size(), 1u) << one.name;
+        EXPECT_NE(shown[0].text.find(home + one.name), std::string::npos) << shown[0].text;
+        EXPECT_NE(shown[0].text.find(one.message), std::string::npos) << shown[0].text;
+        // The browser's ping gives up on them as quickly, and silently.
+        EXPECT_FALSE(decoded.PingImage((home + one.name).c_str())) << one.name;
+        EXPECT_EQ(boxes.Count(), 0u);
+    }
+    ::close(listener);
+}
+
+TEST_F(DecodeSafetyTest, MetadataBombsAreSkippedQuicklyAndInLittleMemory) {
+    // A text chunk that claims 2 GB in a file of a hundred bytes, and one whose 2 MB inflate to
+    // 2 GiB; the image itself is one red pixel and must still show.
+    const std::string claim = bigEndian(0x7fffff00u) + "zTXt" + std::string("Comment\0\0xxxx", 13);
+    std::string zeros(std::size_t{1} << 20, '\0');
+    z_stream stream{};
+    ::deflateInit(&stream, 9);
+    std::string packed;
+    std::vector<unsigned char> out(1 << 16);
+    for (int i = 0; i < 2048; ++i) {
+        stream.next_in = reinterpret_cast<Bytef*>(zeros.data());
+        stream.avail_in = static_cast<uInt>(zeros.size());
+        do {
+            stream.next_out = out.data();
+            stream.avail_out = static_cast<uInt>(out.size());
+            ::deflate(&stream, i == 2047 ? Z_FINISH : Z_NO_FLUSH);
+            packed.append(reinterpret_cast<char*>(out.data()), out.size() - stream.avail_out);
+        } while (stream.avail_out == 0);
+    }
+    ::deflateEnd(&stream);
+    const std::string files[] = {
+        writeFile(folders.Home() + "/claim.png", redPixelPng("").substr(0, 33) + claim),
+        writeFile(folders.Home() + "/inflate.png",
+                  redPixelPng(pngChunk("zTXt", std::string("Comment\0\0", 9) + packed)))};
+    for (const std::string& path : files) {
+        const auto start = Clock::now();
+        const auto [peakMb, status] = peakWhile([&] {
+            engine::DecodeResult result = engine::DecodeImageFile(path);
+            if (!result.image) {
+                return result.failure == engine::DecodeFailure::Damaged ? 2 : 3;
+            }
+            const std::uint8_t* pixel = result.image->pixels.get();
+            return pixel[2] == 255 && pixel[1] == 0 && pixel[0] == 0 ? 0 : 4;
+        });
+        EXPECT_LT(secondsSince(start), 3.0) << path;
+        EXPECT_LT(peakMb, 600) << path;
+        // The claim cuts the file short (refused as damaged); the inflating text is skipped.
+        EXPECT_EQ(status, path.find("claim") != std::string::npos ? 2 : 0) << path;
+    }
+}
+
+TEST_F(DecodeSafetyTest, AHeaderPromisingGigapixelsOverAFewBytesIsRefusedAtOnce) {
+    const std::string header =
+        bigEndian(20000) + bigEndian(20000) + std::string("\x08\x02\x00\x00\x00", 5);
+    const std::string path =
+        writeFile(folders.Home() + "/promise.png",
+                  kSignature + pngChunk("IHDR", header) +
+                      pngChunk("IDAT", deflate(std::string(64, '\0'))) + pngChunk("IEND", ""));
+    const auto start = Clock::now();
+    const auto [peakMb, status] = peakWhile([&] {
+        return engine::DecodeImageFile(path).failure == engine::DecodeFailure::Damaged ? 0 : 1;
+    });
+    EXPECT_EQ(status, 0);
+    EXPECT_LT(secondsSince(start), 2.0);
+    EXPECT_LT(peakMb, 200);
+}
+
+TEST_F(DecodeSafetyTest, ACancelledDecodeStopsWithinMomentsAndShowsNothing) {
+    const std::string path = blockJpeg(folders.Home() + "/big.jpg", 8000, 6000);
+    std::atomic<bool> cancel{false};
+    Clock::time_point cancelledAt;
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        cancelledAt = Clock::now();
+        cancel = true;
+    });
+    engine::DecodeResult result = engine::DecodeImageFile(path, &cancel);
+    const auto end = Clock::now();
+    canceller.join();
+    EXPECT_EQ(result.failure, engine::DecodeFailure::Cancelled);
+    EXPECT_FALSE(result.image);
+    EXPECT_LT(std::chrono::duration<double>(end - cancelledAt).count(), 0.25);
+    Image_Magick_Image shown;
+    EXPECT_FALSE(shown.AdoptDecoded(path, std::move(result)));
+    EXPECT_EQ(boxes.Count(), 0u) << "a cancelled decode is no failure to report";
+}
+
+TEST_F(DecodeSafetyTest, TheLibrarysFoldersOfDeadProcessesAreRemovedAtStart) {
+    // A process killed while decoding leaves its folder; the next start clears it.
+    const std::string parent = platform::RuntimeSubfolder("magick");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::_exit(0);
+    }
+    ::waitpid(child, nullptr, 0);
+    const std::string dead = parent + "/" + std::to_string(child);
+    std::filesystem::create_directory(dead);
+    writeFile(dead + "/magick-leftover", std::string(1000, 'x'));
+    engine::DestroyMagick();
+    engine::InitializeMagick(nullptr);
+    EXPECT_FALSE(std::filesystem::exists(dead));
+    EXPECT_TRUE(std::filesystem::exists(engine::MagickTemporaryFolder() + "/policy.xml"));
+    before_ = temporaryFiles();
+}
