@@ -102,6 +102,11 @@ bool Image_Magick_Image::AdoptDecoded(const std::string& file_name, engine::Deco
     if (!Reinitialize()) {
         return false;
     }
+    // A name decoded elsewhere gets the same refusal as one handed to ReadImage.
+    std::string path;
+    if (!acceptedPath(file_name.c_str(), path)) {
+        return false;
+    }
     last_decode_ms = result.decode_ms;
     if (!result.image) {
         if (result.failure != engine::DecodeFailure::Cancelled) {

@@ -47,7 +47,7 @@ std::string resourcePolicy(const std::string& temporary) {
            std::to_string(kMaximumSide) +
            "\"/>\n"
            "  <policy domain=\"resource\" name=\"area\" value=\"" +
-           std::to_string(kMaximumPixels) +
+           std::to_string(kMaximumPixels + 1) +
            "\"/>\n"
            "  <policy domain=\"resource\" name=\"memory\" value=\"64GiB\"/>\n"
            "  <policy domain=\"resource\" name=\"map\" value=\"64GiB\"/>\n"
@@ -177,7 +177,8 @@ void InitializeMagick(const char* programPath) {
     // Whatever the policy files say, never more than ours.
     SetMagickResourceLimit(WidthResource, kMaximumSide);
     SetMagickResourceLimit(HeightResource, kMaximumSide);
-    SetMagickResourceLimit(AreaResource, static_cast<MagickSizeType>(kMaximumPixels));
+    // The library refuses an area equal to its limit; ours allows it.
+    SetMagickResourceLimit(AreaResource, static_cast<MagickSizeType>(kMaximumPixels + 1));
     SetMagickResourceLimit(DiskResource, 0);
     started = true;
 }

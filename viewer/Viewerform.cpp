@@ -274,6 +274,10 @@ void TViewer::FormCreate() {
 }
 
 bool TViewer::DisplayImage(const std::string& quoted_file) {
+    return showImage(quoted_file) == OpenOutcome::Opened;
+}
+
+TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
     DebugTrace("TViewer::DisplayImage() begin");
     // A handed-over name may come quoted; the viewer keeps the plain name, which is what the
     // browser finds in its folder and what later requests compare with.
@@ -283,16 +287,21 @@ bool TViewer::DisplayImage(const std::string& quoted_file) {
         show();
     }
     if (image_loaded && file == current_file) {
+        decode_job->Cancel(); // this request wins over one still decoding
         BringWindowToForeground(Handle());
         DebugTrace("TViewer::DisplayImage() exit");
-        return true;
+        return OpenOutcome::Opened;
     }
     const LONGLONG t0 = ReadCounter();
-    const bool opened = OpenImage(file);
+    const OpenOutcome opened = openImage(file);
+    if (opened == OpenOutcome::Withdrawn) {
+        DebugTrace(("TViewer::DisplayImage() withdrawn " + file).c_str());
+        return opened;
+    }
     const LONGLONG t1 = ReadCounter();
-    if (!opened) {
+    if (opened == OpenOutcome::Failed) {
         DebugTrace("TViewer::DisplayImage() exit");
-        return false;
+        return opened;
     }
     setWindowTitle(QString::fromStdString("Viewer - " + name.Name()));
     DebugTrace(("TViewer::DisplayImage() shows " + file + " in window " + std::to_string(Handle()))
@@ -310,13 +319,23 @@ bool TViewer::DisplayImage(const std::string& quoted_file) {
     Display1->Invalidate();
     activateWindow();
     setFocus();
-    return true;
+    return opened;
 }
 
 bool TViewer::OpenImage(const std::string& file) {
-    image_loaded = false;
-    if (!Display1->LoadImageA(file)) {
-        return false;
+    return openImage(file) == OpenOutcome::Opened;
+}
+
+TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
+    // The image on display stays usable while the decode runs: keys, paints and resizes keep
+    // working on it until the new one is adopted.
+    engine::DecodeResult decoded;
+    if (decode_job->Run(file, decoded) == DecodeJob::Outcome::Withdrawn) {
+        return OpenOutcome::Withdrawn;
+    }
+    if (!Display1->LoadDecoded(file, std::move(decoded))) {
+        image_loaded = false;
+        return OpenOutcome::Failed;
     }
     current_file = file;
     Display1->PanX = Display1->PanY = 0;
@@ -329,7 +348,7 @@ bool TViewer::OpenImage(const std::string& file) {
         window_behavior = FitWindowToImage;
         Fit_Window_to_ImageExecute();
     }
-    return true;
+    return OpenOutcome::Opened;
 }
 
 void TViewer::InterThreadMessengerDispatcher() {
@@ -400,7 +419,9 @@ void TViewer::FormClose() {
 }
 
 void TViewer::FileOpen1Accept(const std::string& file) {
-    if (!DisplayImage(file)) {
+    // Only a file the viewer could not show goes to the desktop's program for it; one withdrawn
+    // for a newer request was never judged.
+    if (showImage(file) == OpenOutcome::Failed) {
         ShellOpen(file.c_str());
     }
 }
@@ -622,6 +643,7 @@ bool TViewer::event(QEvent* event) {
 }
 
 void TViewer::closeEvent(QCloseEvent* event) {
+    decode_job->Stop(); // a closed window shows nothing that is still on its way
     FormClose();
     event->accept(); // the window hides; the program ends only as FormClose decided
 }

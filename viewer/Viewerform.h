@@ -2,6 +2,7 @@
 // asks the browser (by message) for the next image.
 #pragma once
 
+#include "DecodeJob.h"
 #include "WindowFitting.h"
 #include "common/Settings.h"
 #include "display/Im_display.h"
@@ -29,8 +30,11 @@ public:
     explicit TViewer(QWidget* owner = nullptr);
     ~TViewer() override;
 
-    // Shows file (the window too); true when it is on display afterwards.
+    // Shows file (the window too); true when it is on display afterwards. The file is decoded
+    // on a worker while the window keeps painting and handling input and messages. A newer
+    // request arriving meanwhile wins: this one then returns false and changes and says nothing.
     bool DisplayImage(const std::string& file);
+    // Decodes file the same way and lays it out; false when it failed or was withdrawn.
     bool OpenImage(const std::string& file);
     void InterThreadMessengerDispatcher();
     void FormCreate();
@@ -119,6 +123,8 @@ public:
     int last_mouse_x = 0, last_mouse_y = 0;
     std::unique_ptr<TRegistryIniFileSpecial> settings;
     MessageClient itm_client;
+    // Runs the decodes of DisplayImage; gone before the widgets, its workers joined.
+    std::unique_ptr<DecodeJob> decode_job = std::make_unique<DecodeJob>();
 
     // The performance counter DisplayImage reads (tests give their own readings).
     std::function<LONGLONG()> ReadCounter;
@@ -136,6 +142,12 @@ protected:
     void ShowStatusText(int panel, const std::string& text, int extra);
 
 private:
+    // How a request to show a file ended. Withdrawn: a newer request, or the end of the window
+    // or of the program, came first; nothing was changed or reported, and the viewer itself
+    // may be gone.
+    enum class OpenOutcome { Opened, Failed, Withdrawn };
+    OpenOutcome showImage(const std::string& quoted_file);
+    OpenOutcome openImage(const std::string& file);
     void createActions();
     void measureChrome(int& width, int& height);
     std::string formatSeconds(double seconds) const;

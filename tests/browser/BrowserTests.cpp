@@ -24,6 +24,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -366,5 +367,47 @@ TEST(ViewerAndBrowser, PageDownWalksTheFolderAndEnterShowsTheBrowser) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return browser.isVisible(); }, 3000));
     EXPECT_FALSE(solitary_viewer_flag);
     EXPECT_EQ(browser.StShellListView1->Folder.Path, folder);
+    itm_server_name.clear();
+}
+
+// A FIFO named like an image among the images: Page Down steps over it without blocking the
+// window, and the next key still works.
+TEST(ViewerAndBrowser, PageDownStepsOverAFifoAndTheNextKeyStillWorks) {
+    testsupport::IsolatedFolders folders;
+    testsupport::RecordedBoxes boxes;
+    MessageServer server;
+    ASSERT_TRUE(server.Start("fifo_walk_test_server"));
+    itm_server_name = "fifo_walk_test_server";
+    const std::string folder = folders.Home() + "/samples";
+    std::filesystem::create_directories(folder);
+    for (const char* name : {"a.png", "c.png"}) {
+        QImage picture(20, 10, QImage::Format_RGB32);
+        picture.fill(Qt::green);
+        picture.save(QString::fromStdString(folder + "/" + name), "PNG");
+    }
+    testsupport::TrapFifo trap(folder + "/b.jpg", 5000);
+    ASSERT_TRUE(trap.Made());
+    {
+        TRegistryIniFileSpecial settings(settings_base_key, KEY_ALL_ACCESS);
+        settings.Section = "browser_0";
+        settings.WriteString("solitary viewer start in folder", folder);
+    }
+    solitary_viewer_flag = true;
+    TViewer viewer;
+    TBrowser browser;
+    ASSERT_EQ(browser.StShellListView1->Folder.Path, folder);
+    ASSERT_NE(browser.FindItemIndex("b.jpg"), -1); // listed between the two images
+    ASSERT_TRUE(viewer.DisplayImage(folder + "/a.png"));
+    const auto start = std::chrono::steady_clock::now();
+    QTest::keyClick(&viewer, Qt::Key_PageDown);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return viewer.current_file == folder + "/c.png"; }, 3000));
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.0);
+    QTest::keyClick(&viewer, Qt::Key_PageDown); // wraps to the first
+    EXPECT_TRUE(QTest::qWaitFor([&] { return viewer.current_file == folder + "/a.png"; }, 3000));
+    EXPECT_FALSE(trap.Sprung());
+    for (const auto& box : boxes.Take()) {
+        ADD_FAILURE() << "box: " << box.text;
+    }
+    solitary_viewer_flag = false;
     itm_server_name.clear();
 }

@@ -11,11 +11,13 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QEventLoop>
 #include <QImage>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QScreen>
 #include <QTest>
+#include <QTimer>
 
 #include <cmath>
 
@@ -34,6 +36,14 @@ std::string writeImage(const std::string& path, int width, int height) {
     }
     image.save(QString::fromStdString(path), "PNG");
     return path;
+}
+
+// Lets the application go idle for ms: the event loop blocks, as it does between a user's key
+// presses, so what runs on idle (the actions' enable rules) runs. QTest::qWait never blocks it.
+void idle(int ms) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
 }
 
 WorkArea workArea() {
@@ -281,10 +291,10 @@ TEST_F(ViewerInputTest, FAndSActOnceAPressThroughActionOrKeyAlike) {
     viewer->show();
     viewer->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(viewer.get(), 2000));
-    QTest::qWait(5); // idle: the actions take their enable rules
+    idle(5); // the actions take their enable rules
     QTest::keyClick(viewer.get(), Qt::Key_F);
     EXPECT_TRUE(viewer->full_screen);
-    QTest::qWait(5);
+    idle(5);
     QTest::keyClick(viewer.get(), Qt::Key_F); // the action is disabled now: the key event acts
     EXPECT_FALSE(viewer->full_screen);
     // With permanent shrink on, one S goes from the shrunk view to the desired zoom; a second

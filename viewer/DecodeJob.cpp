@@ -1,0 +1,154 @@
+#include "DecodeJob.h"
+
+#include <QEventLoop>
+#include <QMetaObject>
+
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <system_error>
+
+// One Run's record, shared by the Run, the job and the worker. The worker reads path and cancel
+// and writes result, which the window's thread reads only after joining it; the rest belongs to
+// the window's thread.
+struct DecodeJob::Request {
+    std::uint64_t id = 0;
+    std::string path;
+    std::atomic<bool> cancel{false};
+    engine::DecodeResult result;
+    QEventLoop* loop = nullptr; // the waiting Run's loop, on its stack
+    bool delivered = false;     // the worker ended while the Run waited
+    bool withdrawn = false;     // a newer Run or Cancel came first
+    bool abandoned = false;     // the job is gone: the Run must not touch it
+};
+
+namespace {
+
+engine::DecodeResult failed(engine::DecodeFailure failure, std::string message,
+                            std::string reason = {}) {
+    engine::DecodeResult result;
+    result.failure = failure;
+    result.message = std::move(message);
+    result.reason = std::move(reason);
+    return result;
+}
+
+// Nothing is thrown across the thread: what the decoder throws becomes its failure.
+engine::DecodeResult decodeCatching(const DecodeJob::Decoder& decoder, const std::string& path,
+                                    const std::atomic<bool>* cancel) {
+    try {
+        return decoder(path, cancel);
+    } catch (const std::bad_alloc&) {
+        return failed(engine::DecodeFailure::OutOfMemory, "not enough memory to decode it");
+    } catch (const std::exception& error) {
+        return failed(engine::DecodeFailure::Damaged, "damaged", error.what());
+    } catch (...) {
+        return failed(engine::DecodeFailure::Damaged, "damaged");
+    }
+}
+
+} // namespace
+
+DecodeJob::DecodeJob(QObject* parent)
+    : QObject(parent), decoder_([](const std::string& path, const std::atomic<bool>* cancel) {
+          return engine::DecodeImageFile(path, cancel);
+      }) {}
+
+DecodeJob::~DecodeJob() {
+    for (const auto& request : waiting_) {
+        request->abandoned = true;
+        request->loop->quit();
+    }
+    // The workers' last news may still be posted to this object meanwhile; QObject drops it.
+    joinAll();
+}
+
+DecodeJob::Outcome DecodeJob::Run(const std::string& path, engine::DecodeResult& result) {
+    Cancel();
+    auto request = std::make_shared<Request>();
+    request->id = next_id_++;
+    request->path = path;
+    QEventLoop loop;
+    request->loop = &loop;
+    workers_.reserve(workers_.size() + 1); // a started thread must never be dropped unjoined
+    try {
+        workers_.push_back(
+            {request, std::thread([this, request, decoder = decoder_] {
+                 request->result = decodeCatching(decoder, request->path, &request->cancel);
+                 // The worker's last act: the job joins it when this arrives.
+                 QMetaObject::invokeMethod(
+                     this, [this, id = request->id] { workerFinished(id); }, Qt::QueuedConnection);
+             })});
+    } catch (const std::system_error&) {
+        // No thread to be had: decode here, as before there were workers.
+        result = decodeCatching(decoder_, path, nullptr);
+        return Outcome::Decoded;
+    }
+    waiting_.push_back(request);
+    loop.exec();
+    if (request->abandoned) {
+        return Outcome::Withdrawn;
+    }
+    std::erase(waiting_, request);
+    if (request->withdrawn) {
+        return Outcome::Withdrawn; // its worker is joined when it ends
+    }
+    if (request->delivered) {
+        result = std::move(request->result);
+        return Outcome::Decoded;
+    }
+    // The loop was ended from outside (the application quits): no news will be handled.
+    request->cancel = true;
+    joinWorker(request->id);
+    return Outcome::Withdrawn;
+}
+
+void DecodeJob::Cancel() {
+    for (const auto& request : waiting_) {
+        // A result already delivered is withdrawn too: its Run resumes only after the newer
+        // request's, and must not show an older file over it.
+        request->withdrawn = true;
+        request->cancel = true;
+        request->loop->quit();
+    }
+}
+
+void DecodeJob::Stop() {
+    Cancel();
+    joinAll(); // the news they post finds no wait to end
+}
+
+bool DecodeJob::Waiting() const {
+    return std::any_of(waiting_.begin(), waiting_.end(),
+                       [](const auto& request) { return !request->withdrawn; });
+}
+
+void DecodeJob::workerFinished(std::uint64_t id) {
+    joinWorker(id);
+    for (const auto& request : waiting_) {
+        if (request->id == id && !request->withdrawn) {
+            request->delivered = true;
+            request->loop->quit();
+        }
+    }
+}
+
+void DecodeJob::joinWorker(std::uint64_t id) {
+    const auto found = std::find_if(workers_.begin(), workers_.end(), [id](const Worker& worker) {
+        return worker.request->id == id;
+    });
+    if (found != workers_.end()) {
+        found->thread.join();
+        workers_.erase(found);
+    }
+}
+
+void DecodeJob::joinAll() {
+    for (Worker& worker : workers_) {
+        worker.request->cancel = true;
+    }
+    for (Worker& worker : workers_) {
+        worker.thread.join();
+    }
+    workers_.clear();
+}

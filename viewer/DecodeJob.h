@@ -1,0 +1,74 @@
+// Decoding on a worker thread while the window's thread keeps handling its events.
+//
+// Run starts the decode and waits for it in a local event loop, so its caller keeps a plain
+// synchronous call while the window paints, answers keys and takes messages. A Run that starts
+// while an older one waits (it can only start from inside that wait) withdraws the older one:
+// the newer request wins. Workers touch only their own request record; everything they decoded
+// is handed back on the thread that called Run.
+#pragma once
+
+#include "display/ImageDecoder.h"
+
+#include <QObject>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+class DecodeJob : public QObject {
+public:
+    enum class Outcome {
+        Decoded,  // result holds what the decoder gave, success or failure
+        Withdrawn // a newer Run, Cancel or the end of the event loop came first; result untouched
+    };
+
+    // What runs on the worker: DecodeImageFile unless a test gives its own. It must be safe to
+    // call on any thread and should return soon after *cancel becomes true.
+    using Decoder = std::function<engine::DecodeResult(const std::string& path,
+                                                       const std::atomic<bool>* cancel)>;
+
+    explicit DecodeJob(QObject* parent = nullptr);
+    // Withdraws every waiting Run and joins every worker, finished or not: no worker outlives
+    // the job. A Run still on the stack then returns Withdrawn without touching the job.
+    ~DecodeJob() override;
+    DecodeJob(const DecodeJob&) = delete;
+    DecodeJob& operator=(const DecodeJob&) = delete;
+
+    // Decodes path on a worker thread and returns when it is done, processing the calling
+    // thread's events meanwhile (call it on the window's thread). Withdraws the Runs already
+    // waiting first. A withdrawn Run returns at once, its worker told to stop; the worker is
+    // joined when it ends. When the wait's event loop is ended from outside (the application
+    // quits), the decode is cancelled, its worker joined, and the Run is Withdrawn.
+    Outcome Run(const std::string& path, engine::DecodeResult& result);
+    // Withdraws every waiting Run (a request that needs no decode wins); their workers are told
+    // to stop and joined when they end.
+    void Cancel();
+    // Withdraws every waiting Run and joins every worker before it returns (the window closes):
+    // blocks for as long as the decoders take to notice their cancel flags.
+    void Stop();
+    // True while a Run waits and has not been withdrawn.
+    bool Waiting() const;
+    // Workers started and not yet joined (the finished ones are joined as their news arrives).
+    std::size_t Workers() const { return workers_.size(); }
+
+    void SetDecoder(Decoder decoder) { decoder_ = std::move(decoder); }
+
+private:
+    struct Request;
+    struct Worker {
+        std::shared_ptr<Request> request;
+        std::thread thread;
+    };
+
+    void workerFinished(std::uint64_t id);
+    void joinWorker(std::uint64_t id);
+    void joinAll();
+
+    Decoder decoder_;
+    std::uint64_t next_id_ = 1;
+    std::vector<std::shared_ptr<Request>> waiting_; // innermost wait last
+    std::vector<Worker> workers_;
+};
