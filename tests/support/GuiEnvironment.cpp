@@ -2,6 +2,8 @@
 
 #include "display/MagickLibrary.h"
 
+#include <QImage>
+
 #include <QApplication>
 #include <QLocale>
 
@@ -29,6 +31,13 @@ void GuiEnvironment::TearDown() {
     if (imageLibrary_) {
         engine::DestroyMagick();
     }
+}
+
+std::string WriteImage(const std::string& path, int width, int height, QRgb color) {
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(color);
+    image.save(QString::fromStdString(path), "PNG");
+    return path;
 }
 
 } // namespace testsupport

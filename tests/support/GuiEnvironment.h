@@ -1,9 +1,15 @@
 // For test programs that need a Qt application (offscreen) and, when asked, the image library.
 #pragma once
 
+#include <QColor>
 #include <gtest/gtest.h>
 
+#include <string>
+
 namespace testsupport {
+
+// Writes a PNG of width x height in one colour at path; returns path.
+std::string WriteImage(const std::string& path, int width, int height, QRgb color);
 
 class GuiEnvironment : public ::testing::Environment {
 public:

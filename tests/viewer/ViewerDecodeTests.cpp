@@ -2,6 +2,7 @@
 // request wins, a FIFO is refused at once. The slow file is a 6000x6000 JPEG of noise made here
 // (about 0.7 s to decode on a 2-core machine); each test checks that what it does during the
 // wait really happened during the wait.
+#include "support/GuiEnvironment.h"
 #include "support/TestSupport.h"
 
 #include "common/ProcessValues.h"
@@ -26,13 +27,6 @@ using testsupport::IsolatedTest;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-std::string writeImage(const std::string& path, int width, int height, QRgb color) {
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(color);
-    image.save(QString::fromStdString(path), "PNG");
-    return path;
-}
 
 // Noise compresses badly, so the decoder has every coefficient to work through.
 std::string writeNoiseJpeg(const std::string& path, int width, int height) {
@@ -111,7 +105,7 @@ protected:
 TEST_F(ViewerDecodeTest, TheWindowAnswersKeysTimersAndPaintsWhileAFileDecodes) {
     TViewer viewer;
     const std::string small =
-        writeImage(folders.Home() + "/small.png", 200, 150, qRgb(0, 128, 255));
+        testsupport::WriteImage(folders.Home() + "/small.png", 200, 150, qRgb(0, 128, 255));
     ASSERT_TRUE(viewer.DisplayImage(small));
     QTest::qWait(20);
     PaintCounter paints(viewer.Display1);
@@ -182,9 +176,10 @@ TEST_F(ViewerDecodeTest, TheWindowAnswersKeysTimersAndPaintsWhileAFileDecodes) {
 TEST_F(ViewerDecodeTest, ANewerRequestDuringASlowDecodeWinsAndTheOlderSaysNothing) {
     TViewer viewer;
     viewer.show();
-    const std::string first = writeImage(folders.Home() + "/first.png", 200, 150, qRgb(255, 0, 0));
+    const std::string first =
+        testsupport::WriteImage(folders.Home() + "/first.png", 200, 150, qRgb(255, 0, 0));
     const std::string second =
-        writeImage(folders.Home() + "/second.png", 180, 120, qRgb(0, 255, 0));
+        testsupport::WriteImage(folders.Home() + "/second.png", 180, 120, qRgb(0, 255, 0));
 
     bool waitingAtTimer = false;
     bool firstShown = false;
@@ -234,7 +229,8 @@ TEST_F(ViewerDecodeTest, ANewerRequestDuringASlowDecodeWinsAndTheOlderSaysNothin
 // is said, and no worker is left running.
 TEST_F(ViewerDecodeTest, ClosingOrQuittingDuringADecodeShowsNothingAndLeavesNoWorker) {
     TViewer viewer;
-    const std::string small = writeImage(folders.Home() + "/small.png", 120, 90, qRgb(9, 9, 9));
+    const std::string small =
+        testsupport::WriteImage(folders.Home() + "/small.png", 120, 90, qRgb(9, 9, 9));
     ASSERT_TRUE(viewer.DisplayImage(small));
     bool waitingAtTimer = false;
     QTimer::singleShot(30, &viewer, [&] {
@@ -279,7 +275,8 @@ TEST_F(ViewerDecodeTest, FileOpenHandsOnlyARealFailureToTheDesktop) {
         return true;
     });
     TViewer viewer;
-    const std::string small = writeImage(folders.Home() + "/small.png", 64, 48, qRgb(1, 2, 3));
+    const std::string small =
+        testsupport::WriteImage(folders.Home() + "/small.png", 64, 48, qRgb(1, 2, 3));
     bool waitingAtTimer = false;
     QTimer::singleShot(30, &viewer, [&] {
         waitingAtTimer = viewer.decode_job->Waiting();
@@ -305,7 +302,8 @@ TEST_F(ViewerDecodeTest, AFifoIsRefusedAtOnceAndTheNextImageStillShows) {
     testsupport::TrapFifo trap(fifo, 5000);
     ASSERT_TRUE(trap.Made());
     TViewer viewer;
-    const std::string good = writeImage(folders.Home() + "/good.png", 64, 48, qRgb(4, 5, 6));
+    const std::string good =
+        testsupport::WriteImage(folders.Home() + "/good.png", 64, 48, qRgb(4, 5, 6));
     ASSERT_TRUE(viewer.DisplayImage(good));
     const auto start = Clock::now();
     EXPECT_FALSE(viewer.DisplayImage(fifo));
@@ -318,7 +316,8 @@ TEST_F(ViewerDecodeTest, AFifoIsRefusedAtOnceAndTheNextImageStillShows) {
     EXPECT_EQ(viewer.windowTitle().toStdString(), "Viewer - good.png");
     EXPECT_FALSE(viewer.image_loaded);
 
-    const std::string next = writeImage(folders.Home() + "/next.png", 80, 60, qRgb(7, 8, 9));
+    const std::string next =
+        testsupport::WriteImage(folders.Home() + "/next.png", 80, 60, qRgb(7, 8, 9));
     EXPECT_TRUE(viewer.DisplayImage(next));
     EXPECT_EQ(viewer.current_file, next);
     EXPECT_EQ(viewer.PanelText(0), " 80x60");

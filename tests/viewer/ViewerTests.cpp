@@ -25,13 +25,6 @@ ORVALEN_GUI_TEST_ENVIRONMENT(true);
 
 namespace {
 
-std::string writeImage(const std::string& path, int width, int height, QRgb color) {
-    QImage image(width, height, QImage::Format_RGB32);
-    image.fill(color);
-    image.save(QString::fromStdString(path), "PNG");
-    return path;
-}
-
 QSize screen() {
     return QGuiApplication::primaryScreen()->geometry().size();
 }
@@ -86,7 +79,8 @@ TEST_F(ViewerTest, StoredBoundsOutsideTheirRangeAreReplacedAndWrittenBack) {
 }
 
 TEST_F(ViewerTest, TheStatusPanelsReadAsTheUserExpects) {
-    const std::string file = writeImage(folders.Home() + "/photo.png", 1024, 768, qRgb(1, 2, 3));
+    const std::string file =
+        testsupport::WriteImage(folders.Home() + "/photo.png", 1024, 768, qRgb(1, 2, 3));
     TViewer viewer;
     std::vector<LONGLONG> readings = {1204500000000LL, 1204500000000LL + 153400000LL};
     std::size_t next = 0;
@@ -102,8 +96,9 @@ TEST_F(ViewerTest, TheStatusPanelsReadAsTheUserExpects) {
 }
 
 TEST_F(ViewerTest, TheFileOnDisplayIsNotReloadedButTheSameNameInOtherCaseIs) {
-    const std::string file = writeImage(folders.Home() + "/Shot.png", 120, 80, qRgb(9, 9, 9));
-    writeImage(folders.Home() + "/shot.png", 120, 80, qRgb(200, 9, 9));
+    const std::string file =
+        testsupport::WriteImage(folders.Home() + "/Shot.png", 120, 80, qRgb(9, 9, 9));
+    testsupport::WriteImage(folders.Home() + "/shot.png", 120, 80, qRgb(200, 9, 9));
     TViewer viewer;
     int readings = 0;
     viewer.ReadCounter = [&] { return static_cast<LONGLONG>(++readings); };
@@ -123,8 +118,10 @@ TEST_F(ViewerTest, TheFileOnDisplayIsNotReloadedButTheSameNameInOtherCaseIs) {
 TEST_F(ViewerTest, WithoutRememberedZoomEveryImageStartsAtZoomOneInAFittedWindow) {
     TViewer viewer;
     viewer.show();
-    const std::string first = writeImage(folders.Home() + "/a.png", 300, 200, qRgb(0, 0, 255));
-    const std::string second = writeImage(folders.Home() + "/b.png", 200, 150, qRgb(0, 255, 0));
+    const std::string first =
+        testsupport::WriteImage(folders.Home() + "/a.png", 300, 200, qRgb(0, 0, 255));
+    const std::string second =
+        testsupport::WriteImage(folders.Home() + "/b.png", 200, 150, qRgb(0, 255, 0));
     ASSERT_TRUE(viewer.DisplayImage(first));
     viewer.SetDesiredZoom(2.5);
     ASSERT_TRUE(viewer.DisplayImage(second));
@@ -138,7 +135,8 @@ TEST_F(ViewerTest, WithoutRememberedZoomEveryImageStartsAtZoomOneInAFittedWindow
 
 TEST_F(ViewerTest, AFailedLoadKeepsCaptionAndStatusAndTheEarlierFileReloads) {
     TViewer viewer;
-    const std::string good = writeImage(folders.Home() + "/good.png", 64, 48, qRgb(5, 5, 5));
+    const std::string good =
+        testsupport::WriteImage(folders.Home() + "/good.png", 64, 48, qRgb(5, 5, 5));
     int readings = 0;
     viewer.ReadCounter = [&] { return static_cast<LONGLONG>(++readings); };
     ASSERT_TRUE(viewer.DisplayImage(good));
@@ -188,7 +186,8 @@ TEST_F(ViewerTest, WithoutAnImageFittingAndResizingDoNothingHarmful) {
 
 TEST_F(ViewerTest, AMessageFromAnotherWindowDisplaysTheFile) {
     TViewer viewer;
-    const std::string file = writeImage(folders.Home() + "/sent.png", 50, 40, qRgb(7, 8, 9));
+    const std::string file =
+        testsupport::WriteImage(folders.Home() + "/sent.png", 50, 40, qRgb(7, 8, 9));
     MessageClient sender;
     ASSERT_TRUE(sender.Connect("MainForm", 0, GetCurrentThreadId(), "viewer_test_server"));
     Message message;
