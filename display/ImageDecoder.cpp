@@ -421,6 +421,38 @@ void dropPngMetadata(FileBytes& bytes) {
     bytes.size = write;
 }
 
+// Megabytes of memory the system could give this process now, or 0 when it does not say.
+std::uint64_t availableMegabytes() {
+    std::FILE* file = std::fopen("/proc/meminfo", "r");
+    if (file == nullptr) {
+        return 0;
+    }
+    char line[256];
+    std::uint64_t kilobytes = 0;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        if (std::sscanf(line, "MemAvailable: %lu kB", &kilobytes) == 1) {
+            break;
+        }
+    }
+    std::fclose(file);
+    return kilobytes / 1024;
+}
+
+// Formats the library reads into its own 16-bit copy first (every PNG: its coder clears that
+// copy even when the rows are streamed) need 8 bytes a pixel for a moment: refused with a word
+// rather than left to drive the machine into swap or the kernel to kill the program.
+DecodeResult beyondFreeMemory(std::uint64_t columns, std::uint64_t rows) {
+    const std::uint64_t neededMb = (columns * rows * 8) >> 20;
+    const std::uint64_t freeMb = availableMegabytes();
+    if (freeMb == 0 || neededMb < freeMb / 10 * 9) {
+        return {};
+    }
+    return failure(DecodeFailure::TooLarge,
+                   "too large for the free memory (" + std::to_string(columns) + " \u00d7 " +
+                       std::to_string(rows) + " needs " + std::to_string(neededMb) +
+                       " MB to decode; " + std::to_string(freeMb) + " MB are free)");
+}
+
 // Deflate packs at most 1032 bytes into one: a PNG whose image data is shorter than its pixels
 // divided by that has lost its end, and is refused before any pixel memory is set aside for it
 // (a header that promises 20000 x 20000 pixels over a few bytes would take gigabytes).
@@ -433,6 +465,10 @@ DecodeResult pngHeaderRefusal(const FileBytes& bytes) {
     const std::uint64_t width = bigEndian(data + 16), height = bigEndian(data + 20);
     if (overLimits(width, height)) {
         return tooLarge(width, height, limitText());
+    }
+    if (DecodeResult refusal = beyondFreeMemory(width, height);
+        refusal.failure != DecodeFailure::None) {
+        return refusal;
     }
     const unsigned depth = data[24], colorType = data[25];
     const unsigned channels = colorType == 2 ? 3 : colorType == 4 ? 2 : colorType == 6 ? 4 : 1;
@@ -686,6 +722,10 @@ DecodeResult wholeDecode(const std::string& path, const FileBytes& bytes,
                 return tooLarge(columns, rows,
                                 "the limit for this format is " +
                                     std::to_string(kMaximumPixelsReadWhole) + " pixels in all");
+            }
+            if (DecodeResult refusal = beyondFreeMemory(columns, rows);
+                refusal.failure != DecodeFailure::None) {
+                return refusal;
             }
         } else if (request.exception()->severity >= ErrorException) {
             return fromException(request.exception(), cancel);

@@ -24,7 +24,8 @@ enum class DecodeFailure {
     CannotOpen,     // the file is missing or not readable (error_code says why)
     NotRegularFile, // a folder, a FIFO, a device or a socket
     NotAnImage,     // no decoder of the library recognises it
-    TooLarge,       // its size is over the limits (kMaximumSide, kMaximumPixels, kMaximumFileBytes)
+    TooLarge,       // over the limits (kMaximumSide, kMaximumPixels, kMaximumFileBytes) or the free
+                    // memory
     Damaged,        // the decoder gave up on it
     OutOfMemory,
 };
