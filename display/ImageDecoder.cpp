@@ -678,8 +678,7 @@ DecodeResult streamDecode(const std::string& path, const FileBytes& bytes,
         // The coder said nothing but stopped early: show what came, say it is damaged.
         result.damaged = true;
         result.message = "damaged: the file ends before the image does";
-    } else if (exception->severity >= WarningException &&
-               exception->severity == CorruptImageWarning) {
+    } else if (exception->severity == CorruptImageWarning) {
         result.damaged = true;
         result.message = std::string("damaged: ") + (exception->reason ? exception->reason : "");
     }
