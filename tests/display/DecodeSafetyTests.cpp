@@ -5,6 +5,7 @@
 #include "display/ImageDecoder.h"
 #include "display/Image_Magick_Image.h"
 #include "display/MagickLibrary.h"
+#include "display/ScaleRegion.h"
 #include "platform/Runtime.h"
 
 #include <magick/MagickCore.h>
@@ -349,4 +350,44 @@ TEST_F(DecodeSafetyTest, TheLibrarysFoldersOfDeadProcessesAreRemovedAtStart) {
     EXPECT_FALSE(std::filesystem::exists(dead));
     EXPECT_TRUE(std::filesystem::exists(engine::MagickTemporaryFolder() + "/policy.xml"));
     before_ = temporaryFiles();
+}
+
+// A very large image is drawn far below 1:1 from its reduced copy, and nearer 1:1 from its own
+// pixels: the two roads give what scaling that record directly gives.
+TEST(ReducedCopy, ViewsFarBelowOneToOneReadTheReducedCopyAndTheRestTheWholeImage) {
+    auto whole = std::make_unique<engine::Image>();
+    whole->columns = 64;
+    whole->rows = 48;
+    whole->pixels = engine::AllocatePixels(64 * 48 * 4);
+    for (std::size_t i = 0; i < 64 * 48 * 4; ++i) {
+        whole->pixels[i] = static_cast<std::uint8_t>(i * 7);
+    }
+    auto reduced = std::make_unique<engine::Image>();
+    reduced->columns = 16;
+    reduced->rows = 12;
+    reduced->pixels = engine::AllocatePixels(16 * 12 * 4);
+    // Unlike any average of the whole image, so the road taken shows in the result.
+    std::memset(reduced->pixels.get(), 0x5a, 16 * 12 * 4);
+    const engine::Image* wholeSeen = whole.get();
+    whole->reduced = std::move(reduced);
+    whole->reduced_factor = 4;
+    Image_Magick_Image shown;
+    ASSERT_TRUE(shown.SetImage(whole.release()));
+    auto same = [](const engine::Image* a, const engine::Image* b) {
+        return a != nullptr && b != nullptr && a->columns == b->columns && a->rows == b->rows &&
+               std::memcmp(a->pixels.get(), b->pixels.get(), a->columns * a->rows * 4) == 0;
+    };
+    // A quarter or less of the size: from the reduced copy, its region a quarter of the asked one.
+    std::unique_ptr<engine::Image> far(
+        ScaleImage_Bresenham_Fractional(shown, {0, 0, 64, 48}, 16, 12));
+    std::unique_ptr<engine::Image> fromReduced(
+        ScaleImage_Bresenham_Fractional(*wholeSeen->reduced, {0, 0, 16, 12}, 16, 12));
+    EXPECT_TRUE(same(far.get(), fromReduced.get()));
+    EXPECT_EQ(far->pixels[0], 0x5a);
+    // Half the size: the whole image's own pixels.
+    std::unique_ptr<engine::Image> near(
+        ScaleImage_Bresenham_Fractional(shown, {8, 8, 32, 24}, 16, 12));
+    std::unique_ptr<engine::Image> fromWhole(
+        ScaleImage_Bresenham_Fractional(*wholeSeen, {8, 8, 32, 24}, 16, 12));
+    EXPECT_TRUE(same(near.get(), fromWhole.get()));
 }
