@@ -1,18 +1,22 @@
 #include "Windows.h"
 
+#include "DebugOutput.h"
 #include "Runtime.h"
 
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <poll.h>
 #include <set>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
@@ -69,7 +73,81 @@ BOOL deliverLocally(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     return TRUE;
 }
 
-// Serves this process's message port for the current runtime folder (once per folder).
+// The messages another process may post here: the hand-over's wake-up of the solitary viewer
+// (IV_DISPLAY_IMAGE of the messaging layer) and the request to raise a window that
+// SetForegroundWindow sends with it. Keys and everything else are for this process only.
+constexpr UINT kHandOverMessage = 0x800C;
+
+bool isCrossProcessMessage(UINT message) {
+    return message == kHandOverMessage || message == WM_ORVALEN_FOREGROUND;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// True when process runs one of our programs: this program itself, or Orvalen_main or
+// OrvalenViewer beside it. Files are compared by inode, so links and a folder reached by
+// another path make no difference. A sender could still exec one of our programs right after
+// sending; that gains it nothing it could not get by starting the program itself.
+bool runsOneOfOurPrograms(pid_t process) {
+    struct stat sender {};
+    if (::stat(("/proc/" + std::to_string(process) + "/exe").c_str(), &sender) != 0) {
+        return false;
+    }
+    struct stat own {};
+    if (::stat("/proc/self/exe", &own) == 0 && sameFile(sender, own)) {
+        return true;
+    }
+    char self[PATH_MAX];
+    const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (length <= 0) {
+        return false;
+    }
+    std::string folder(self, static_cast<std::size_t>(length));
+    folder.erase(folder.rfind('/') + 1);
+    for (const char* program : {"Orvalen_main", "OrvalenViewer"}) {
+        struct stat ours {};
+        if (::stat((folder + program).c_str(), &ours) == 0 && sameFile(sender, ours)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Receives one datagram with its sender's credentials (the kernel fills them in, since the
+// port has SO_PASSCRED; a sender cannot claim another process's). False when recv failed for
+// good; sender is 0 when no credentials came with it.
+bool receiveDatagram(int fd, PortDatagram& datagram, ssize_t& received, ucred& sender,
+                     sockaddr_un& from, socklen_t& fromLength) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+    iovec part{&datagram, sizeof datagram};
+    msghdr header{};
+    header.msg_name = &from;
+    header.msg_namelen = sizeof from;
+    header.msg_iov = &part;
+    header.msg_iovlen = 1;
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    received = ::recvmsg(fd, &header, MSG_CMSG_CLOEXEC);
+    if (received < 0) {
+        return errno == EINTR;
+    }
+    fromLength = header.msg_namelen;
+    sender = ucred{0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+    for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr;
+         item = CMSG_NXTHDR(&header, item)) {
+        if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SCM_CREDENTIALS &&
+            item->cmsg_len == CMSG_LEN(sizeof(ucred))) {
+            std::memcpy(&sender, CMSG_DATA(item), sizeof sender);
+        }
+    }
+    return true;
+}
+
+// Serves this process's message port for the current runtime folder (once per folder). The
+// port is open to every process of the user, so it acts only on the cross-process messages
+// above and only when they come from one of our programs; anything else is dropped.
 void startPort() {
     const std::string folder = platform::RuntimeSubfolder("port");
     if (folder.empty()) {
@@ -84,7 +162,13 @@ void startPort() {
     const std::string path = folder + "/" + std::to_string(GetCurrentProcessId());
     sockaddr_un address{};
     const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || !fillAddress(path, address)) {
+    const int on = 1;
+    // Credentials are asked for before the port has a name, so no datagram arrives without.
+    if (fd < 0 || !fillAddress(path, address) ||
+        ::setsockopt(fd, SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
         return;
     }
     ::unlink(path.c_str());
@@ -95,20 +179,42 @@ void startPort() {
     std::thread([fd] {
         PortDatagram datagram{};
         for (;;) {
-            const ssize_t received = ::recv(fd, &datagram, sizeof datagram, 0);
-            if (received < 0 && errno != EINTR) {
+            ssize_t received = 0;
+            ucred sender{};
+            sockaddr_un from{};
+            socklen_t fromLength = 0;
+            if (!receiveDatagram(fd, datagram, received, sender, from, fromLength)) {
                 return;
             }
             // Message 0 is IsWindow's probe and carries nothing.
-            if (received == sizeof datagram && datagram.magic == kPortMagic &&
-                datagram.message != 0) {
-                deliverLocally(datagram.window, datagram.message,
-                               static_cast<WPARAM>(datagram.wParam),
-                               static_cast<LPARAM>(datagram.lParam));
+            if (received != sizeof datagram || datagram.magic != kPortMagic ||
+                datagram.message == 0) {
+                continue;
             }
+            const bool trusted = isCrossProcessMessage(datagram.message) && sender.pid > 0 &&
+                                 sender.uid == ::getuid() && runsOneOfOurPrograms(sender.pid);
+            // The sender may go now; the answer is the same whatever was decided.
+            if (fromLength > sizeof(sa_family_t)) {
+                const char seen = 1;
+                ::sendto(fd, &seen, 1, MSG_DONTWAIT | MSG_NOSIGNAL,
+                         reinterpret_cast<const sockaddr*>(&from), fromLength);
+            }
+            if (!trusted) {
+                OutputDebugStringA(("message port dropped message " +
+                                    std::to_string(datagram.message) + " from process " +
+                                    std::to_string(sender.pid))
+                                       .c_str());
+                continue;
+            }
+            deliverLocally(datagram.window, datagram.message, static_cast<WPARAM>(datagram.wParam),
+                           static_cast<LPARAM>(datagram.lParam));
         }
     }).detach();
 }
+
+// How long a post waits for the port to say it has looked at the sender. The port reads the
+// sender's program from /proc while the sender still runs, so the sender stays until then.
+constexpr int kPortAnswerPatienceMs = 2000;
 
 BOOL postToOtherProcess(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     const std::string folder = platform::RuntimeFolder();
@@ -117,19 +223,44 @@ BOOL postToOtherProcess(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    static const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    // A socket of its own per post, with an address the port can answer to (autobind), so
+    // that an answer never reaches another post.
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sa_family_t family = AF_UNIX;
+    if (fd < 0 || ::bind(fd, reinterpret_cast<const sockaddr*>(&family), sizeof family) != 0) {
+        SetLastErrorFromErrno();
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return FALSE;
+    }
     const PortDatagram datagram{kPortMagic,
                                 window,
                                 message,
                                 0,
                                 static_cast<std::uint64_t>(wParam),
                                 static_cast<std::int64_t>(lParam)};
-    if (fd < 0 || ::sendto(fd, &datagram, sizeof datagram, MSG_NOSIGNAL,
-                           reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
+    if (::sendto(fd, &datagram, sizeof datagram, MSG_NOSIGNAL,
+                 reinterpret_cast<const sockaddr*>(&address), sizeof address) < 0) {
         // No socket (ENOENT) or nobody reading it (ECONNREFUSED): the process has ended.
+        ::close(fd);
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
+    if (message != 0) {
+        pollfd answer{fd, POLLIN, 0};
+        const auto giveUp =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kPortAnswerPatienceMs);
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  giveUp - std::chrono::steady_clock::now())
+                                  .count();
+            if (left <= 0 || ::poll(&answer, 1, static_cast<int>(left)) >= 0 || errno != EINTR) {
+                break;
+            }
+        }
+    }
+    ::close(fd);
     return TRUE;
 }
 

@@ -4,7 +4,11 @@
 // of that process's window table. PostMessageA to a window of this process hands the message to
 // the window's sink at once (the Qt sink posts an event, see QtWindows.h); a window of another
 // process is reached through that process's message port, a datagram socket at
-// "<runtime>/port/<pid>" served by a thread of its own.
+// "<runtime>/port/<pid>" served by a thread of its own. The port delivers only 0x800C (the
+// solitary viewer's wake-up) and WM_ORVALEN_FOREGROUND, and only from a process of this user
+// that runs this program or Orvalen_main or OrvalenViewer of its folder (checked through the
+// datagram's kernel-supplied credentials and /proc/<pid>/exe); the rest is dropped without a
+// word to the sender, whose PostMessageA still returns TRUE.
 #pragma once
 
 #include "WinTypes.h"

@@ -4,7 +4,9 @@
 #include "platform/Platform.h"
 
 #include <csignal>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -12,6 +14,10 @@ using testsupport::ChildProcess;
 using testsupport::IsolatedTest;
 
 namespace {
+
+std::string helper() {
+    return testsupport::ProgramFolder() + "/orvalen-test-helper";
+}
 
 class RecordingSink final : public platform::WindowMessageSink {
 public:
@@ -59,8 +65,10 @@ TEST_F(WindowsTest, HandlesAreDistinctAndReusedOnlyAfterRelease) {
     platform::UnregisterWindow(second);
 }
 
+// The sender is a second copy of the helper: the port takes messages only from the program it
+// runs itself or from our programs beside it.
 TEST_F(WindowsTest, AMessageReachesAWindowOfAnotherProcess) {
-    ChildProcess child(testsupport::ProgramFolder() + "/orvalen-test-helper", {"window"});
+    ChildProcess child(helper(), {"window"});
     const std::string handle = child.ReadLine(5000);
     ASSERT_FALSE(handle.empty());
     const auto window = static_cast<HWND>(std::stoul(handle));
@@ -68,14 +76,74 @@ TEST_F(WindowsTest, AMessageReachesAWindowOfAnotherProcess) {
     GetWindowThreadProcessId(window, &owner);
     EXPECT_EQ(owner, static_cast<DWORD>(child.Pid()));
     EXPECT_TRUE(IsWindow(window));
-    ASSERT_TRUE(PostMessageA(window, 0x800C, 0, 0));
+    ChildProcess sender(helper(), {"post", handle, "0x800C"});
+    EXPECT_EQ(sender.ReadLine(5000), "posted");
     EXPECT_EQ(child.ReadLine(5000), "message 32780");
+}
+
+// A forged Delete key posted to the viewer's window once moved the shown photo to the Trash.
+// Every kind of message from a process that is not one of our programs (this test program is
+// not) is dropped; the hand-over's wake-up from one of ours, posted after them, is the first
+// thing the window sees. Datagrams of one port are read in the order they arrived.
+TEST_F(WindowsTest, AForgedKeyOrWakeUpFromAForeignProcessIsDroppedByThePort) {
+    ChildProcess child(helper(), {"window"});
+    const std::string handle = child.ReadLine(5000);
+    ASSERT_FALSE(handle.empty());
+    const auto window = static_cast<HWND>(std::stoul(handle));
+    const MSG forged[] = {
+        {window, WM_KEYDOWN, VK_DELETE, 0},
+        {window, WM_KEYUP, VK_DELETE, 0},
+        {window, WM_KEYDOWN, VK_NEXT, 0},
+        {window, WM_KEYDOWN, VK_RETURN, 0},
+        {window, 0x800C, 0, 0},
+        {window, WM_ORVALEN_FOREGROUND, 0, 0},
+        {window, WM_APP + 1, 0, 0},
+        {window, 0x800D, 0, 0},
+        {window, WM_USER, 0, 0},
+    };
+    for (const MSG& message : forged) {
+        // Dropped without a word: the sender learns nothing about the filter.
+        EXPECT_TRUE(PostMessageA(message.hwnd, message.message, message.wParam, message.lParam));
+    }
+    // The same bytes from another language's socket fare no better.
+    const std::string port = folders.Runtime() + "/orvalen/port/" + std::to_string(child.Pid());
+    const std::string script =
+        "import socket,struct,sys; s=socket.socket(socket.AF_UNIX,socket.SOCK_DGRAM); "
+        "[s.sendto(struct.pack('<IIIIQq',0x4F52504D," +
+        std::to_string(window) + ",m,0,w,0),sys.argv[1]) for m,w in ((256,46),(0x800C,0))]";
+    EXPECT_EQ(std::system(("python3 -c \"" + script + "\" '" + port + "'").c_str()), 0);
+
+    ChildProcess ours(helper(), {"post", handle, "0x800C"});
+    EXPECT_EQ(ours.ReadLine(5000), "posted");
+    EXPECT_EQ(child.ReadLine(5000), "message 32780");
+    EXPECT_EQ(child.ReadLine(300), ""); // nothing else came through
+}
+
+// Our own programs get through with the hand-over's two messages and with nothing else: keys
+// are never taken from another process, whoever sends them.
+TEST_F(WindowsTest, OurOwnProgramsPassOnlyTheWakeUpAndTheRaise) {
+    ChildProcess child(helper(), {"window"});
+    const std::string handle = child.ReadLine(5000);
+    ASSERT_FALSE(handle.empty());
+    for (const std::vector<std::string>& post :
+         {std::vector<std::string>{"post", handle, "0x0100", "46"},
+          {"post", handle, "0x0101"},
+          {"post", handle, "0x8001"},
+          {"post", handle, "0x800C"},
+          {"post", handle, "0x7FF0"}}) {
+        ChildProcess sender(helper(), post);
+        EXPECT_EQ(sender.ReadLine(5000), "posted");
+        EXPECT_EQ(sender.Wait(5000), 0);
+    }
+    EXPECT_EQ(child.ReadLine(5000), "message 32780");
+    EXPECT_EQ(child.ReadLine(5000), "message 32752");
+    EXPECT_EQ(child.ReadLine(300), "");
 }
 
 TEST_F(WindowsTest, PostingToAWindowOfAnEndedProcessFails) {
     HWND window = 0;
     {
-        ChildProcess child(testsupport::ProgramFolder() + "/orvalen-test-helper", {"window"});
+        ChildProcess child(helper(), {"window"});
         const std::string handle = child.ReadLine(5000);
         ASSERT_FALSE(handle.empty());
         window = static_cast<HWND>(std::stoul(handle));

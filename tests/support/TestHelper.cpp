@@ -1,7 +1,10 @@
 // A second process for the tests of what crosses processes. Each command prints one line when
 // it has done its part, then (where it says so) stays until it is killed.
 //
-//   hold-mutex NAME          take the named mutex, print "held", stay
+//   hold-mutex NAME          take the named mutex, print "held" (or "held abandoned" when its
+//                            last owner died holding it), stay
+//   post WINDOW MESSAGE [W]  PostMessageA(WINDOW, MESSAGE, W, 0) as one of our programs would
+//                            (numbers in C notation), print "posted" or "failed", exit
 //   set-event NAME           create and set the named event, print "set", stay
 //   window                   register a window, print its handle, print each message posted
 //                            to it as "message <number>", stay
@@ -52,11 +55,12 @@ int main(int argc, char** argv) {
     const std::string command = argv[1];
     if (command == "hold-mutex" && argc == 3) {
         HANDLE mutex = CreateMutexA(nullptr, FALSE, argv[2]);
-        if (mutex == nullptr || WaitForSingleObject(mutex, 10000) != WAIT_OBJECT_0) {
+        const DWORD waited = mutex != nullptr ? WaitForSingleObject(mutex, 10000) : WAIT_FAILED;
+        if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
             say("failed");
             return 1;
         }
-        say("held");
+        say(waited == WAIT_OBJECT_0 ? "held" : "held abandoned");
         stay();
     }
     if (command == "set-event" && argc == 3) {
@@ -74,6 +78,13 @@ int main(int argc, char** argv) {
         say(std::to_string(window));
         stay();
     }
+    if (command == "post" && (argc == 4 || argc == 5)) {
+        const auto window = static_cast<HWND>(std::strtoul(argv[2], nullptr, 0));
+        const auto message = static_cast<UINT>(std::strtoul(argv[3], nullptr, 0));
+        const WPARAM wParam = argc == 5 ? std::strtoull(argv[4], nullptr, 0) : 0;
+        say(PostMessageA(window, message, wParam, 0) ? "posted" : "failed");
+        return 0;
+    }
     if (command == "trace" && argc == 3) {
         DebugTrace(argv[2]);
         say("traced");
@@ -81,8 +92,15 @@ int main(int argc, char** argv) {
     }
     if (command == "foreign-connect" && argc == 3) {
         const std::string pipe_name = std::string("\\\\.\\pipe\\") + argv[2];
-        HANDLE pipe = CreateFileA(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                  OPEN_EXISTING, 0, nullptr);
+        // The server makes its pipe shortly after it starts: retry as a client does.
+        HANDLE pipe = INVALID_HANDLE_VALUE;
+        for (int attempt = 0; attempt < 500 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
+            pipe = CreateFileA(pipe_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                               OPEN_EXISTING, 0, nullptr);
+            if (pipe == INVALID_HANDLE_VALUE) {
+                Sleep(10);
+            }
+        }
         if (pipe == INVALID_HANDLE_VALUE) {
             say("cannot open");
             return 1;
