@@ -1,5 +1,6 @@
 #include "Kernel.h"
 
+#include "DebugOutput.h"
 #include "Runtime.h"
 #include "Timing.h"
 
@@ -236,81 +237,210 @@ BOOL ResetEvent(HANDLE handle) {
 
 namespace {
 
+// The shared object of a named mutex. Every process of the user can write the file, and one
+// that crashed or misbehaved may leave anything in it: the header and the mutex's own kind word
+// are checked on every open, and a file that fails is replaced, never used.
 struct SharedMutexBlock {
-    std::atomic<std::uint32_t> state; // 0 new, 1 being set up, 2 ready
+    std::uint32_t magic;
+    std::uint32_t version;
+    std::uint32_t size; // sizeof(SharedMutexBlock) of the writer
+    std::uint32_t ownerUid;
     pthread_mutex_t mutex;
 };
-static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 
-constexpr std::uint32_t kMutexNew = 0;
-constexpr std::uint32_t kMutexSettingUp = 1;
-constexpr std::uint32_t kMutexReady = 2;
+constexpr std::uint32_t kMutexMagic = 0x584D524F; // "ORMX"
+constexpr std::uint32_t kMutexVersion = 1;
 
-void setUpSharedMutex(SharedMutexBlock* block) {
+void initialiseMutex(pthread_mutex_t* mutex) {
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
     pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
     pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
-    pthread_mutex_init(&block->mutex, &attributes);
+    pthread_mutex_init(mutex, &attributes);
     pthread_mutexattr_destroy(&attributes);
-    block->state.store(kMutexReady);
 }
 
-// Maps the block of path once per process and keeps it mapped.
-SharedMutexBlock* mapSharedMutex(const std::string& path) {
-    static std::mutex guard;
-    static std::map<std::string, SharedMutexBlock*> mapped;
-    std::lock_guard lock(guard);
-    if (auto found = mapped.find(path); found != mapped.end()) {
-        return found->second;
-    }
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
-        SetLastErrorFromErrno();
-        return nullptr;
-    }
-    struct stat info {};
-    // Extending only ever adds zeros, so a late ftruncate cannot clobber a block in use.
-    if (::fstat(fd, &info) != 0 || (info.st_size < static_cast<off_t>(sizeof(SharedMutexBlock)) &&
-                                    ::ftruncate(fd, sizeof(SharedMutexBlock)) != 0)) {
-        SetLastErrorFromErrno();
-        ::close(fd);
+// The kind word (type, robustness, process sharing) that initialiseMutex leaves: garbage in the
+// mutex itself almost never matches it. The word is never changed by locking.
+int expectedMutexKind() {
+    static const int kind = [] {
+        pthread_mutex_t reference;
+        initialiseMutex(&reference);
+        const int value = reference.__data.__kind;
+        pthread_mutex_destroy(&reference);
+        return value;
+    }();
+    return kind;
+}
+
+bool isSoundBlock(const SharedMutexBlock* block) {
+    return block->magic == kMutexMagic && block->version == kMutexVersion &&
+           block->size == sizeof(SharedMutexBlock) && block->ownerUid == ::getuid() &&
+           block->mutex.__data.__kind == expectedMutexKind();
+}
+
+// One mapped block and the file it came from.
+struct MappedMutex {
+    SharedMutexBlock* block = nullptr;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+// Maps fd's block when the file is one of ours and sound; null otherwise.
+SharedMutexBlock* mapIfSound(int fd, struct stat& info) {
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != ::getuid() ||
+        (info.st_mode & 077) != 0 || info.st_size != static_cast<off_t>(sizeof(SharedMutexBlock))) {
         return nullptr;
     }
     void* memory =
         ::mmap(nullptr, sizeof(SharedMutexBlock), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    ::close(fd);
     if (memory == MAP_FAILED) {
-        SetLastErrorFromErrno();
         return nullptr;
     }
     auto* block = static_cast<SharedMutexBlock*>(memory);
-    std::uint32_t expected = kMutexNew;
-    if (block->state.compare_exchange_strong(expected, kMutexSettingUp)) {
-        setUpSharedMutex(block);
-    } else {
-        // Another process is setting it up; one that died half-way leaves it to us.
-        for (int waited = 0; block->state.load() != kMutexReady; ++waited) {
-            if (waited == 2000) {
-                setUpSharedMutex(block);
-                break;
-            }
-            Sleep(1);
+    if (!isSoundBlock(block)) {
+        ::munmap(memory, sizeof(SharedMutexBlock));
+        return nullptr;
+    }
+    return block;
+}
+
+// Writes a fresh block to a private file and renames it over path, so that no process ever
+// maps a half-written one. Called with the repair lock held.
+bool replaceMutexFile(const std::string& path) {
+    const std::string folder = platform::RuntimeFolder();
+    if (folder.empty()) {
+        return false;
+    }
+    const std::string fresh = folder + "/mutex-new-" + std::to_string(GetCurrentProcessId());
+    ::unlink(fresh.c_str());
+    const int fd = ::open(fresh.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        SetLastErrorFromErrno();
+        return false;
+    }
+    SharedMutexBlock block{};
+    block.magic = kMutexMagic;
+    block.version = kMutexVersion;
+    block.size = sizeof(SharedMutexBlock);
+    block.ownerUid = ::getuid();
+    // A process-shared mutex holds no addresses, so one set up here and copied into the file
+    // is the same as one set up in place.
+    initialiseMutex(&block.mutex);
+    const bool written = ::write(fd, &block, sizeof block) == static_cast<ssize_t>(sizeof block);
+    ::close(fd);
+    if (!written) {
+        SetLastErrorFromErrno();
+        ::unlink(fresh.c_str());
+        return false;
+    }
+    if (::rename(fresh.c_str(), path.c_str()) != 0) {
+        // A folder in the way is not replaced by rename: take it away if it is empty.
+        if (errno != EISDIR || ::rmdir(path.c_str()) != 0 ||
+            ::rename(fresh.c_str(), path.c_str()) != 0) {
+            SetLastErrorFromErrno();
+            ::unlink(fresh.c_str());
+            return false;
         }
     }
-    mapped.emplace(path, block);
-    return block;
+    return true;
+}
+
+// Opens path's block, replacing a missing or unsound file first. Checking and replacing run
+// under an exclusive flock on "<runtime>/mutex.lock", so that processes racing to repair one
+// file all end on the same new one. The mapping is never unmapped (see CreateMutexA).
+MappedMutex openSharedMutex(const std::string& path) {
+    const std::string folder = platform::RuntimeFolder();
+    if (folder.empty()) {
+        return {};
+    }
+    const std::string lockPath = folder + "/mutex.lock";
+    int lockFd =
+        ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    if (lockFd < 0 && (errno == ELOOP || errno == EISDIR || errno == ENXIO)) {
+        // Something else sits where the lock file belongs: it carries no state, so it goes.
+        ::unlink(lockPath.c_str());
+        ::rmdir(lockPath.c_str());
+        lockFd =
+            ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    }
+    if (lockFd < 0) {
+        SetLastErrorFromErrno();
+        return {};
+    }
+    while (::flock(lockFd, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+            SetLastErrorFromErrno();
+            ::close(lockFd);
+            return {};
+        }
+    }
+    MappedMutex mapped;
+    for (int attempt = 0; attempt < 2 && mapped.block == nullptr; ++attempt) {
+        const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd >= 0) {
+            struct stat info {};
+            mapped.block = mapIfSound(fd, info);
+            mapped.device = info.st_dev;
+            mapped.inode = info.st_ino;
+            ::close(fd);
+        }
+        if (mapped.block == nullptr && attempt == 0) {
+            if (fd >= 0 || errno != ENOENT) {
+                OutputDebugStringA(("replacing the damaged mutex file " + path).c_str());
+            }
+            if (!replaceMutexFile(path)) {
+                break;
+            }
+        }
+    }
+    ::close(lockFd); // drops the flock
+    if (mapped.block == nullptr) {
+        SetLastError(ERROR_ACCESS_DENIED);
+    }
+    return mapped;
+}
+
+// The block of path, mapped once per process while it stays sound and path still names its
+// file; otherwise path is opened (and repaired) again, so that this process follows a
+// replacement made by another. Mappings are kept for the life of the process: a robust mutex
+// must stay mapped while the kernel may walk its owner's list.
+SharedMutexBlock* mapSharedMutex(const std::string& path) {
+    static std::mutex guard;
+    static std::map<std::string, MappedMutex> mapped;
+    std::lock_guard lock(guard);
+    if (auto found = mapped.find(path); found != mapped.end()) {
+        struct stat info {};
+        if (isSoundBlock(found->second.block) && ::lstat(path.c_str(), &info) == 0 &&
+            info.st_dev == found->second.device && info.st_ino == found->second.inode) {
+            return found->second.block;
+        }
+    }
+    const MappedMutex opened = openSharedMutex(path);
+    if (opened.block != nullptr) {
+        mapped[path] = opened;
+    }
+    return opened.block;
 }
 
 class NamedMutex final : public KernelObject {
 public:
-    explicit NamedMutex(SharedMutexBlock* block) : block_(block) {}
+    NamedMutex(std::string path, SharedMutexBlock* block) : path_(std::move(path)), block_(block) {}
 
     DWORD Wait(DWORD ms) override {
+        SharedMutexBlock* block = block_.load();
+        if (!isSoundBlock(block)) {
+            // Overwritten since it was opened: go over to the repaired file.
+            block = mapSharedMutex(path_);
+            if (block == nullptr) {
+                return WAIT_FAILED;
+            }
+            block_.store(block);
+        }
         int result;
         if (ms == INFINITE) {
-            result = pthread_mutex_lock(&block_->mutex);
+            result = pthread_mutex_lock(&block->mutex);
         } else {
             timespec deadline{};
             clock_gettime(CLOCK_MONOTONIC, &deadline);
@@ -320,7 +450,7 @@ public:
                 deadline.tv_sec += 1;
                 deadline.tv_nsec -= 1000000000L;
             }
-            result = pthread_mutex_clocklock(&block_->mutex, CLOCK_MONOTONIC, &deadline);
+            result = pthread_mutex_clocklock(&block->mutex, CLOCK_MONOTONIC, &deadline);
         }
         switch (result) {
         case 0:
@@ -329,7 +459,7 @@ public:
             return WAIT_TIMEOUT;
         case EOWNERDEAD:
             // We own it now; mark it consistent so later waits succeed normally.
-            pthread_mutex_consistent(&block_->mutex);
+            pthread_mutex_consistent(&block->mutex);
             return WAIT_ABANDONED;
         default:
             SetLastError(static_cast<DWORD>(result));
@@ -338,7 +468,7 @@ public:
     }
 
     BOOL Release() {
-        const int result = pthread_mutex_unlock(&block_->mutex);
+        const int result = pthread_mutex_unlock(&block_.load()->mutex);
         if (result != 0) {
             SetLastError(result == EPERM ? ERROR_NOT_OWNER : static_cast<DWORD>(result));
             return FALSE;
@@ -347,7 +477,8 @@ public:
     }
 
 private:
-    SharedMutexBlock* block_;
+    const std::string path_;
+    std::atomic<SharedMutexBlock*> block_; // handles are shared by threads
 };
 
 } // namespace
@@ -360,11 +491,12 @@ HANDLE CreateMutexA(SECURITY_ATTRIBUTES*, BOOL initialOwner, const char* name) {
     if (folder.empty()) {
         return nullptr;
     }
-    SharedMutexBlock* block = mapSharedMutex(folder + "/" + name);
+    const std::string path = folder + "/" + name;
+    SharedMutexBlock* block = mapSharedMutex(path);
     if (block == nullptr) {
         return nullptr;
     }
-    auto* mutex = new NamedMutex(block);
+    auto* mutex = new NamedMutex(path, block);
     if (initialOwner) {
         mutex->Wait(INFINITE);
     }

@@ -52,8 +52,12 @@ BOOL SetEvent(HANDLE event);
 BOOL ResetEvent(HANDLE event);
 
 // The named mutex of this user: a robust, recursive, process-shared pthread mutex in a shared
-// mapping of "<runtime>/mutex/<name>". The mapping stays for the life of the process (a robust
-// mutex must stay mapped while the kernel may walk its owner list). null on failure.
+// mapping of "<runtime>/mutex/<name>". The file starts with a magic and version header; a file
+// that is missing, not a regular file of this user, of the wrong size or with a damaged header
+// or mutex is replaced by a fresh one (written aside and renamed over it under an flock on
+// "<runtime>/mutex.lock"), never used. A wait on a handle whose file was damaged since goes
+// over to the replacement. The mapping stays for the life of the process (a robust mutex must
+// stay mapped while the kernel may walk its owner list). null on failure.
 HANDLE CreateMutexA(SECURITY_ATTRIBUTES* security, BOOL initialOwner, const char* name);
 // FALSE with ERROR_NOT_OWNER when the calling thread does not hold it.
 BOOL ReleaseMutex(HANDLE mutex);

@@ -6,7 +6,14 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <random>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
+#include <vector>
 
 using testsupport::ChildProcess;
 using testsupport::IsolatedTest;
@@ -140,6 +147,212 @@ TEST_F(MutexTest, AnOwnerKilledWhileHoldingItGivesAbandonedOnce) {
     EXPECT_EQ(WaitForSingleObject(mutex, 1000), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(mutex));
     CloseHandle(mutex);
+}
+
+namespace {
+
+// The file behind the named mutex name, in the test's runtime folder.
+std::string mutexFile(const char* name) {
+    const std::string folder = platform::RuntimeSubfolder("mutex");
+    EXPECT_FALSE(folder.empty());
+    return folder + "/" + name;
+}
+
+std::string randomBytes(std::size_t count, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(count, '\0');
+    for (char& byte : bytes) {
+        byte = static_cast<char>(generator() & 0xFF);
+    }
+    return bytes;
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+// The bytes of a sound mutex file, as the layer writes one for a name of its own.
+std::string soundMutexFile() {
+    HANDLE made = CreateMutexA(nullptr, FALSE, "sound pattern");
+    CloseHandle(made);
+    std::ifstream file(mutexFile("sound pattern"), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// A sound file with bytes [from, from + count) replaced: the right size, but damaged where it
+// counts. All ones in the mutex make every lock call fail; random bytes may not.
+std::string damagedMutexFile(std::size_t from, std::size_t count, int fill) {
+    std::string bytes = soundMutexFile();
+    EXPECT_GE(bytes.size(), from + count);
+    bytes.replace(from, count,
+                  fill < 0 ? randomBytes(count, 7) : std::string(count, static_cast<char>(fill)));
+    return bytes;
+}
+
+// True when this process and a helper process share the mutex: while the helper holds it, a
+// wait here times out.
+bool sharedWithAnotherProcess(const char* name) {
+    ChildProcess holder(helper(), {"hold-mutex", name});
+    const std::string said = holder.ReadLine(5000);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    const bool shared = said.rfind("held", 0) == 0 && mutex != nullptr &&
+                        WaitForSingleObject(mutex, 50) == WAIT_TIMEOUT;
+    CloseHandle(mutex);
+    return shared;
+}
+
+} // namespace
+
+// 48 random bytes in the lock file of "mail_mutex" once made every later start fail until the
+// file was removed by hand. A file that is damaged or not ours is replaced, never used.
+TEST_F(MutexTest, ADamagedOrForeignLockFileIsReplacedAndTheNextWaitWorks) {
+    struct Damage {
+        const char* name;
+        std::function<void(const std::string&)> apply;
+    };
+    const std::string elsewhere = folders.Root() + "/not-a-lock";
+    writeFile(elsewhere, "keep me");
+    std::vector<Damage> damages = {
+        {"random48", [](const std::string& path) { writeFile(path, randomBytes(48, 1)); }},
+        {"empty", [](const std::string& path) { writeFile(path, ""); }},
+        {"short", [](const std::string& path) { writeFile(path, "abc"); }},
+        {"long", [](const std::string& path) { writeFile(path, randomBytes(4096, 2)); }},
+        {"zeros", [](const std::string& path) { writeFile(path, std::string(64, '\0')); }},
+        {"random of the right size",
+         [](const std::string& path) { writeFile(path, randomBytes(soundMutexFile().size(), 4)); }},
+        {"magic", [](const std::string& path) { writeFile(path, damagedMutexFile(0, 4, -1)); }},
+        {"version",
+         [](const std::string& path) {
+             std::string bytes = soundMutexFile();
+             bytes[4] = static_cast<char>(bytes[4] + 1);
+             writeFile(path, bytes);
+         }},
+        {"mutex after a sound header",
+         [](const std::string& path) {
+             const std::size_t size = soundMutexFile().size();
+             writeFile(path, damagedMutexFile(16, size - 16, 0xFF));
+         }},
+        {"folder", [](const std::string& path) { ::mkdir(path.c_str(), 0700); }},
+        {"symlink",
+         [&](const std::string& path) {
+             ASSERT_EQ(::symlink(elsewhere.c_str(), path.c_str()), 0);
+         }},
+        {"open to all",
+         [](const std::string& path) {
+             // A sound file made by this layer, then opened to everybody.
+             HANDLE made = CreateMutexA(nullptr, FALSE, "open to all");
+             CloseHandle(made);
+             ::chmod(path.c_str(), 0666);
+         }},
+    };
+    if (::geteuid() == 0) {
+        damages.push_back({"other owner", [](const std::string& path) {
+                               HANDLE made = CreateMutexA(nullptr, FALSE, "other owner");
+                               CloseHandle(made);
+                               ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+                           }});
+    }
+    for (const Damage& damage : damages) {
+        SCOPED_TRACE(damage.name);
+        const std::string path = mutexFile(damage.name);
+        damage.apply(path);
+        // In a fresh process, as a later start of the program would meet it.
+        ChildProcess first(helper(), {"hold-mutex", damage.name});
+        EXPECT_EQ(first.ReadLine(5000), "held");
+        first.Kill(SIGKILL);
+        first.Wait(5000);
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, damage.name);
+        ASSERT_NE(mutex, nullptr);
+        EXPECT_EQ(WaitForSingleObject(mutex, 1000), WAIT_ABANDONED); // the helper's, repaired
+        EXPECT_TRUE(ReleaseMutex(mutex));
+        EXPECT_EQ(WaitForSingleObject(mutex, 1000), WAIT_OBJECT_0);
+        EXPECT_TRUE(ReleaseMutex(mutex));
+        CloseHandle(mutex);
+        struct stat info {};
+        ASSERT_EQ(::lstat(path.c_str(), &info), 0);
+        EXPECT_TRUE(S_ISREG(info.st_mode));
+        EXPECT_EQ(info.st_uid, ::getuid());
+        EXPECT_EQ(info.st_mode & 077, 0u);
+        EXPECT_TRUE(sharedWithAnotherProcess(damage.name));
+    }
+    std::ifstream kept(elsewhere);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep me");
+}
+
+TEST_F(MutexTest, AHandleWhoseFileIsOverwrittenInPlaceGoesOverToTheRepairedOne) {
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, "overwritten");
+    ASSERT_NE(mutex, nullptr);
+    ASSERT_EQ(WaitForSingleObject(mutex, 0), WAIT_OBJECT_0);
+    ASSERT_TRUE(ReleaseMutex(mutex));
+    {
+        // Same file, new bytes: the open mapping sees them.
+        std::fstream file(mutexFile("overwritten"),
+                          std::ios::binary | std::ios::in | std::ios::out);
+        const std::string garbage = randomBytes(48, 3);
+        file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    }
+    EXPECT_EQ(WaitForSingleObject(mutex, 1000), WAIT_OBJECT_0);
+    EXPECT_TRUE(ReleaseMutex(mutex));
+    EXPECT_TRUE(sharedWithAnotherProcess("overwritten"));
+    // The handle follows too: the helper holding it keeps this handle out. (The helper that
+    // held it before was killed holding it.)
+    ChildProcess holder(helper(), {"hold-mutex", "overwritten"});
+    ASSERT_EQ(holder.ReadLine(5000), "held abandoned");
+    EXPECT_EQ(WaitForSingleObject(mutex, 50), WAIT_TIMEOUT);
+    CloseHandle(mutex);
+}
+
+// Two processes that meet the same damaged file at once both repair it under the flock and
+// end on one mutex: while one holds it the other waits, and it passes on from one to the next.
+TEST_F(MutexTest, ProcessesRacingToRepairADamagedFileShareOneMutex) {
+    for (unsigned round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        // The brief damage first met, then garbage of the right size behind a sound header.
+        writeFile(mutexFile("race"),
+                  round == 0 ? randomBytes(48, 10)
+                             : damagedMutexFile(16, soundMutexFile().size() - 16, 0xFF));
+        std::vector<std::unique_ptr<ChildProcess>> racers;
+        for (int i = 0; i < 3; ++i) {
+            racers.push_back(std::make_unique<ChildProcess>(
+                helper(), std::vector<std::string>{"hold-mutex", "race"}));
+        }
+        HANDLE mutex = CreateMutexA(nullptr, FALSE, "race");
+        ASSERT_NE(mutex, nullptr);
+        // One by one: exactly one racer holds it at a time, and each next one learns that the
+        // one before died holding it, which only a shared mutex can tell.
+        std::vector<std::string> said;
+        for (int turn = 0; turn < 3; ++turn) {
+            int holder = -1;
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (holder < 0 && std::chrono::steady_clock::now() < deadline) {
+                for (std::size_t i = 0; i < racers.size(); ++i) {
+                    if (racers[i] == nullptr) {
+                        continue;
+                    }
+                    const std::string line = racers[i]->ReadLine(5);
+                    if (!line.empty()) {
+                        said.push_back(line);
+                        holder = static_cast<int>(i);
+                        break;
+                    }
+                }
+            }
+            ASSERT_GE(holder, 0) << "turn " << turn;
+            EXPECT_EQ(WaitForSingleObject(mutex, 50), WAIT_TIMEOUT);
+            for (const auto& racer : racers) {
+                if (racer != nullptr && racer.get() != racers[holder].get()) {
+                    EXPECT_EQ(racer->ReadLine(20), ""); // still waiting
+                }
+            }
+            racers[holder]->Kill(SIGKILL);
+            racers[holder]->Wait(5000);
+            racers[holder].reset();
+        }
+        EXPECT_EQ(said, (std::vector<std::string>{"held", "held abandoned", "held abandoned"}));
+        EXPECT_EQ(WaitForSingleObject(mutex, 1000), WAIT_ABANDONED);
+        EXPECT_TRUE(ReleaseMutex(mutex));
+        CloseHandle(mutex);
+    }
 }
 
 class ThreadTest : public IsolatedTest {};
