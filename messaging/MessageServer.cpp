@@ -218,13 +218,39 @@ void MessageServer::HandleConnection(HANDLE pipe) {
     }
 }
 
+namespace {
+
+// Holds of "mail_mutex" by this thread (the mutex is recursive and one per user, whatever the
+// server), and whether one of them came from an owner that died holding it.
+thread_local int lockDepth = 0;
+thread_local bool abandonedUnreported = false;
+thread_local DWORD abandonedErrorCode = 0;
+
+// Called after each release by this thread: the last one reports an abandonment.
+void noteRelease() {
+    if (lockDepth > 0 && --lockDepth == 0 && abandonedUnreported) {
+        abandonedUnreported = false;
+        LastErrorCode = abandonedErrorCode;
+        ReportException("Problem in MessageServer::wait_for_mutex\nWaitForSingleObject returned "
+                        "WAIT_ABANDONED");
+    }
+}
+
+} // namespace
+
 void MessageServer::wait_for_mutex() {
     switch (WaitForSingleObject(lock, kLockTimeoutMs)) {
     case WAIT_OBJECT_0:
+        ++lockDepth;
         return;
     case WAIT_ABANDONED:
-        ReleaseMutex(lock);
-        throw "WaitForSingleObject returned WAIT_ABANDONED";
+        // The lock is ours and consistent again, and the queues it guards live in this process,
+        // so the work goes on; the report waits for the release, so that a box never keeps
+        // every other process of the user out of the lock.
+        ++lockDepth;
+        abandonedUnreported = true;
+        abandonedErrorCode = GetLastError();
+        return;
     case WAIT_TIMEOUT:
         throw "WaitForSingleObject returned WAIT_TIMEOUT";
     default:
@@ -236,6 +262,7 @@ void MessageServer::release_mutex() {
     if (!ReleaseMutex(lock)) {
         throw "Problem in MessageServer::release_mutex\nReleaseMutex returned false";
     }
+    noteRelease();
 }
 
 std::int32_t MessageServer::RegisterClient(const char* name, HWND hWnd, DWORD idThread) {
@@ -422,8 +449,8 @@ bool MessageServer::UpdateWindowHandle(const char* name, HWND hWnd) {
     } catch (const char* text) {
         LastErrorCode = GetLastError();
         ReportException("problem in MessageServer::UpdateWindowHandle\n%s", text);
-        if (held) {
-            ReleaseMutex(lock);
+        if (held && ReleaseMutex(lock)) {
+            noteRelease();
         }
         return false;
     }

@@ -59,9 +59,11 @@ public:
     // Gives name a new window; true (and a notification) when it differs from the old one.
     bool UpdateWindowHandle(const char* name, HWND hWnd);
 
-    // The lock, waited for at most 5000 ms. Both throw a text on failure. An abandoned lock
-    // (its owner process died holding it) is released again before the text is thrown: the
-    // queues live in this process, so nothing it guards here can have been left half-done.
+    // The lock, waited for at most 5000 ms; both throw a text on failure (timeout, failed
+    // wait, release by a thread that does not hold it). An abandoned lock (its owner process
+    // died holding it) counts as taken: the queues live in this process, so nothing it guards
+    // here can have been left half-done. The abandonment is reported once, with
+    // ReportException, when this thread lets go of its last hold.
     void wait_for_mutex();
     void release_mutex();
 
