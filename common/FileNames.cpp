@@ -4,6 +4,7 @@
 #include "platform/Windows.h"
 
 #include <cstring>
+#include <filesystem>
 
 // ---------------------------------------------------------------------------------------------
 // Path and FullyQualifiedFilename
@@ -46,7 +47,9 @@ void FullyQualifiedFilename::Load(const std::string* text) {
 }
 
 std::string Unquoted(const std::string& text) {
-    if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
+    std::error_code ignored;
+    if (text.size() >= 2 && text.front() == '"' && text.back() == '"' &&
+        !std::filesystem::exists(text, ignored)) {
         return text.substr(1, text.size() - 2);
     }
     return text;

@@ -26,7 +26,8 @@ public:
 std::string WithTrailingBackslash(const std::string& text);
 
 // text without one pair of double quotes around it (a desktop may quote a name holding blanks);
-// quotes inside a name are part of it and stay.
+// quotes inside a name are part of it and stay. A text that names an existing file as it is,
+// quotes and all, is that file and stays whole.
 std::string Unquoted(const std::string& text);
 
 // A file name split into its folder (without a trailing separator, "/" for the root) and name.

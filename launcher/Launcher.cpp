@@ -9,6 +9,7 @@
 #include "platform/MessageBox.h"
 #include "platform/Processes.h"
 #include "platform/Registry.h"
+#include "platform/Runtime.h"
 #include "platform/Timing.h"
 #include "platform/Windows.h"
 
@@ -72,39 +73,54 @@ int showBox(HWND, const char* text, const char* caption, UINT) {
     return IDOK;
 }
 
-bool StartMainProgram(const std::string& arguments) {
-    const std::string program = ownFolder() + kMainProgram;
-    const std::string commandLine = "\"" + program + "\" " + arguments;
-    SetLastError(0);
-    PROCESS_INFORMATION started{};
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    if (!CreateProcessA(program.c_str(), arguments.empty() ? nullptr : commandLine.c_str(), nullptr,
-                        nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
-        throw zException{GetLastError(), "error calling CreateProcess()"};
+// The main program gets each argument exactly as the launcher received it, as one argument of
+// its own: joining them into one text and splitting it again would lose the double quotes a
+// file name may hold.
+bool StartMainProgram(const std::vector<std::string>& arguments) {
+    std::vector<std::string> parts{ownFolder() + kMainProgram};
+    parts.insert(parts.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& part : parts) {
+        argv.push_back(part.data());
     }
+    argv.push_back(nullptr);
+    SetLastError(0);
+    pid_t child = 0;
+    const int result = ::posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ);
+    if (result != 0) {
+        throw zException{static_cast<DWORD>(result), "error calling CreateProcess()"};
+    }
+    // The launcher ends at once; the main program is handed to init, which reaps it.
     return true;
 }
 
 // The command line as one text: the arguments joined by blanks, each one that holds a blank
 // and is not quoted already put in double quotes, as the desktop of the original would pass it.
-std::string commandLineOf(int argc, char** argv) {
+std::string commandLineOf(const std::vector<std::string>& arguments) {
     std::string line;
-    for (int i = 1; i < argc; ++i) {
-        std::string argument = argv[i];
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string argument = arguments[i];
         const bool quoted =
             argument.size() >= 2 && argument.front() == '"' && argument.back() == '"';
         if (!quoted && argument.find_first_of(" \t") != std::string::npos) {
             argument = "\"" + argument + "\"";
         }
-        line += (i > 1 ? " " : "") + argument;
+        line += (i > 0 ? " " : "") + argument;
     }
     return line;
 }
 
-int run(const std::string& commandLine) {
+int run(const std::vector<std::string>& arguments) {
+    // The event and the message ports live in the runtime folder: one that others can enter is
+    // refused, and the user learns which folder and why instead of a bare system text.
+    const std::string unsafe = platform::RuntimeFolderProblem();
+    if (!unsafe.empty()) {
+        MessageBoxA(0, unsafe.c_str(), kReportErrorCaption, MB_ICONERROR);
+        return 0;
+    }
+    const std::string commandLine = commandLineOf(arguments);
     if (commandLine.empty()) {
-        StartMainProgram("");
+        StartMainProgram({});
         return 1;
     }
     HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "Orvalen_solitary_viewer_event");
@@ -119,7 +135,7 @@ int run(const std::string& commandLine) {
     case WAIT_FAILED:
         throw "WaitForSingleObject returned WAIT_FAILED";
     case WAIT_TIMEOUT:
-        StartMainProgram(commandLine);
+        StartMainProgram(arguments);
         return 1;
     default:
         throw "Unknown problem with WaitForSingleObject()";
@@ -127,7 +143,7 @@ int run(const std::string& commandLine) {
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Quendar\\Orvalen 1.5\\mainform\\", 0, 0x2001F,
                       &key) != ERROR_SUCCESS) {
-        StartMainProgram(commandLine);
+        StartMainProgram(arguments);
         return 1;
     }
     const LONG written = RegSetValueExA(key, "solitary_viewer_arguments", 0, REG_SZ,
@@ -147,7 +163,7 @@ int run(const std::string& commandLine) {
                 Sleep(20);
                 continue;
             }
-            StartMainProgram(commandLine);
+            StartMainProgram(arguments);
             return 1;
         }
         if (type != REG_DWORD) {
@@ -163,7 +179,7 @@ int run(const std::string& commandLine) {
             continue;
         }
         if (!IsWindow(window)) {
-            StartMainProgram(commandLine);
+            StartMainProgram(arguments);
             return 1;
         }
         PostMessageA(window, kDisplayImageMessage, 0, 0);
@@ -178,7 +194,7 @@ int run(const std::string& commandLine) {
 int main(int argc, char** argv) {
     platform::SetMessageBoxPresenter(showBox);
     try {
-        return run(commandLineOf(argc, argv));
+        return run(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const char* text) {
         LastErrorCode = GetLastError();
         ReportException("%s", text);

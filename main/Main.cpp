@@ -1,4 +1,5 @@
 // The entry of Orvalen_main.
+#include "Application.h"
 #include "Mainform.h"
 
 #include "associations/DesktopBridge.h"
@@ -16,15 +17,6 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace {
-
-// The framework's standard exception display.
-void showException(const QString& text) {
-    QMessageBox::critical(nullptr, "Orvalen Viewer", text);
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     Viewer = nullptr;
     Browser = nullptr;
@@ -33,7 +25,8 @@ int main(int argc, char** argv) {
     OptionsForm = nullptr;
     DebugTrace("WinMain() start");
     // The application object has no task-bar entry of its own here: each window has its own.
-    QApplication application(argc, argv);
+    TApplication application(argc, argv);
+    platform::InstallQtMessageBoxPresenter();
     if (argc == 4 && std::string(argv[1]) == "--message-box") {
         // The launcher's boxes: it has no toolkit of its own.
         QMessageBox::critical(nullptr, QString::fromUtf8(argv[2]), QString::fromUtf8(argv[3]));
@@ -42,7 +35,6 @@ int main(int argc, char** argv) {
     try {
         QApplication::setApplicationName("Orvalen Viewer");
         QApplication::setApplicationDisplayName("Orvalen Viewer");
-        platform::InstallQtMessageBoxPresenter();
         const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
         application_help_file = (program.parent_path() / "Orvalen_main.html").string();
         std::vector<std::string> arguments(argv + 1, argv + argc);
@@ -62,11 +54,11 @@ int main(int argc, char** argv) {
         MainForm = new TMainForm(arguments, program.string());
         platform::RunApplication();
     } catch (const char* text) {
-        showException(QString::fromUtf8(text));
+        ShowApplicationException(text);
     } catch (const std::exception& error) {
-        showException(QString::fromUtf8(error.what()));
+        ShowApplicationException(error.what());
     } catch (...) {
-        showException(QString());
+        ShowApplicationException("");
     }
     // The forms go in the reverse order of their making; the main form last.
     if (MainForm != nullptr) {

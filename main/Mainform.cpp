@@ -7,13 +7,14 @@
 #include "common/Settings.h"
 #include "display/MagickLibrary.h"
 #include "messaging/Message.h"
+#include "platform/MessageBox.h"
+#include "platform/Pipes.h"
+#include "platform/Runtime.h"
 #include "platform/Timing.h"
 #include "platform/qt/Application.h"
 #include "viewer/Viewerform.h"
 
-#include <cstdlib>
-#include <ctime>
-#include <unistd.h>
+#include <random>
 
 TMainForm* MainForm = nullptr;
 TViewer* Viewer = nullptr;
@@ -24,9 +25,31 @@ QWidget* OptionsForm = nullptr;
 
 bool& TMainForm::is_solitary_viewer = solitary_viewer_flag;
 
-std::string MakeServerName(long r1, long r2) {
-    const auto shifted = static_cast<std::uint32_t>(r1) << (r2 % 32);
-    return "Orvalen_main_itm_server" + std::to_string(static_cast<std::int32_t>(shifted));
+std::string MakeServerName(std::uint32_t processId, std::uint64_t random) {
+    std::uint64_t number = (static_cast<std::uint64_t>(processId) << 32) | (random & 0xFFFFFFFFu);
+    if (number == 0) {
+        number = 1;
+    }
+    return "Orvalen_main_itm_server" + std::to_string(number);
+}
+
+std::uint64_t ServerNameRandom() {
+    // The system's random source (getrandom with libstdc++), not a generator seeded by the clock:
+    // programs started in the same second must not draw the same numbers.
+    std::random_device source;
+    return (static_cast<std::uint64_t>(source()) << 32) ^ source();
+}
+
+bool ServerNameInUse(const std::string& server_name) {
+    const std::string pipe = "\\\\.\\pipe\\" + server_name;
+    HANDLE connection = CreateFileA(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (connection == INVALID_HANDLE_VALUE) {
+        // No socket, or one nobody listens on any more: free to take.
+        return false;
+    }
+    CloseHandle(connection);
+    return true;
 }
 
 TMainForm::TMainForm(const std::vector<std::string>& arguments, const std::string& programPath)
@@ -35,14 +58,19 @@ TMainForm::TMainForm(const std::vector<std::string>& arguments, const std::strin
     resize(123, 35);
     is_solitary_viewer = false;
     DebugTrace("TMainForm() start");
-    // Seconds alone would give two programs started in the same second the same name: the
-    // process id is mixed in.
-    std::srand(static_cast<unsigned>(std::time(nullptr)) ^
-               (static_cast<unsigned>(::getpid()) * 2654435761u));
+    // The message server, the event and the ports all live in the runtime folder; one that
+    // others can enter is refused, and the user learns which folder and why.
+    const std::string unsafe = platform::RuntimeFolderProblem();
+    if (!unsafe.empty()) {
+        MessageBoxA(0, unsafe.c_str(), kReportErrorCaption, MB_ICONERROR);
+        platform::TerminateApplication();
+        return;
+    }
     GetShellAllocator();
-    const long r1 = std::rand();
-    const long r2 = std::rand();
-    itm_server_name = MakeServerName(r1, r2);
+    // A taken name is never reused: starting a server on it would unlink the live one's socket.
+    do {
+        itm_server_name = MakeServerName(GetCurrentProcessId(), ServerNameRandom());
+    } while (ServerNameInUse(itm_server_name));
     DebugTrace(("message server " + itm_server_name + " in process " +
                 std::to_string(GetCurrentProcessId()))
                    .c_str());
@@ -207,6 +235,16 @@ void TMainForm::FormClose() {
     settings.reset();
     if (is_solitary_viewer && solitary_event != INVALID_HANDLE_VALUE) {
         ResetEvent(solitary_event);
+    }
+}
+
+void TMainForm::setVisible(bool visible) {
+    if (!visible) {
+        QWidget::setVisible(false);
+        return;
+    }
+    if (Viewer != nullptr) {
+        BringWindowToForeground(Viewer->Handle());
     }
 }
 

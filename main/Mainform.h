@@ -10,6 +10,7 @@
 
 #include <QWidget>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,9 +27,15 @@ extern QWidget* RenameFile_Dialog;
 extern QWidget* AboutBox;
 extern QWidget* OptionsForm;
 
-// The server name from two pseudo-random numbers: "Orvalen_main_itm_server" followed by r1
-// shifted left by (r2 mod 32) bits, as a signed 32-bit decimal.
-std::string MakeServerName(long r1, long r2);
+// The server name: "Orvalen_main_itm_server" followed by a non-negative decimal number whose high
+// 32 bits are processId and low 32 bits come from random, so two processes that run at the same
+// time never share a name and a reused process id rarely meets an old name. Never 0.
+std::string MakeServerName(std::uint32_t processId, std::uint64_t random);
+// 64 bits from the system's random source; throws std::exception when it has none.
+std::uint64_t ServerNameRandom();
+// True when a live server answers on the pipe of server_name: its name is taken, and starting
+// a server there would unlink the other one's socket.
+bool ServerNameInUse(const std::string& server_name);
 
 class TMainForm : public QWidget {
 public:
@@ -54,6 +61,10 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    // The main form is only a message target and is never mapped. Its handle is the one the
+    // registry publishes, so another process that brings "the viewer" forward asks this form
+    // to show itself: the viewer comes forward instead.
+    void setVisible(bool visible) override;
     HWND PublishedViewerWindow(DWORD patienceMs);
     void BecomeViewer(const std::string& file);
 

@@ -3,6 +3,7 @@
 #include "WinTypes.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -34,23 +35,60 @@ bool ensurePrivateFolder(const std::string& path) {
     return true;
 }
 
+std::string runtimeKey() {
+    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
+    return (xdg != nullptr && *xdg != '\0') ? std::string(xdg) : std::string();
+}
+
+std::string runtimePathOf(const std::string& key) {
+    return key.empty() ? "/tmp/orvalen-" + std::to_string(::getuid()) : key + "/orvalen";
+}
+
 } // namespace
 
 std::string RuntimeFolder() {
-    const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-    const std::string key = (xdg != nullptr && *xdg != '\0') ? std::string(xdg) : std::string();
+    const std::string key = runtimeKey();
     std::lock_guard lock(cacheGuard);
     if (!cachedFolder.empty() && key == cachedKey) {
         return cachedFolder;
     }
-    const std::string folder =
-        key.empty() ? "/tmp/orvalen-" + std::to_string(::getuid()) : key + "/orvalen";
+    const std::string folder = runtimePathOf(key);
     if (!ensurePrivateFolder(folder)) {
         return {};
     }
     cachedKey = key;
     cachedFolder = folder;
     return folder;
+}
+
+std::string RuntimeFolderProblem() {
+    if (!RuntimeFolder().empty()) {
+        return {};
+    }
+    const int error = errno;
+    const std::string folder = runtimePathOf(runtimeKey());
+    const std::string intro = "The runtime folder " + folder;
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0) {
+        return intro +
+               " cannot be made: " + std::strerror(error != 0 && error != EEXIST ? error : errno);
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        return intro + " is not a folder";
+    }
+    std::string why;
+    if (info.st_uid != ::getuid()) {
+        why = "owned by uid " + std::to_string(info.st_uid);
+    }
+    if ((info.st_mode & 077) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+        why += (why.empty() ? "" : ", ") + std::string("mode ") + mode;
+    }
+    if (why.empty()) {
+        why = std::strerror(error);
+    }
+    return intro + " is not a private folder of this user: " + why;
 }
 
 std::string RuntimeSubfolder(const char* name) {

@@ -12,6 +12,11 @@ namespace platform {
 // follows changes of XDG_RUNTIME_DIR (tests point it at fresh folders). Thread-safe.
 std::string RuntimeFolder();
 
+// Empty when RuntimeFolder() can be used; otherwise why not, for a user to read: "The runtime
+// folder /tmp/orvalen-0 is not a private folder of this user: owned by uid 1001, mode 0755" (or
+// the system's text when it cannot be made or examined). Thread-safe.
+std::string RuntimeFolderProblem();
+
 // RuntimeFolder() + "/" + name, created like the runtime folder itself. Empty on failure.
 std::string RuntimeSubfolder(const char* name);
 

@@ -4,15 +4,21 @@
 
 #include "common/Settings.h"
 #include "platform/DebugOutput.h"
+#include "platform/Kernel.h"
 #include "platform/Registry.h"
 #include "platform/Windows.h"
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
 #include <set>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
 
 using testsupport::ChildProcess;
 using testsupport::IsolatedTest;
@@ -145,11 +151,90 @@ TEST_F(SolitaryTest, AKilledViewerIsReplacedAlthoughTheRegistryStillNamesItsWind
     EXPECT_EQ(next.Wait(0), -1); // it is the viewer now, not a hand-over
 }
 
-// End to end: a file opened through the launcher, then the viewer's own keys (posted to its
-// window from this process, as the desktop's key presses would arrive): Page Down walks the
-// folder in name order, skipping what is no image, and wraps; Enter shows the browser there,
-// and a file opened while it is open is handed to the same viewer.
+namespace {
+
+// An X display of its own (Xvfb) for the programs a test starts, so that they get real key
+// presses (XTest, through xdotool) as from a user's keyboard: no window takes keys from another
+// process. The programs started while it lives use it instead of the offscreen platform.
+class VirtualDisplay {
+public:
+    VirtualDisplay()
+        : server_("/usr/bin/Xvfb",
+                  {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}) {
+        const std::string number = server_.ReadLine(10000);
+        if (number.empty()) {
+            return;
+        }
+        name_ = ":" + number;
+        for (const char* variable : {"DISPLAY", "QT_QPA_PLATFORM"}) {
+            const char* value = std::getenv(variable);
+            saved_.emplace_back(variable, value != nullptr ? value : "");
+        }
+        ::setenv("DISPLAY", name_.c_str(), 1);
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    }
+    ~VirtualDisplay() {
+        server_.Kill(SIGTERM); // lets it take its lock file and socket away
+        server_.Wait(5000);
+        for (const auto& [variable, value] : saved_) {
+            if (value.empty()) {
+                ::unsetenv(variable.c_str());
+            } else {
+                ::setenv(variable.c_str(), value.c_str(), 1);
+            }
+        }
+    }
+    VirtualDisplay(const VirtualDisplay&) = delete;
+    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
+
+    bool Running() const { return !name_.empty(); }
+
+    // The visible top-level X window of process pid, 0 when none shows within a few seconds.
+    unsigned long WindowOf(int pid) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string found =
+                run("xdotool search --onlyvisible --pid " + std::to_string(pid));
+            if (!found.empty()) {
+                return std::stoul(found);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return 0;
+    }
+
+    // Gives window the keyboard focus and presses and releases key (an X key name) on it.
+    bool Press(unsigned long window, const char* key) {
+        const std::string id = std::to_string(window);
+        return std::system(("xdotool windowfocus --sync " + id + " key " + key).c_str()) == 0;
+    }
+
+private:
+    static std::string run(const std::string& command) {
+        std::string output;
+        if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
+            char buffer[256];
+            while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+                output += buffer;
+            }
+            ::pclose(pipe);
+        }
+        return output;
+    }
+
+    ChildProcess server_;
+    std::string name_;
+    std::vector<std::pair<std::string, std::string>> saved_;
+};
+
+} // namespace
+
+// End to end on a display of its own: a file opened through the launcher, then the viewer's
+// own keys pressed on its window: Page Down walks the folder in name order, skipping what is
+// no image, and wraps; Enter shows the browser there, and a file opened while it is open is
+// handed to the same viewer.
 TEST_F(SolitaryTest, PageDownWalksTheFolderOfALaunchedFileAndEnterShowsTheBrowser) {
+    VirtualDisplay display;
+    ASSERT_TRUE(display.Running());
     const std::string folder = folders.Home() + "/walk here";
     std::filesystem::create_directories(folder);
     for (const char* name : {"b 10.jpg", "a.jpg", "c \"quoted\".jpg", "b 2.jpg"}) {
@@ -162,12 +247,11 @@ TEST_F(SolitaryTest, PageDownWalksTheFolderOfALaunchedFileAndEnterShowsTheBrowse
     const std::string marker = " in window ";
     const auto window =
         static_cast<HWND>(std::stoul(shown.substr(shown.rfind(marker) + marker.size())));
-    auto press = [&](int key) {
-        EXPECT_TRUE(PostMessageA(window, WM_KEYDOWN, static_cast<WPARAM>(key), 0));
-        EXPECT_TRUE(PostMessageA(window, WM_KEYUP, static_cast<WPARAM>(key), 0));
-    };
+    const unsigned long viewerWindow = display.WindowOf(lastPid);
+    ASSERT_NE(viewerWindow, 0u);
+    auto press = [&](const char* key) { EXPECT_TRUE(display.Press(viewerWindow, key)); };
     for (const char* name : {"b 2.jpg", "b 10.jpg", "c \"quoted\".jpg", "a.jpg"}) {
-        press(VK_NEXT);
+        press("Next");
         ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + folder + "/" + name + " in window"))
             << name;
     }
@@ -175,7 +259,7 @@ TEST_F(SolitaryTest, PageDownWalksTheFolderOfALaunchedFileAndEnterShowsTheBrowse
         std::count_if(seen.begin(), seen.end(),
                       [](const std::string& line) { return line.find("b 3.jpg") != line.npos; }),
         0);
-    press(VK_RETURN);
+    press("Return");
     EXPECT_TRUE(waitFor("TBrowser shows " + folder));
     // With the browser open, the next file the desktop opens goes to the same viewer window.
     ChildProcess again(program("OrvalenViewer"), {folder + "/b 10.jpg"});
@@ -183,6 +267,112 @@ TEST_F(SolitaryTest, PageDownWalksTheFolderOfALaunchedFileAndEnterShowsTheBrowse
     EXPECT_TRUE(waitFor("TViewer::DisplayImage() shows " + folder + "/b 10.jpg in window " +
                         std::to_string(window)));
     // The handed-over name (quoted by the launcher for its blank) goes on walking.
-    press(VK_NEXT);
+    press("Next");
     EXPECT_TRUE(waitFor("TViewer::DisplayImage() shows " + folder + "/c \"quoted\".jpg in window"));
+}
+
+// The launcher used to join its arguments into one text that the start of the main program
+// split again, dropping every double quote: 'dq"x.jpg' asked for "dqx.jpg", and a file really
+// named '"wrapped.jpg"' could not be opened at all. Each name is opened once with no viewer
+// running and once handed to a running one.
+TEST_F(SolitaryTest, NamesWithQuotesInsideAroundAndBothOpenThroughTheLauncher) {
+    const std::string folder = folders.Home() + "/quotes";
+    std::filesystem::create_directories(folder);
+    const std::vector<std::string> names = {"dq\"x.jpg", "sp ace \"quoted\" name.jpg",
+                                            "\"wrapped.jpg\"", "\"both \"in\" side.jpg\""};
+    for (const std::string& name : names) {
+        std::filesystem::copy_file(sample("rose.jpg"), folder + "/" + name);
+    }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        const std::string file = folder + "/" + names[i];
+        {
+            ChildProcess launcher(program("OrvalenViewer"), {file});
+            EXPECT_EQ(launcher.Wait(10000), 1);
+        }
+        ASSERT_TRUE(waitFor("arguments [" + file + "]")) << file;
+        ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + file + " in window")) << file;
+        const int viewerPid = mainformInteger("solitary_viewer_process_id");
+
+        const std::string next = folder + "/" + names[(i + 1) % names.size()];
+        {
+            ChildProcess launcher(program("OrvalenViewer"), {next});
+            EXPECT_EQ(launcher.Wait(10000), 1);
+        }
+        // The stored text is the command line: quoted as a whole where it holds a blank.
+        const std::string stored = next.find(' ') != std::string::npos ? "\"" + next + "\"" : next;
+        EXPECT_EQ(mainformValue("solitary_viewer_arguments"), stored);
+        ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + next + " in window")) << next;
+        EXPECT_EQ(mainformInteger("solitary_viewer_process_id"), viewerPid);
+
+        // The next start finds no viewer once the killed one has stopped signalling.
+        ::kill(viewerPid, SIGKILL);
+        HANDLE event = CreateEventA(nullptr, TRUE, FALSE, "Orvalen_solitary_viewer_event");
+        ASSERT_NE(event, nullptr);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (WaitForSingleObject(event, 0) == WAIT_OBJECT_0 &&
+               std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        EXPECT_EQ(WaitForSingleObject(event, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+        CloseHandle(event);
+    }
+    // A name given as it stands in its folder, quotes and all: that file exists, so its quotes
+    // are part of the name and not a pair to remove.
+    const std::filesystem::path here = std::filesystem::current_path();
+    std::filesystem::current_path(folder);
+    ChildProcess relative(program("Orvalen_main"), {"\"wrapped.jpg\""});
+    std::filesystem::current_path(here);
+    EXPECT_TRUE(waitFor("TViewer::DisplayImage() shows \"wrapped.jpg\" in window"));
+}
+
+// With a runtime folder that others can enter, the launcher used to end on a box that named
+// only "Problem in HandleArguments()" and the system's "Permission denied". Its boxes go to
+// the main program beside it, here a stand-in that writes down what it is asked to show.
+TEST_F(SolitaryTest, TheLauncherNamesAnUnsafeRuntimeFolderAndWhyAndEnds) {
+    const std::string programs = folders.Root() + "/programs";
+    std::filesystem::create_directories(programs);
+    std::filesystem::copy_file(program("OrvalenViewer"), programs + "/OrvalenViewer");
+    const std::string record = folders.Root() + "/boxes";
+    {
+        std::ofstream standIn(programs + "/Orvalen_main");
+        standIn << "#!/bin/sh\nprintf '%s\\n' \"$@\" >> '" << record << "'\n";
+    }
+    std::filesystem::permissions(programs + "/Orvalen_main", std::filesystem::perms::owner_all);
+    const std::string open = folders.Root() + "/open runtime";
+    ASSERT_EQ(::mkdir(open.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((open + "/orvalen").c_str(), 0755), 0);
+    ::chmod((open + "/orvalen").c_str(), 0755); // whatever the umask made of it
+    ::setenv("XDG_RUNTIME_DIR", open.c_str(), 1);
+
+    ChildProcess launcher(programs + "/OrvalenViewer", {sample("rose.jpg")});
+    EXPECT_EQ(launcher.Wait(10000), 0);
+    std::ifstream recorded(record);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(recorded, line);) {
+        lines.push_back(line);
+    }
+    // One box, and no main program started.
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "--message-box", "A program error occurred",
+                         "The runtime folder " + open +
+                             "/orvalen is not a private folder of this user: mode 0755"}));
+
+    // A private mode does not make another user's folder ours (only root can make one here).
+    if (::geteuid() != 0) {
+        return;
+    }
+    ASSERT_EQ(::chmod((open + "/orvalen").c_str(), 0700), 0);
+    ASSERT_EQ(::chown((open + "/orvalen").c_str(), 54321, 54321), 0);
+    std::filesystem::remove(record);
+    ChildProcess again(programs + "/OrvalenViewer", {sample("rose.jpg")});
+    EXPECT_EQ(again.Wait(10000), 0);
+    std::ifstream recordedAgain(record);
+    lines.clear();
+    for (std::string line; std::getline(recordedAgain, line);) {
+        lines.push_back(line);
+    }
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                         "--message-box", "A program error occurred",
+                         "The runtime folder " + open +
+                             "/orvalen is not a private folder of this user: owned by uid 54321"}));
 }

@@ -1,0 +1,214 @@
+// The main form and the application object in this process, offscreen: what a hand-over makes
+// visible, an unsafe runtime folder, the server names, and exceptions from event handlers.
+#include "support/TestSupport.h"
+
+#include "browser/Browserform.h"
+#include "common/ErrorReporting.h"
+#include "common/Settings.h"
+#include "main/Application.h"
+#include "main/Mainform.h"
+#include "messaging/Message.h"
+#include "platform/Pipes.h"
+#include "platform/Windows.h"
+#include "platform/qt/Application.h"
+#include "viewer/Viewerform.h"
+
+#include <QEventLoop>
+#include <QKeyEvent>
+#include <QTimer>
+#include <QWidget>
+
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <stdexcept>
+#include <sys/stat.h>
+
+using testsupport::IsolatedTest;
+
+namespace {
+
+// The program's own application object, for every test of this program.
+class ApplicationEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        if (QCoreApplication::instance() == nullptr) {
+            static int argc = 1;
+            static char name[] = "main_tests";
+            static char* argv[] = {name, nullptr};
+            new TApplication(argc, argv);
+        }
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+};
+const auto* const applicationEnvironment =
+    ::testing::AddGlobalTestEnvironment(new ApplicationEnvironment);
+
+std::string sample(const char* name) {
+    return std::string(ORVALEN_SAMPLES_DIR) + "/" + name;
+}
+
+// Runs the event loop until done() or ms have passed; true when done() held.
+template <typename Done> bool runUntil(Done done, int ms = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return done();
+}
+
+class ShowCounter : public QObject {
+public:
+    int shows = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Show) {
+            ++shows;
+        }
+        return false;
+    }
+};
+
+// Throws a text on A and a std::exception on B; remembers every other key it gets.
+class ThrowingWindow : public QWidget {
+public:
+    std::vector<int> keys;
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        if (event->key() == Qt::Key_A) {
+            throw "Problem in ThrowingWindow::keyPressEvent\nerror# T3ST1NG";
+        }
+        if (event->key() == Qt::Key_B) {
+            throw std::runtime_error("out of range");
+        }
+        keys.push_back(event->key());
+    }
+};
+
+} // namespace
+
+// Ten thousand processes started in the same second, as the old seeding by the clock would
+// have made them: no two names meet, none is 0 or negative; and the same random value for all
+// (the worst a random source could do) still gives every process its own name.
+TEST(ServerName, ProcessesStartedTogetherNeverCollide) {
+    std::set<std::string> fresh, sameRandom;
+    const std::string prefix = "Orvalen_main_itm_server";
+    for (std::uint32_t pid = 2; pid < 10002; ++pid) {
+        const std::string name = MakeServerName(pid, ServerNameRandom());
+        ASSERT_EQ(name.rfind(prefix, 0), 0u);
+        const std::string digits = name.substr(prefix.size());
+        ASSERT_FALSE(digits.empty());
+        ASSERT_EQ(digits.find_first_not_of("0123456789"), std::string::npos) << name;
+        EXPECT_NE(digits, "0");
+        EXPECT_TRUE(fresh.insert(name).second) << name;
+        EXPECT_TRUE(sameRandom.insert(MakeServerName(pid, 12345)).second);
+    }
+    // A reused process id meets a new random half.
+    EXPECT_NE(MakeServerName(4242, ServerNameRandom()), MakeServerName(4242, ServerNameRandom()));
+}
+
+class MainFormTest : public IsolatedTest {};
+
+TEST_F(MainFormTest, ALiveServerNameIsInUseAndAStaleOrMissingOneIsNot) {
+    const std::string name = MakeServerName(GetCurrentProcessId(), ServerNameRandom());
+    EXPECT_FALSE(ServerNameInUse(name));
+    {
+        MessageServer server;
+        ASSERT_TRUE(server.Start(name.c_str()));
+        const std::string pipe = "\\\\.\\pipe\\" + name;
+        ASSERT_TRUE(runUntil([&] { return WaitNamedPipeA(pipe.c_str(), 0) != FALSE; }, 5000));
+        EXPECT_TRUE(ServerNameInUse(name));
+    }
+    EXPECT_FALSE(ServerNameInUse(name));
+}
+
+TEST_F(MainFormTest, AnExceptionFromAKeyHandlerIsShownAndTheWindowAnswersTheNextKey) {
+    ThrowingWindow window;
+    window.show();
+    for (Qt::Key key : {Qt::Key_A, Qt::Key_B, Qt::Key_C}) {
+        QCoreApplication::postEvent(&window, new QKeyEvent(QEvent::KeyPress, key, Qt::NoModifier));
+    }
+    // The events go through a running loop, as the program's own loop delivers them.
+    QEventLoop loop;
+    QTimer::singleShot(300, &loop, &QEventLoop::quit);
+    EXPECT_EQ(loop.exec(), 0);
+    const auto shown = boxes.Take();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[0].caption, "Orvalen Viewer");
+    EXPECT_EQ(shown[0].text, "Problem in ThrowingWindow::keyPressEvent\nerror# T3ST1NG");
+    EXPECT_EQ(shown[1].caption, "Orvalen Viewer");
+    EXPECT_EQ(shown[1].text, "out of range");
+    EXPECT_EQ(window.keys, std::vector<int>{Qt::Key_C});
+}
+
+// A hand-over posts 0x800C to the published main form window and asks that window to come
+// forward. The main form used to be mapped as a small "MainForm" window that stayed.
+TEST_F(MainFormTest, AHandOverNeverShowsTheMainFormAndBringsTheViewerForward) {
+    const std::string program = testsupport::ProgramFolder() + "/Orvalen_main";
+    MainForm = new TMainForm({sample("rose.jpg")}, program);
+    ShowCounter counter;
+    MainForm->installEventFilter(&counter);
+    ASSERT_NE(Viewer, nullptr);
+    ASSERT_TRUE(runUntil([] { return Viewer->image_loaded; }));
+    const HWND published = MainForm->Handle();
+    {
+        TRegistryIniFileSpecial settings(settings_base_key, KEY_READ);
+        settings.Section = "mainform";
+        EXPECT_EQ(static_cast<HWND>(settings.ReadInteger("solitary_viewer_hwnd", 0)), published);
+    }
+
+    // The viewer closed by the user (its browser open), then a file handed over.
+    Viewer->hide();
+    {
+        TRegistryIniFile settings(settings_base_key, 0x2001F);
+        settings.RegIniFile().LazyWrite = false;
+        settings.WriteString("mainform", "solitary_viewer_arguments", sample("wizard.gif"));
+    }
+    ASSERT_TRUE(PostMessageA(published, static_cast<UINT>(IV_DISPLAY_IMAGE), 0, 0));
+    ASSERT_TRUE(PostMessageA(published, WM_ORVALEN_FOREGROUND, 0, 0)); // as from another process
+    SetForegroundWindow(published);                                    // as from this one
+    EXPECT_TRUE(runUntil([] {
+        return Viewer->isVisible() && Viewer->current_file.find("wizard") != std::string::npos;
+    }));
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(MainForm->isVisible());
+    EXPECT_EQ(counter.shows, 0);
+
+    // Asked to come forward alone, the main form brings the hidden viewer back.
+    Viewer->hide();
+    ASSERT_TRUE(PostMessageA(published, WM_ORVALEN_FOREGROUND, 0, 0));
+    EXPECT_TRUE(runUntil([] { return Viewer->isVisible(); }, 3000));
+    EXPECT_FALSE(MainForm->isVisible());
+    EXPECT_EQ(counter.shows, 0);
+    EXPECT_TRUE(boxes.Take().empty());
+
+    MainForm->removeEventFilter(&counter);
+    MainForm->FormClose();
+    delete Viewer;
+    Viewer = nullptr;
+    delete Browser;
+    Browser = nullptr;
+    delete MainForm;
+    MainForm = nullptr;
+}
+
+// Ends the application for good, so it runs last.
+TEST_F(MainFormTest, AnUnsafeRuntimeFolderIsNamedWithTheReasonAndTheProgramEnds) {
+    const std::string open = folders.Root() + "/open runtime";
+    ASSERT_EQ(::mkdir(open.c_str(), 0755), 0);
+    ASSERT_EQ(::mkdir((open + "/orvalen").c_str(), 0755), 0);
+    ::chmod((open + "/orvalen").c_str(), 0755); // whatever the umask made of it
+    ::setenv("XDG_RUNTIME_DIR", open.c_str(), 1);
+    TMainForm form({sample("rose.jpg")}, testsupport::ProgramFolder() + "/Orvalen_main");
+    const auto shown = boxes.Take();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].caption, "A program error occurred");
+    EXPECT_EQ(shown[0].text, "The runtime folder " + open +
+                                 "/orvalen is not a private folder of this user: mode 0755");
+    EXPECT_TRUE(platform::ApplicationTerminated());
+    EXPECT_EQ(Viewer, nullptr);
+    EXPECT_FALSE(form.isVisible());
+    form.FormClose();
+}
