@@ -21,10 +21,11 @@ public:
 };
 
 // Gives a QObject a window handle for as long as this object lives. A message posted to the
-// handle, from any thread or process, arrives in the object's thread as a WindowMessageEvent
-// (handle it in event()). WM_ORVALEN_FOREGROUND (another process asking to raise this window)
-// is handled here, and WM_KEYDOWN / WM_KEYUP arrive as key press and release events (so another
-// process can drive the window's keys). The object must outlive this handle.
+// handle, from any thread (or, for the few messages the port lets through, from another of our
+// processes) arrives in the object's thread as a WindowMessageEvent (handle it in event()).
+// WM_ORVALEN_FOREGROUND (another process asking to raise this window) is handled here, and
+// WM_KEYDOWN / WM_KEYUP posted within this process arrive as key press and release events. The
+// object must outlive this handle.
 class QtWindowHandle final : private WindowMessageSink {
 public:
     explicit QtWindowHandle(QObject* receiver);
