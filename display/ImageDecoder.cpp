@@ -26,7 +26,7 @@ namespace engine {
 namespace {
 
 // A metadata chunk (text, EXIF, XMP, ICC) larger than this is skipped, never inflated.
-constexpr const char* kMaximumMetadataBytes = "4194304";
+constexpr std::size_t kMaximumMetadataBytes = std::size_t{4} << 20;
 // Records larger than this live in a file of the per-user cache folder, not in memory.
 constexpr std::size_t kMaximumMemoryBytes = std::size_t{1} << 30;
 // The reduced copy of such a record has at most this many pixels.
@@ -203,7 +203,8 @@ public:
         // Only the first frame of a multi-frame file is shown.
         info_->scene = 0;
         info_->number_scenes = 1;
-        SetImageOption(info_, "png:chunk-malloc-max", kMaximumMetadataBytes);
+        SetImageOption(info_, "png:chunk-malloc-max",
+                       std::to_string(kMaximumMetadataBytes).c_str());
         SetImageInfoBlob(info_, bytes.data.get(), bytes.size);
         if (cancel != nullptr) {
             SetImageInfoProgressMonitor(info_, &LibraryRequest::progress,
@@ -352,11 +353,6 @@ std::unique_ptr<Image> makeRecord(std::size_t columns, std::size_t rows) {
     return record;
 }
 
-// The library's 16-to-8-bit rounding.
-inline std::uint8_t toByte(std::uint32_t q) {
-    return static_cast<std::uint8_t>(((q + 128u) - ((q + 128u) >> 8)) >> 8);
-}
-
 std::uint32_t bigEndian(const unsigned char* bytes) {
     return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
            (std::uint32_t{bytes[2]} << 8) | bytes[3];
@@ -399,7 +395,6 @@ void dropPngMetadata(FileBytes& bytes) {
     if (bytes.size < 8 || std::memcmp(data, "\x89PNG\r\n\x1a\n", 8) != 0) {
         return;
     }
-    const std::size_t limit = std::strtoull(kMaximumMetadataBytes, nullptr, 10);
     std::size_t read = 8, write = 8;
     while (read + 12 <= bytes.size) {
         const std::size_t length = bigEndian(data + read);
@@ -412,7 +407,7 @@ void dropPngMetadata(FileBytes& bytes) {
         const bool text = std::memcmp(type, "tEXt", 4) == 0 || std::memcmp(type, "zTXt", 4) == 0 ||
                           std::memcmp(type, "iTXt", 4) == 0;
         const bool compressedProfile = std::memcmp(type, "iCCP", 4) == 0 && length > 65536;
-        if (!(ancillary && (text || compressedProfile || length > limit))) {
+        if (!(ancillary && (text || compressedProfile || length > kMaximumMetadataBytes))) {
             std::memmove(data + write, data + read, whole);
             write += whole;
         }
@@ -550,19 +545,25 @@ void cmykRow(const PixelPacket* packets, const IndexPacket* black, std::uint8_t*
              std::size_t columns, bool matte) {
     for (std::size_t x = 0; x < columns; ++x) {
         const std::uint32_t white = 65535u - black[x];
-        out[x * 4 + 0] = toByte((65535u - packets[x].blue) * white / 65535u);
-        out[x * 4 + 1] = toByte((65535u - packets[x].green) * white / 65535u);
-        out[x * 4 + 2] = toByte((65535u - packets[x].red) * white / 65535u);
-        out[x * 4 + 3] = matte ? toByte(65535u - packets[x].opacity) : 255;
+        out[x * 4 + 0] = SampleToByte((65535u - packets[x].blue) * white / 65535u);
+        out[x * 4 + 1] = SampleToByte((65535u - packets[x].green) * white / 65535u);
+        out[x * 4 + 2] = SampleToByte((65535u - packets[x].red) * white / 65535u);
+        out[x * 4 + 3] = matte ? SampleToByte(65535u - packets[x].opacity) : 255;
     }
 }
 
+// Pixels that are not red, green and blue samples (CMYK, YCbCr, Lab, ...) are converted.
+// Linear RGB and gray samples are shown as stored, as the files hold them.
+bool needsColorTransform(ColorspaceType colorspace) {
+    return colorspace != sRGBColorspace && colorspace != RGBColorspace &&
+           colorspace != GRAYColorspace && colorspace != LinearGRAYColorspace &&
+           colorspace != TransparentColorspace && colorspace != Rec601LumaColorspace &&
+           colorspace != Rec709LumaColorspace && colorspace != UndefinedColorspace;
+}
+
+// Rows the stream callback can convert itself: what needs no transform, and CMYK.
 bool rowColorspaceKnown(ColorspaceType colorspace) {
-    return colorspace == sRGBColorspace || colorspace == RGBColorspace ||
-           colorspace == GRAYColorspace || colorspace == LinearGRAYColorspace ||
-           colorspace == TransparentColorspace || colorspace == Rec601LumaColorspace ||
-           colorspace == Rec709LumaColorspace || colorspace == UndefinedColorspace ||
-           colorspace == CMYKColorspace;
+    return !needsColorTransform(colorspace) || colorspace == CMYKColorspace;
 }
 
 // The library's stream callback: one row of columns pixels (or, with null pixels, a notice).
@@ -692,15 +693,6 @@ DecodeResult streamDecode(const std::string& path, const FileBytes& bytes,
     target.record->magick = format;
     result.image = std::move(target.record);
     return result;
-}
-
-// Pixels that are not red, green and blue samples (CMYK, YCbCr, Lab, ...) are converted.
-// Linear RGB and gray samples are shown as stored, as the files hold them.
-bool needsColorTransform(ColorspaceType colorspace) {
-    return colorspace != sRGBColorspace && colorspace != RGBColorspace &&
-           colorspace != GRAYColorspace && colorspace != LinearGRAYColorspace &&
-           colorspace != TransparentColorspace && colorspace != Rec601LumaColorspace &&
-           colorspace != Rec709LumaColorspace && colorspace != UndefinedColorspace;
 }
 
 // Reads the image whole with the library (16 bits a sample) and exports it to the record.

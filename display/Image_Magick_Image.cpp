@@ -1,10 +1,8 @@
 #include "Image_Magick_Image.h"
 
-#include "PixelExport.h"
 #include "ScaleRegion.h"
 #include "common/ErrorReporting.h"
 #include "common/FileNames.h"
-#include "platform/Timing.h"
 
 #include <magick/MagickCore.h>
 

@@ -6,11 +6,10 @@
 namespace engine {
 namespace {
 
-// The library's 16-to-8-bit rounding, exactly: ((q + 128) - ((q + 128) >> 8)) >> 8. With the
-// sum saturated at 65535 it can be done in 16 bits: every q that would pass 65535 gives 255
-// either way.
+// The vector loop does SampleToByte's rounding with the sum saturated at 65535: every q that
+// would pass 65535 gives 255 either way.
 inline std::uint8_t toByte(std::uint32_t q) {
-    return static_cast<std::uint8_t>(((q + 128u) - ((q + 128u) >> 8)) >> 8);
+    return SampleToByte(q);
 }
 
 void exportGeneric(const std::uint16_t* in, std::uint8_t* out, std::size_t n, bool matte) {

@@ -6,6 +6,11 @@
 
 namespace engine {
 
+// One 16-bit sample rounded to 8 bits as the library rounds: ((q + 128) - ((q + 128) >> 8)) >> 8.
+inline std::uint8_t SampleToByte(std::uint32_t q) {
+    return static_cast<std::uint8_t>(((q + 128u) - ((q + 128u) >> 8)) >> 8);
+}
+
 // in: n pixels of four 16-bit samples in the order blue, green, red, opacity (the library's
 // pixel packets); out: n pixels of 8-bit blue, green, red, alpha. Each sample is rounded as the
 // library rounds to 8 bits; alpha is the inverted opacity when the image has an alpha channel
