@@ -2,6 +2,7 @@
 
 #include "MagickLibrary.h"
 #include "PixelExport.h"
+#include "PngChunks.h"
 #include "platform/Timing.h"
 
 #include <magick/MagickCore.h>
@@ -353,69 +354,6 @@ std::unique_ptr<Image> makeRecord(std::size_t columns, std::size_t rows) {
     return record;
 }
 
-std::uint32_t bigEndian(const unsigned char* bytes) {
-    return (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
-           (std::uint32_t{bytes[2]} << 8) | bytes[3];
-}
-
-// The PNG coder writes true-colour rows, and gray ones of 8 or 16 bits, as they are; palette
-// colours, gray levels of fewer bits and transparency (tRNS) it fills in afterwards from its
-// colour map, in a pass over the whole image that a stream never sees.
-bool pngRowsAreFinal(const FileBytes& bytes) {
-    const unsigned char* data = bytes.data.get();
-    if (bytes.size < 33 || std::memcmp(data + 12, "IHDR", 4) != 0) {
-        return false;
-    }
-    const unsigned depth = data[24], colorType = data[25];
-    if (colorType == 3 || ((colorType == 0 || colorType == 4) && depth < 8)) {
-        return false;
-    }
-    for (std::size_t at = 8; at + 8 <= bytes.size;) {
-        const std::uint32_t length = bigEndian(data + at);
-        if (std::memcmp(data + at + 4, "tRNS", 4) == 0) {
-            return false;
-        }
-        if (std::memcmp(data + at + 4, "IDAT", 4) == 0) {
-            return true;
-        }
-        if (length > bytes.size - at - 8) {
-            return false;
-        }
-        at += std::size_t{length} + 12;
-    }
-    return false;
-}
-
-// Text chunks are never shown here, and a compressed one can claim or inflate to gigabytes: they
-// are taken out of the bytes the library gets, with any other ancillary chunk over the metadata
-// limit (EXIF, ICC, private chunks). A chunk that claims more bytes than the file has ends the
-// file there. The pixels' chunks are left as they are.
-void dropPngMetadata(FileBytes& bytes) {
-    unsigned char* data = bytes.data.get();
-    if (bytes.size < 8 || std::memcmp(data, "\x89PNG\r\n\x1a\n", 8) != 0) {
-        return;
-    }
-    std::size_t read = 8, write = 8;
-    while (read + 12 <= bytes.size) {
-        const std::size_t length = bigEndian(data + read);
-        const unsigned char* type = data + read + 4;
-        if (length > bytes.size - read - 12) {
-            break;
-        }
-        const std::size_t whole = length + 12;
-        const bool ancillary = (type[0] & 0x20) != 0;
-        const bool text = std::memcmp(type, "tEXt", 4) == 0 || std::memcmp(type, "zTXt", 4) == 0 ||
-                          std::memcmp(type, "iTXt", 4) == 0;
-        const bool compressedProfile = std::memcmp(type, "iCCP", 4) == 0 && length > 65536;
-        if (!(ancillary && (text || compressedProfile || length > kMaximumMetadataBytes))) {
-            std::memmove(data + write, data + read, whole);
-            write += whole;
-        }
-        read += whole;
-    }
-    bytes.size = write;
-}
-
 // Megabytes of memory the system could give this process now, or 0 when it does not say.
 std::uint64_t availableMegabytes() {
     std::FILE* file = std::fopen("/proc/meminfo", "r");
@@ -448,51 +386,37 @@ DecodeResult beyondFreeMemory(std::uint64_t columns, std::uint64_t rows) {
                        " MB to decode; " + std::to_string(freeMb) + " MB are free)");
 }
 
-// Deflate packs at most 1032 bytes into one: a PNG whose image data is shorter than its pixels
-// divided by that has lost its end, and is refused before any pixel memory is set aside for it
-// (a header that promises 20000 x 20000 pixels over a few bytes would take gigabytes).
-// Its size over the limits comes first.
-DecodeResult pngHeaderRefusal(const FileBytes& bytes) {
-    const unsigned char* data = bytes.data.get();
-    if (bytes.size < 33 || std::memcmp(data + 12, "IHDR", 4) != 0) {
+// Refuses a PNG whose size is over the limits or the free memory, or whose image data is shorter
+// than its pixels divided by 1032 (the most deflate packs into one byte): such a file has lost
+// its end, and a header that promises 20000 x 20000 pixels over a few bytes would otherwise take
+// gigabytes before the library noticed.
+DecodeResult pngHeaderRefusal(const PngLayout& png) {
+    if (!png.valid) {
         return {};
     }
-    const std::uint64_t width = bigEndian(data + 16), height = bigEndian(data + 20);
-    if (overLimits(width, height)) {
-        return tooLarge(width, height, limitText());
+    if (overLimits(png.width, png.height)) {
+        return tooLarge(png.width, png.height, limitText());
     }
-    if (DecodeResult refusal = beyondFreeMemory(width, height);
+    if (DecodeResult refusal = beyondFreeMemory(png.width, png.height);
         refusal.failure != DecodeFailure::None) {
         return refusal;
     }
-    const unsigned depth = data[24], colorType = data[25];
-    const unsigned channels = colorType == 2 ? 3 : colorType == 4 ? 2 : colorType == 6 ? 4 : 1;
-    const std::uint64_t pixelBytes = height * ((width * channels * depth + 7) / 8);
-    std::uint64_t packed = 0;
-    for (std::size_t at = 8; at + 8 <= bytes.size;) {
-        const std::uint32_t length = bigEndian(data + at);
-        if (std::memcmp(data + at + 4, "IDAT", 4) == 0) {
-            packed += std::min<std::uint64_t>(length, bytes.size - at - 8);
-        }
-        if (length > bytes.size - at - 8) {
-            break;
-        }
-        at += std::size_t{length} + 12;
-    }
-    if (packed * 1032 + 1024 < pixelBytes) {
+    if (png.imageDataBytes * 1032 + 1024 < png.PixelBytes()) {
         return failure(DecodeFailure::Damaged, "damaged: the file ends long before the image does");
     }
     return {};
 }
 
-// Formats whose coders hand over every row once, top to bottom, whole and final, so that the
-// rows can be placed by counting them. Any other coder (bottom-up BMP, interlaced GIF, tiled
-// TIFF, palette PNG) is read whole.
-bool streamsRowsInOrder(const std::string& format, const FileBytes& bytes) {
-    if (format == "JPEG" || format == "JPG" || format == "PJPEG" || format == "WEBP") {
-        return true;
-    }
-    return format.rfind("PNG", 0) == 0 && pngRowsAreFinal(bytes);
+// The PNG coder writes true-colour rows, and gray ones of 8 or 16 bits, as they are; palette
+// colours, gray levels of fewer bits and transparency (tRNS) it fills in afterwards from its
+// colour map, in a pass over the whole image that a stream never sees.
+// Only such rows, and those of JPEG and WebP, come whole, once, top to bottom and final, so that
+// the stream can place them by counting; other coders (bottom-up BMP, interlaced GIF, tiled TIFF)
+// are read whole.
+bool pngRowsAreFinal(const PngLayout& png) {
+    const bool gray = png.colorType == 0 || png.colorType == 4;
+    return png.valid && png.imageData && !png.transparency && png.colorType != 3 &&
+           !(gray && png.depth < 8);
 }
 
 // What the rows streamed by the library are written into, for the one decode running on this
@@ -821,17 +745,18 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
     {
         LibraryRequest probe(path, bytes, nullptr);
         const std::string format = probe.format();
-        if (format.rfind("PNG", 0) == 0) {
-            dropPngMetadata(bytes);
-        }
-        if (format.rfind("PNG", 0) == 0) {
-            result = pngHeaderRefusal(bytes);
+        if (format == "JPEG" || format == "JPG" || format == "PJPEG" || format == "WEBP") {
+            read_whole = false;
+        } else if (format.rfind("PNG", 0) == 0) {
+            bytes.size = DropPngMetadata(bytes.data.get(), bytes.size, kMaximumMetadataBytes);
+            const PngLayout png = ReadPngLayout(bytes.data.get(), bytes.size);
+            result = pngHeaderRefusal(png);
             if (result.failure != DecodeFailure::None) {
                 result.decode_ms = millisecondsSince(start);
                 return result;
             }
+            read_whole = !pngRowsAreFinal(png);
         }
-        read_whole = !streamsRowsInOrder(format, bytes);
     }
     if (!read_whole) {
         result = streamDecode(path, bytes, cancel, read_whole);
@@ -854,7 +779,7 @@ DecodeResult PingImageFile(const std::string& path) {
         if (!readFile(path, limit, nullptr, bytes, result)) {
             return result;
         }
-        dropPngMetadata(bytes);
+        bytes.size = DropPngMetadata(bytes.data.get(), bytes.size, kMaximumMetadataBytes);
         LibraryRequest request(path, bytes, nullptr);
         ::Image* pinged =
             PingBlob(request.info(), bytes.data.get(), bytes.size, request.exception());
