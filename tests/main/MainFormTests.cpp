@@ -143,6 +143,55 @@ TEST_F(MainFormTest, AnExceptionFromAKeyHandlerIsShownAndTheWindowAnswersTheNext
     EXPECT_EQ(window.keys, std::vector<int>{Qt::Key_C});
 }
 
+// A viewer seems to run (its event is set) but has never published its window: the start
+// reports that and shows the file itself. A wake-up that finds no file name is reported and
+// changes nothing.
+TEST_F(MainFormTest, AMissingViewerWindowAndAnEmptyHandOverAreReported) {
+    HANDLE event = CreateEventA(nullptr, TRUE, TRUE, "Orvalen_solitary_viewer_event");
+    ASSERT_NE(event, nullptr);
+    const std::string program = testsupport::ProgramFolder() + "/Orvalen_main";
+    MainForm = new TMainForm({sample("rose.jpg")}, program);
+    auto shown = boxes.Take();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].caption, kReportExceptionCaption);
+    EXPECT_EQ(shown[0].text.rfind("Attempt to read the value of the \"solitary_viewer_hwnd\" from "
+                                  "the registry returned an invalid value." +
+                                      std::string(kSystemErrorSeparator),
+                                  0),
+              0u)
+        << shown[0].text;
+    ASSERT_NE(Viewer, nullptr);
+    ASSERT_TRUE(runUntil([] { return Viewer->image_loaded; }));
+    EXPECT_NE(Viewer->current_file.find("rose.jpg"), std::string::npos);
+
+    {
+        TRegistryIniFile settings(settings_base_key, 0x2001F);
+        settings.RegIniFile().LazyWrite = false;
+        settings.WriteString("mainform", "solitary_viewer_arguments", "");
+    }
+    ASSERT_TRUE(PostMessageA(MainForm->Handle(), static_cast<UINT>(IV_DISPLAY_IMAGE), 0, 0));
+    ASSERT_TRUE(boxes.WaitForCount(1, 5000) || runUntil([this] { return boxes.Count() > 0; }));
+    shown = boxes.Take();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].caption, kReportErrorCaption);
+    EXPECT_EQ(shown[0].text.rfind("Registry entry \"solitary_viewer_arguments\" was empty." +
+                                      std::string(kSystemErrorSeparator),
+                                  0),
+              0u)
+        << shown[0].text;
+    QCoreApplication::processEvents();
+    EXPECT_NE(Viewer->current_file.find("rose.jpg"), std::string::npos);
+
+    MainForm->FormClose();
+    delete Viewer;
+    Viewer = nullptr;
+    delete Browser;
+    Browser = nullptr;
+    delete MainForm;
+    MainForm = nullptr;
+    CloseHandle(event);
+}
+
 // A hand-over posts 0x800C to the published main form window and asks that window to come
 // forward. The main form used to be mapped as a small "MainForm" window that stayed.
 TEST_F(MainFormTest, AHandOverNeverShowsTheMainFormAndBringsTheViewerForward) {

@@ -14,8 +14,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -202,6 +204,24 @@ public:
         return 0;
     }
 
+    // Every top-level window the X server would show, whatever process made it (the root
+    // window, which the search also lists, left out).
+    std::set<unsigned long> VisibleWindows() {
+        std::set<unsigned long> windows;
+        const std::string rootId = run("xdotool search --maxdepth 0 --name '.*'");
+        const unsigned long root = rootId.empty() ? 0 : std::stoul(rootId);
+        for (const char* match : {"--name", "--class", "--classname"}) {
+            std::istringstream found(
+                run(std::string("xdotool search --maxdepth 1 --onlyvisible ") + match + " '.*'"));
+            for (std::string id; std::getline(found, id);) {
+                if (!id.empty() && std::stoul(id) != root) {
+                    windows.insert(std::stoul(id));
+                }
+            }
+        }
+        return windows;
+    }
+
     // Gives window the keyboard focus and presses and releases key (an X key name) on it.
     bool Press(unsigned long window, const char* key) {
         const std::string id = std::to_string(window);
@@ -269,6 +289,64 @@ TEST_F(SolitaryTest, PageDownWalksTheFolderOfALaunchedFileAndEnterShowsTheBrowse
     // The handed-over name (quoted by the launcher for its blank) goes on walking.
     press("Next");
     EXPECT_TRUE(waitFor("TViewer::DisplayImage() shows " + folder + "/c \"quoted\".jpg in window"));
+}
+
+// Each hand-over, through the launcher and through a second start, used to map the hidden main
+// form as a small window of its own; asked through the X server, only the viewer shows.
+TEST_F(SolitaryTest, AHandOverLeavesNoVisibleWindowButTheViewer) {
+    VirtualDisplay display;
+    ASSERT_TRUE(display.Running());
+    ChildProcess first(program("Orvalen_main"), {sample("rose.jpg")});
+    ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + sample("rose.jpg")));
+    const unsigned long viewerWindow = display.WindowOf(lastPid);
+    ASSERT_NE(viewerWindow, 0u);
+    ChildProcess launcher(program("OrvalenViewer"), {sample("wizard.gif")});
+    EXPECT_EQ(launcher.Wait(10000), 1);
+    ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + sample("wizard.gif")));
+    ChildProcess second(program("Orvalen_main"), {sample("granite.bmp")});
+    EXPECT_EQ(second.Wait(15000), 0);
+    ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + sample("granite.bmp")));
+    waitFor("no such line", 700); // room for a late map
+    EXPECT_EQ(display.VisibleWindows(), std::set<unsigned long>{viewerWindow});
+}
+
+// Twenty files opened at once (a desktop opening a selection): every launcher hands its file
+// over, no second viewer starts, and the viewer ends on the file written last.
+TEST_F(SolitaryTest, TwentyLaunchersAtOnceEndWithOneViewerShowingTheLastWrittenFile) {
+    ChildProcess viewer(program("Orvalen_main"), {sample("rose.jpg")});
+    ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + sample("rose.jpg")));
+    const int viewerPid = lastPid;
+    const std::string folder = folders.Home() + "/selection";
+    std::filesystem::create_directories(folder);
+    std::vector<std::unique_ptr<ChildProcess>> launchers;
+    for (int i = 0; i < 20; ++i) {
+        const std::string file = folder + "/photo" + std::to_string(i) + ".jpg";
+        std::filesystem::copy_file(sample("rose.jpg"), file);
+    }
+    for (int i = 0; i < 20; ++i) {
+        launchers.push_back(std::make_unique<ChildProcess>(
+            program("OrvalenViewer"),
+            std::vector<std::string>{folder + "/photo" + std::to_string(i) + ".jpg"}));
+    }
+    for (auto& launcher : launchers) {
+        EXPECT_EQ(launcher->Wait(20000), 1);
+    }
+    const std::string last = mainformValue("solitary_viewer_arguments");
+    ASSERT_EQ(last.rfind(folder + "/photo", 0), 0u) << last;
+    ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + last + " in window"));
+    waitFor("no such line", 1500); // whatever else was still on its way
+    std::string lastShown;
+    int servers = 0;
+    for (const std::string& line : seen) {
+        if (line.find("TViewer::DisplayImage() shows ") != std::string::npos) {
+            lastShown = line;
+        }
+        servers += line.find("message server") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_NE(lastShown.find("shows " + last + " in window"), std::string::npos) << lastShown;
+    EXPECT_EQ(servers, 1); // no main program but the viewer ever started
+    EXPECT_EQ(mainformInteger("solitary_viewer_process_id"), viewerPid);
+    EXPECT_EQ(viewer.Wait(0), -1);
 }
 
 // The launcher used to join its arguments into one text that the start of the main program
