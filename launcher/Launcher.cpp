@@ -110,7 +110,25 @@ std::string commandLineOf(const std::vector<std::string>& arguments) {
     return line;
 }
 
+// The event and the key live until the launcher ends, whichever way it ends.
+struct HeldHandles {
+    HANDLE event = nullptr;
+    HKEY key = nullptr;
+    HeldHandles() = default;
+    HeldHandles(const HeldHandles&) = delete;
+    HeldHandles& operator=(const HeldHandles&) = delete;
+    ~HeldHandles() {
+        if (key != nullptr) {
+            RegCloseKey(key);
+        }
+        if (event != nullptr) {
+            CloseHandle(event);
+        }
+    }
+};
+
 int run(const std::vector<std::string>& arguments) {
+    HeldHandles held;
     // The event and the message ports live in the runtime folder: one that others can enter is
     // refused, and the user learns which folder and why instead of a bare system text.
     const std::string unsafe = platform::RuntimeFolderProblem();
@@ -127,6 +145,7 @@ int run(const std::vector<std::string>& arguments) {
     if (event == nullptr) {
         throw "Problem in HandleArguments()";
     }
+    held.event = event;
     switch (WaitForSingleObject(event, 0)) {
     case WAIT_OBJECT_0:
         break;
@@ -146,6 +165,7 @@ int run(const std::vector<std::string>& arguments) {
         StartMainProgram(arguments);
         return 1;
     }
+    held.key = key;
     const LONG written = RegSetValueExA(key, "solitary_viewer_arguments", 0, REG_SZ,
                                         reinterpret_cast<const BYTE*>(commandLine.c_str()),
                                         static_cast<DWORD>(commandLine.size() + 1));
@@ -184,7 +204,6 @@ int run(const std::vector<std::string>& arguments) {
         }
         PostMessageA(window, kDisplayImageMessage, 0, 0);
         SetForegroundWindow(window);
-        RegCloseKey(key);
         return 1;
     }
 }

@@ -1,6 +1,7 @@
 // The solitary viewer and the launcher, with the real programs: who shows a file, and how a
 // file reaches the viewer that runs.
 #include "support/TestSupport.h"
+#include "support/XDesktop.h"
 
 #include "common/Settings.h"
 #include "platform/DebugOutput.h"
@@ -24,6 +25,7 @@
 
 using testsupport::ChildProcess;
 using testsupport::IsolatedTest;
+using testsupport::XDesktop;
 
 namespace {
 
@@ -153,107 +155,12 @@ TEST_F(SolitaryTest, AKilledViewerIsReplacedAlthoughTheRegistryStillNamesItsWind
     EXPECT_EQ(next.Wait(0), -1); // it is the viewer now, not a hand-over
 }
 
-namespace {
-
-// An X display of its own (Xvfb) for the programs a test starts, so that they get real key
-// presses (XTest, through xdotool) as from a user's keyboard: no window takes keys from another
-// process. The programs started while it lives use it instead of the offscreen platform.
-class VirtualDisplay {
-public:
-    VirtualDisplay()
-        : server_("/usr/bin/Xvfb",
-                  {"-displayfd", "1", "-screen", "0", "1280x1024x24", "-nolisten", "tcp"}) {
-        const std::string number = server_.ReadLine(10000);
-        if (number.empty()) {
-            return;
-        }
-        name_ = ":" + number;
-        for (const char* variable : {"DISPLAY", "QT_QPA_PLATFORM"}) {
-            const char* value = std::getenv(variable);
-            saved_.emplace_back(variable, value != nullptr ? value : "");
-        }
-        ::setenv("DISPLAY", name_.c_str(), 1);
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    }
-    ~VirtualDisplay() {
-        server_.Kill(SIGTERM); // lets it take its lock file and socket away
-        server_.Wait(5000);
-        for (const auto& [variable, value] : saved_) {
-            if (value.empty()) {
-                ::unsetenv(variable.c_str());
-            } else {
-                ::setenv(variable.c_str(), value.c_str(), 1);
-            }
-        }
-    }
-    VirtualDisplay(const VirtualDisplay&) = delete;
-    VirtualDisplay& operator=(const VirtualDisplay&) = delete;
-
-    bool Running() const { return !name_.empty(); }
-
-    // The visible top-level X window of process pid, 0 when none shows within a few seconds.
-    unsigned long WindowOf(int pid) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string found =
-                run("xdotool search --onlyvisible --pid " + std::to_string(pid));
-            if (!found.empty()) {
-                return std::stoul(found);
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        return 0;
-    }
-
-    // Every top-level window the X server would show, whatever process made it (the root
-    // window, which the search also lists, left out).
-    std::set<unsigned long> VisibleWindows() {
-        std::set<unsigned long> windows;
-        const std::string rootId = run("xdotool search --maxdepth 0 --name '.*'");
-        const unsigned long root = rootId.empty() ? 0 : std::stoul(rootId);
-        for (const char* match : {"--name", "--class", "--classname"}) {
-            std::istringstream found(
-                run(std::string("xdotool search --maxdepth 1 --onlyvisible ") + match + " '.*'"));
-            for (std::string id; std::getline(found, id);) {
-                if (!id.empty() && std::stoul(id) != root) {
-                    windows.insert(std::stoul(id));
-                }
-            }
-        }
-        return windows;
-    }
-
-    // Gives window the keyboard focus and presses and releases key (an X key name) on it.
-    bool Press(unsigned long window, const char* key) {
-        const std::string id = std::to_string(window);
-        return std::system(("xdotool windowfocus --sync " + id + " key " + key).c_str()) == 0;
-    }
-
-private:
-    static std::string run(const std::string& command) {
-        std::string output;
-        if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
-            char buffer[256];
-            while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
-                output += buffer;
-            }
-            ::pclose(pipe);
-        }
-        return output;
-    }
-
-    ChildProcess server_;
-    std::string name_;
-    std::vector<std::pair<std::string, std::string>> saved_;
-};
-
-} // namespace
-
 // End to end on a display of its own: a file opened through the launcher, then the viewer's
 // own keys pressed on its window: Page Down walks the folder in name order, skipping what is
 // no image, and wraps; Enter shows the browser there, and a file opened while it is open is
 // handed to the same viewer.
 TEST_F(SolitaryTest, PageDownWalksTheFolderOfALaunchedFileAndEnterShowsTheBrowser) {
-    VirtualDisplay display;
+    XDesktop display(XDesktop::Manager::None, 1280, 1024);
     ASSERT_TRUE(display.Running());
     const std::string folder = folders.Home() + "/walk here";
     std::filesystem::create_directories(folder);
@@ -294,7 +201,7 @@ TEST_F(SolitaryTest, PageDownWalksTheFolderOfALaunchedFileAndEnterShowsTheBrowse
 // Each hand-over, through the launcher and through a second start, used to map the hidden main
 // form as a small window of its own; asked through the X server, only the viewer shows.
 TEST_F(SolitaryTest, AHandOverLeavesNoVisibleWindowButTheViewer) {
-    VirtualDisplay display;
+    XDesktop display(XDesktop::Manager::None, 1280, 1024);
     ASSERT_TRUE(display.Running());
     ChildProcess first(program("Orvalen_main"), {sample("rose.jpg")});
     ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + sample("rose.jpg")));
