@@ -4,11 +4,13 @@
 
 #include <magick/MagickCore.h>
 
+#include <QBoxLayout>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QPushButton>
 #include <QScreen>
+#include <QSplitter>
 #include <QTreeWidget>
 
 #include <algorithm>
@@ -16,6 +18,8 @@
 #include <filesystem>
 
 namespace {
+
+constexpr int kTreeWidth = 189; // the tree's width at the design size
 
 // Rows with an empty description take the image library's own one-line description.
 const ImageFormatRow kRows[] = {
@@ -172,25 +176,42 @@ std::string BackupKey() {
 TOptionsForm::TOptionsForm(QWidget* owner) : QDialog(owner) {
     setWindowTitle("OptionsForm");
     resize(686, 506);
-    TreeView1 = new QTreeWidget(this);
+    Splitter1 = new QSplitter(Qt::Horizontal, this);
+    Splitter1->setHandleWidth(1);
+    Splitter1->setChildrenCollapsible(false);
+    TreeView1 = new QTreeWidget(Splitter1);
     TreeView1->setHeaderHidden(true);
-    TreeView1->setGeometry(0, 0, 189, 506);
+    TreeView1->setIndentation(19);
     TreeView1->addTopLevelItem(new QTreeWidgetItem(QStringList{"File Associations"}));
-    ListView1 = new QTreeWidget(this);
+    Panel1 = new QWidget(Splitter1);
+    ListView1 = new QTreeWidget(Panel1);
     ListView1->setHeaderLabels({"Image Format", "Description"});
     ListView1->setRootIsDecorated(false);
-    ListView1->setGeometry(196, 8, 482, 450);
-    auto* selectAll = new QPushButton("Select all", this);
-    selectAll->setGeometry(196, 468, 90, 28);
-    auto* selectNone = new QPushButton("Select none", this);
-    selectNone->setGeometry(292, 468, 90, 28);
-    OK = new QPushButton("&OK", this);
-    OK->setGeometry(500, 468, 84, 28);
+    Button1 = new QPushButton("Select all", Panel1);
+    Button2 = new QPushButton("Select none", Panel1);
+    OK = new QPushButton("&OK", Panel1);
     OK->setDefault(true);
-    Cancel = new QPushButton("&Cancel", this);
-    Cancel->setGeometry(590, 468, 84, 28);
-    connect(selectAll, &QPushButton::clicked, this, [this] { Button1Click(); });
-    connect(selectNone, &QPushButton::clicked, this, [this] { Button2Click(); });
+    Cancel = new QPushButton("&Cancel", Panel1);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(Button1);
+    buttons->addWidget(Button2);
+    buttons->addStretch(1);
+    buttons->addWidget(OK);
+    buttons->addWidget(Cancel);
+    auto* page = new QVBoxLayout(Panel1);
+    page->addWidget(ListView1, 1);
+    page->addLayout(buttons);
+    // The tree keeps its width when the dialog grows; the page takes the rest.
+    Splitter1->setStretchFactor(0, 0);
+    Splitter1->setStretchFactor(1, 1);
+    Splitter1->setSizes({kTreeWidth, width() - kTreeWidth - Splitter1->handleWidth()});
+    auto* form = new QHBoxLayout(this);
+    form->setContentsMargins(0, 0, 0, 0);
+    form->addWidget(Splitter1);
+
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
     connect(OK, &QPushButton::clicked, this, [this] { OKClick(); });
     connect(Cancel, &QPushButton::clicked, this, [this] { CancelClick(); });
 
@@ -207,6 +228,11 @@ TOptionsForm::TOptionsForm(QWidget* owner) : QDialog(owner) {
     const int left =
         Settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
     setGeometry(left, top, width, height);
+    // A hidden dialog lays out only when shown, but the second column's default is measured on
+    // the list at this size: place the splitter's panes and the page's list now.
+    layout()->activate();
+    Splitter1->refresh();
+    Panel1->layout()->activate();
     ListView1->setColumnWidth(
         0, Settings->ReadIntegerInRange("listview1_column0", 20, 50, 0x7FFFFFFF, 0));
     ListView1->setColumnWidth(
@@ -233,6 +259,11 @@ void TOptionsForm::TabSheet1Show() {
             0, RegExtension1.IsRegistered(row.key, ProgramFileName) ? Qt::Checked : Qt::Unchecked);
         ListView1->addTopLevelItem(item);
     }
+    // A stored or default width narrower than the names (and their check box) would cut them
+    // to "A…"; a wider one is the user's choice and stays.
+    const int chosenWidth = ListView1->columnWidth(0);
+    ListView1->resizeColumnToContents(0);
+    ListView1->setColumnWidth(0, std::max(chosenWidth, ListView1->columnWidth(0)));
 }
 
 void TOptionsForm::Button1Click() {

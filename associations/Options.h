@@ -11,6 +11,7 @@
 
 class QTreeWidget;
 class QPushButton;
+class QSplitter;
 
 struct ImageFormatRow {
     std::string key;         // the format's name and extension in capitals
@@ -39,7 +40,11 @@ public:
     void ApplyAssociations();
 
     QTreeWidget* TreeView1;
+    QSplitter* Splitter1; // between the tree and the page
+    QWidget* Panel1;      // the page: the list over its row of buttons
     QTreeWidget* ListView1;
+    QPushButton* Button1; // Select all
+    QPushButton* Button2; // Select none
     QPushButton* OK;
     QPushButton* Cancel;
     FileExtension::TRegExtension RegExtension1;

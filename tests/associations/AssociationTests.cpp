@@ -10,10 +10,15 @@
 #include "display/MagickLibrary.h"
 
 #include <QApplication>
+#include <QFontMetrics>
+#include <QPushButton>
+#include <QSplitter>
+#include <QStyle>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -146,8 +151,11 @@ TEST_F(AssociationTest, CancelChangesNoAssociationAndStoresTheLayout) {
     {
         TOptionsForm dialog;
         dialog.resize(640, 480);
-        dialog.ListView1->setColumnWidth(0, 90);
-        QTimer::singleShot(30, &dialog, [&] { dialog.CancelClick(); });
+        // The user narrows the first column once the list is up.
+        QTimer::singleShot(30, &dialog, [&] {
+            dialog.ListView1->setColumnWidth(0, 90);
+            dialog.CancelClick();
+        });
         EXPECT_EQ(dialog.exec(), 1);
         EXPECT_EQ(dialog.ListView1->topLevelItemCount(), 112);
         dialog.close();
@@ -160,6 +168,135 @@ TEST_F(AssociationTest, CancelChangesNoAssociationAndStoresTheLayout) {
     TRegExtension extension;
     EXPECT_TRUE(extension.GetRegExts().empty());
     EXPECT_EQ(notifications, 0);
+}
+
+namespace {
+
+// Where a widget lies in the dialog's client area.
+QRect boundsIn(const QWidget& dialog, const QWidget& widget) {
+    return QRect(widget.mapTo(&dialog, QPoint(0, 0)), widget.size());
+}
+
+// The buttons must be reachable: inside the client area, shown, and not under the list.
+void expectButtonsReachable(const TOptionsForm& dialog) {
+    const QRect client = dialog.rect();
+    const QRect list = boundsIn(dialog, *dialog.ListView1);
+    EXPECT_TRUE(client.contains(list))
+        << "list " << list.x() << "," << list.y() << " " << list.width() << "x" << list.height();
+    for (const char* caption : {"Select all", "Select none", "&OK", "&Cancel"}) {
+        const QPushButton* button = nullptr;
+        for (const QPushButton* candidate : dialog.findChildren<QPushButton*>()) {
+            if (candidate->text() == caption) {
+                button = candidate;
+            }
+        }
+        ASSERT_NE(button, nullptr) << caption;
+        const QRect bounds = boundsIn(dialog, *button);
+        EXPECT_TRUE(button->isVisible()) << caption;
+        EXPECT_TRUE(client.contains(bounds))
+            << caption << " at " << bounds.x() << "," << bounds.y() << " " << bounds.width() << "x"
+            << bounds.height() << " in " << client.width() << "x" << client.height();
+        EXPECT_FALSE(list.intersects(bounds)) << caption << " lies under the list";
+        EXPECT_GE(bounds.top(), list.bottom()) << caption << " is not below the list";
+    }
+}
+
+// The buttons sit at the bottom corners: Select all / Select none on the left, OK / Cancel on the
+// right, in that order.
+void expectButtonsInTheBottomCorners(const TOptionsForm& dialog) {
+    const QRect client = dialog.rect();
+    const QRect list = boundsIn(dialog, *dialog.ListView1);
+    const QRect ok = boundsIn(dialog, *dialog.OK);
+    const QRect cancel = boundsIn(dialog, *dialog.Cancel);
+    EXPECT_LT(ok.right(), cancel.left());
+    EXPECT_GE(cancel.right(), list.right() - 2);
+    EXPECT_GE(cancel.bottom(), client.bottom() - 20);
+    const QPushButton* selectAll = nullptr;
+    const QPushButton* selectNone = nullptr;
+    for (const QPushButton* button : dialog.findChildren<QPushButton*>()) {
+        selectAll = button->text() == "Select all" ? button : selectAll;
+        selectNone = button->text() == "Select none" ? button : selectNone;
+    }
+    ASSERT_NE(selectAll, nullptr);
+    ASSERT_NE(selectNone, nullptr);
+    const QRect all = boundsIn(dialog, *selectAll);
+    const QRect none = boundsIn(dialog, *selectNone);
+    EXPECT_LE(all.left(), list.left() + 2);
+    EXPECT_LT(all.right(), none.left());
+    EXPECT_LT(none.right(), ok.left());
+    EXPECT_EQ(all.top(), ok.top());
+}
+
+} // namespace
+
+TEST_F(AssociationTest, OptionsAtItsFirstSizeShowsEveryButtonAndFullFormatNames) {
+    TOptionsForm dialog;
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    EXPECT_EQ(dialog.size(), QSize(600, 400));
+    EXPECT_EQ(dialog.windowTitle(), "OptionsForm");
+    expectButtonsReachable(dialog);
+    expectButtonsInTheBottomCorners(dialog);
+
+    // Every format name fits its column beside the check box, so none is cut to "A…".
+    ASSERT_EQ(dialog.ListView1->topLevelItemCount(), 112);
+    const QFontMetrics metrics(dialog.ListView1->font());
+    const int checkBox = dialog.ListView1->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr,
+                                                                dialog.ListView1);
+    int widest = 0;
+    for (int row = 0; row < dialog.ListView1->topLevelItemCount(); ++row) {
+        widest = std::max(widest,
+                          metrics.horizontalAdvance(dialog.ListView1->topLevelItem(row)->text(0)));
+    }
+    EXPECT_GE(dialog.ListView1->columnWidth(0), checkBox + widest);
+    const QRect firstName = dialog.ListView1->visualRect(dialog.ListView1->model()->index(0, 0));
+    EXPECT_GE(firstName.width(), checkBox + metrics.horizontalAdvance("APP1JPEG"));
+
+    // The tree keeps the left side at its design width; a splitter separates it from the list.
+    auto* splitter = dialog.findChild<QSplitter*>();
+    ASSERT_NE(splitter, nullptr);
+    EXPECT_EQ(splitter->orientation(), Qt::Horizontal);
+    EXPECT_EQ(splitter->indexOf(dialog.TreeView1), 0);
+    ASSERT_EQ(splitter->count(), 2);
+    EXPECT_TRUE(splitter->widget(1)->isAncestorOf(dialog.ListView1));
+    EXPECT_EQ(dialog.TreeView1->width(), 189);
+    EXPECT_LT(boundsIn(dialog, *dialog.TreeView1).right(),
+              boundsIn(dialog, *dialog.ListView1).left());
+    dialog.CancelClick();
+}
+
+TEST_F(AssociationTest, ANarrowStoredDescriptionColumnIsReplacedByTheRestOfTheList) {
+    {
+        TRegistryIniFileSpecial settings(settings_base_key, KEY_ALL_ACCESS);
+        settings.Section = "options";
+        settings.WriteInteger("listview1_column1", 20);
+    }
+    TOptionsForm dialog;
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    TRegistryIniFileSpecial settings(settings_base_key, KEY_READ);
+    settings.Section = "options";
+    // Measured on the list as the user sees it at 600 x 400, beside the first column's 50.
+    EXPECT_EQ(settings.ReadInteger("listview1_column1", 0), dialog.ListView1->width() - 50);
+    dialog.CancelClick();
+}
+
+TEST_F(AssociationTest, EnlargingOptionsGrowsTheListAndKeepsTheButtonsInTheCorners) {
+    TOptionsForm dialog;
+    dialog.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dialog));
+    const QSize listBefore = dialog.ListView1->size();
+    const int treeBefore = dialog.TreeView1->width();
+    dialog.resize(900, 700);
+    QCoreApplication::processEvents();
+    ASSERT_EQ(dialog.size(), QSize(900, 700));
+    EXPECT_EQ(dialog.ListView1->width(), listBefore.width() + 300);
+    EXPECT_EQ(dialog.ListView1->height(), listBefore.height() + 300);
+    EXPECT_EQ(dialog.TreeView1->width(), treeBefore);
+    EXPECT_EQ(dialog.TreeView1->height(), 700);
+    expectButtonsReachable(dialog);
+    expectButtonsInTheBottomCorners(dialog);
+    dialog.CancelClick();
 }
 
 TEST_F(AssociationTest, OkWithoutChangesStillMakesTheBackupKeysAndNotifiesOnce) {
