@@ -11,7 +11,8 @@
 #include <string>
 
 std::atomic<DWORD> LastErrorCode{0};
-const char* const kSystemErrorSeparator = "\n\nWindows reports this error:\n\n";
+// Names the system that reports the error, as the text after it is the system's own.
+const char* const kSystemErrorSeparator = "\n\nThe system reports this error:\n\n";
 
 namespace common {
 

@@ -21,7 +21,7 @@ TEST_F(ErrorReportingTest, ReportErrorAppendsTheSystemTextOfTheStoredCodeZeroInc
     EXPECT_EQ(shown[0].caption, "A program error occurred");
     EXPECT_EQ(
         shown[0].text,
-        "Problem in ImageRegionFP::ClipRegion()\n42\n\nWindows reports this error:\n\nSuccess");
+        "Problem in ImageRegionFP::ClipRegion()\n42\n\nThe system reports this error:\n\nSuccess");
 }
 
 TEST_F(ErrorReportingTest, AHandlerShowsTheCaughtTextVerbatimWithTheCurrentCodesText) {
@@ -35,7 +35,7 @@ TEST_F(ErrorReportingTest, AHandlerShowsTheCaughtTextVerbatimWithTheCurrentCodes
     const auto shown = boxes.Take();
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].caption, "A program exception occurred");
-    EXPECT_EQ(shown[0].text, "Error with SetDIBits\nError #J4HJ38 100%\n\nWindows reports this "
+    EXPECT_EQ(shown[0].text, "Error with SetDIBits\nError #J4HJ38 100%\n\nThe system reports this "
                              "error:\n\nNo such file or directory");
 }
 
@@ -80,7 +80,7 @@ TEST_F(ErrorReportingTest, LogExceptionWritesToStandardOutputAndShowsNoBox) {
     testing::internal::CaptureStdout();
     LogException("%s", "timeout expired");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "\n!!! An exception occurred !!!\ntimeout expired\n\nWindows reports this "
+              "\n!!! An exception occurred !!!\ntimeout expired\n\nThe system reports this "
               "error:\n\nAll pipe instances are busy.");
     EXPECT_EQ(boxes.Count(), 0u);
 }

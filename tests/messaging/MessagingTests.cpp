@@ -279,7 +279,7 @@ TEST_F(MessagingTest, TheSharedLockHeldElsewhereTimesOutAndIsReportedNotThrown) 
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].caption, "A program exception occurred");
     EXPECT_EQ(shown[0].text.rfind("Problem in MessageServer::AddMessage\nWaitForSingleObject "
-                                  "returned WAIT_TIMEOUT\n\nWindows reports this error:\n\n",
+                                  "returned WAIT_TIMEOUT\n\nThe system reports this error:\n\n",
                                   0),
               0u)
         << shown[0].text;
@@ -307,7 +307,7 @@ void expectOneAbandonmentReport(testsupport::RecordedBoxes& boxes) {
     ASSERT_EQ(shown.size(), 1u);
     EXPECT_EQ(shown[0].caption, "A program exception occurred");
     EXPECT_EQ(shown[0].text.rfind("Problem in MessageServer::wait_for_mutex\nWaitForSingleObject "
-                                  "returned WAIT_ABANDONED\n\nWindows reports this error:",
+                                  "returned WAIT_ABANDONED\n\nThe system reports this error:",
                                   0),
               0u)
         << shown[0].text;
