@@ -9,7 +9,9 @@
 #include "platform/qt/Application.h"
 #include "platform/qt/FileOperations.h"
 #include "platform/qt/Printer.h"
+#include "platform/qt/WindowPlacement.h"
 #include "viewer/AboutBox.h"
+#include "viewer/Viewerform.h"
 
 #include <QAbstractEventDispatcher>
 #include <QAction>
@@ -26,6 +28,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 std::function<void(QWidget* owner)> TBrowser::ShowOptionsDialog;
 
@@ -33,6 +36,17 @@ namespace {
 QSize screenSize() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     return screen != nullptr ? screen->geometry().size() : QSize(1024, 768);
+}
+
+// The row the user sees as the selected one, the one SelectedItem names: the focus row when it is
+// selected, else the first selected row; null without a selection.
+QTreeWidgetItem* selectedRow(TStCustomShellListView& list) {
+    QTreeWidgetItem* row = list.currentItem();
+    if (row == nullptr || !row->isSelected()) {
+        const QList<QTreeWidgetItem*> rows = list.selectedItems();
+        row = rows.isEmpty() ? nullptr : rows.front();
+    }
+    return row;
 }
 } // namespace
 
@@ -71,6 +85,7 @@ TBrowser::TBrowser(QWidget* owner) : QMainWindow(owner) {
     };
     StShellListView1->OnEdited = [this] { Editing = false; };
     StShellTreeView1->installEventFilter(this);
+    StShellListView1->installEventFilter(this);
     createActions();
 
     // Construction in its order.
@@ -88,7 +103,8 @@ TBrowser::TBrowser(QWidget* owner) : QMainWindow(owner) {
         Settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15);
     const int left =
         Settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
-    setGeometry(left, top, width, height);
+    // Stored bounds are outer bounds, frame included, and come back as such.
+    platform::SetOuterBounds(this, QRect(left, top, width, height));
     const int splitter =
         Settings->ReadIntegerInRange("Splitter", 1, 297, screen.width(), screen.width() - 20);
     Splitter1->setSizes({splitter, std::max(width - splitter, 1)});
@@ -140,6 +156,7 @@ void TBrowser::createActions() {
     EditDelete1->setStatusTip("Erases the selection");
     Raname = action("&Rename");
     HelpContents1 = action("&Contents");
+    HelpContents1->setShortcut(QKeySequence(Qt::Key_F1));
     HelpContents1->setToolTip("Help Contents");
     About = action("&About");
     Options = action("Options");
@@ -161,6 +178,7 @@ void TBrowser::createActions() {
     help->addSeparator();
     help->addAction(About);
     StShellListView1->addAction(EditDelete1);
+    addAction(HelpContents1); // F1 wherever the focus is in the window
 
     connect(FileOpen1, &QAction::triggered, this, [this] {
         const QString chosen = QFileDialog::getOpenFileName(this, "Open");
@@ -176,8 +194,7 @@ void TBrowser::createActions() {
     connect(FileExit2, &QAction::triggered, this, [] { platform::TerminateApplication(); });
     connect(EditDelete1, &QAction::triggered, this, [this] { EditDelete1Execute(); });
     connect(Raname, &QAction::triggered, this, [this] { RanameExecute(); });
-    connect(HelpContents1, &QAction::triggered, this,
-            [] { ShellOpen(application_help_file.c_str()); });
+    connect(HelpContents1, &QAction::triggered, this, [] { TViewer::HelpContentsExecute(); });
     connect(About, &QAction::triggered, this, [this] { AboutExecute(); });
     connect(Options, &QAction::triggered, this, [this] { OptionsExecute(); });
 }
@@ -235,6 +252,11 @@ void TBrowser::InterThreadMessengerDispatcher() {
             }
             case IV_NEXT_IMAGE:
                 DisplayNextImage(file, 'D');
+                break;
+            case IV_DISPLAY_IMAGE:
+                // The viewer opened this file through its own dialog: its folder becomes the one
+                // the viewer steps through.
+                SelectFile(file);
                 break;
             case IV_PREVIOUS_IMAGE:
                 DisplayNextImage(file, 'U');
@@ -341,6 +363,32 @@ int TBrowser::FindItemIndex(const std::string& name) {
     return -1;
 }
 
+bool TBrowser::SelectFile(const std::string& file_name) {
+    // The tree's start folder is taken now, so its first paint cannot replace this folder.
+    StShellTreeView1->StartNow();
+    const FullyQualifiedFilename file(file_name);
+    if (file.Folder() != StShellListView1->Folder.Path) {
+        PIDL folder;
+        if (!folder.FromPath(file.Folder()) || !StShellListView1->SetFolder(folder.List())) {
+            return false;
+        }
+    }
+    StShellListView1->WaitUntilListed();
+    for (int row = 0; row < StShellListView1->topLevelItemCount(); ++row) {
+        const TStShellItem* item = StShellListView1->ItemOfRow(row);
+        if (item != nullptr && item->DisplayName == file.Name()) {
+            // Focus row and selection together, so that F2, Enter and the actions all act on
+            // the row the user sees highlighted.
+            QTreeWidgetItem* shown = StShellListView1->topLevelItem(row);
+            StShellListView1->setCurrentItem(
+                shown, 0, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+            StShellListView1->scrollToItem(shown);
+            return true;
+        }
+    }
+    return false;
+}
+
 bool TBrowser::RecycleFile(const std::string& file_name) {
     std::string from = file_name;
     from += '\0';
@@ -398,6 +446,7 @@ void TBrowser::StShellTreeView1KeyUp(int key, Qt::KeyboardModifiers modifiers) {
 
 void TBrowser::StShellListView1KeyUp(int qtKey, Qt::KeyboardModifiers) {
     const int key = platform::VirtualKeyOfQtKey(qtKey);
+    const bool enterPressedHere = key == VK_RETURN && std::exchange(enterPressedInList_, false);
     if (Editing && (key == VK_RETURN || key == VK_ESCAPE)) {
         Editing = false; // the key ended an in-place edit
         return;
@@ -410,6 +459,9 @@ void TBrowser::StShellListView1KeyUp(int qtKey, Qt::KeyboardModifiers) {
         StShellListView1->MoveUpOneLevel();
         break;
     case VK_RETURN:
+        if (!enterPressedHere) {
+            break; // its press ended an edit (committed before this release) or closed a dialog
+        }
         if (TStShellItem* item = StShellListView1->SelectedItem()) {
             const std::string path = item->Path;
             if (!DisplayImage(path)) {
@@ -418,8 +470,9 @@ void TBrowser::StShellListView1KeyUp(int qtKey, Qt::KeyboardModifiers) {
         }
         break;
     case VK_F2:
-        if (StShellListView1->ItemIndex() >= 0) {
-            StShellListView1->EditItemCaption(StShellListView1->ItemIndex());
+        // The highlighted item, not the focus row: Ctrl+arrow keys move the focus row alone.
+        if (QTreeWidgetItem* row = selectedRow(*StShellListView1)) {
+            StShellListView1->EditItemCaption(StShellListView1->indexOfTopLevelItem(row));
         }
         break;
     default:
@@ -461,7 +514,7 @@ void TBrowser::FormClose() {
     if (StShellListView1->Folder.IsFileSystem) {
         Settings->WriteString("current file system folder", StShellListView1->Folder.Path);
     }
-    const QRect bounds = geometry(); // as it is read back: the geometry setGeometry takes
+    const QRect bounds = geometry().marginsAdded(platform::FrameMargins(this));
     Settings->WriteInteger("Width", bounds.width());
     Settings->WriteInteger("Height", bounds.height());
     Settings->WriteInteger("Top", bounds.y());
@@ -483,6 +536,16 @@ bool TBrowser::eventFilter(QObject* watched, QEvent* event) {
     if (watched == StShellTreeView1 && event->type() == QEvent::KeyRelease) {
         const auto* key = static_cast<QKeyEvent*>(event);
         StShellTreeView1KeyUp(platform::VirtualKeyOfQtKey(key->key()), key->modifiers());
+    }
+    // A key pressed in the in-place editor comes here too when the editor passes it on.
+    if (watched == StShellListView1 && event->type() == QEvent::KeyPress &&
+        !StShellListView1->IsEditing()) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            enterPressedInList_ = true;
+        } else if (key == Qt::Key_F2) {
+            return true; // the list would edit its focus row on the press; F2 is ours, on release
+        }
     }
     return QMainWindow::eventFilter(watched, event);
 }

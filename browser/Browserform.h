@@ -27,6 +27,9 @@ public:
     bool DisplayNextImage(const std::string& file_name, char direction);
     bool DisplayNextImageFromIndex(int index, char direction);
     int FindItemIndex(const std::string& name);
+    // Shows the folder of file_name in the list and selects the file there (the focus row too);
+    // false when the folder cannot be shown or the file is not in it.
+    bool SelectFile(const std::string& file_name);
     bool RecycleFile(const std::string& file_name);
     void FormClose();
 
@@ -77,6 +80,10 @@ protected:
 
 private:
     void createActions();
+
+    // The list saw the press of the Enter whose release comes next: a press that ended an
+    // in-place edit or closed a dialog went elsewhere, and its release must not open the item.
+    bool enterPressedInList_ = false;
 
     platform::QtWindowHandle window_handle{this};
 };

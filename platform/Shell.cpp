@@ -390,11 +390,20 @@ platform::ShellOpener& installedOpener() {
     return opener;
 }
 
-bool openWithXdgOpen(const std::string&, const std::string& target) {
+// The desktop's opener started on target; 0 when it cannot start.
+pid_t startXdgOpen(const std::string& target) {
     const char* argv[] = {"xdg-open", target.c_str(), nullptr};
     pid_t child = 0;
     if (::posix_spawnp(&child, "xdg-open", nullptr, nullptr, const_cast<char**>(argv), environ) !=
         0) {
+        return 0;
+    }
+    return child;
+}
+
+bool openWithXdgOpen(const std::string&, const std::string& target) {
+    const pid_t child = startXdgOpen(target);
+    if (child == 0) {
         return false;
     }
     // Reap it without making the caller wait for the desktop.
@@ -441,6 +450,29 @@ std::intptr_t ShellExecuteA(HWND owner, const char* verb, const char* file, cons
 }
 
 namespace platform {
+
+void OpenWithDesktop(const std::string& target, std::function<void(bool opened)> outcome) {
+    ShellOpener opener;
+    {
+        std::lock_guard lock(openerGuard);
+        opener = installedOpener();
+    }
+    if (opener) {
+        outcome(opener("open", target));
+        return;
+    }
+    const pid_t child = startXdgOpen(target);
+    if (child == 0) {
+        outcome(false);
+        return;
+    }
+    // xdg-open ends with a failure status when no program takes the file.
+    std::thread([child, outcome = std::move(outcome)] {
+        int status = 0;
+        const bool reaped = ::waitpid(child, &status, 0) == child;
+        outcome(reaped && WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }).detach();
+}
 
 ShellOpener SetShellOpener(ShellOpener opener) {
     std::lock_guard lock(openerGuard);

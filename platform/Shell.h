@@ -130,4 +130,10 @@ namespace platform {
 // that records. An empty function restores the default. Returns the previous opener.
 using ShellOpener = std::function<bool(const std::string& verb, const std::string& target)>;
 ShellOpener SetShellOpener(ShellOpener opener);
+
+// Hands target to the desktop's program for it, and tells outcome whether one took it (false
+// when the desktop has none for its type, or none could start). With the desktop's opener the
+// answer comes on a thread of its own once the desktop has decided; with an installed one, at
+// once.
+void OpenWithDesktop(const std::string& target, std::function<void(bool opened)> outcome);
 } // namespace platform

@@ -40,6 +40,21 @@ int virtualKey(const QKeyEvent* event) {
     return platform::VirtualKeyOfQtKey(key);
 }
 
+// The whole wheel steps that delta (in eighths of a degree, 120 a plain notch, up positive)
+// completes together with the part of a notch left in remainder, which keeps what is left
+// over. Fine wheels and touchpads send small parts of a notch, many a gesture; a turn the
+// other way starts afresh.
+int wheelSteps(int& remainder, int delta) {
+    constexpr int kNotch = 120;
+    if ((delta > 0 && remainder < 0) || (delta < 0 && remainder > 0)) {
+        remainder = 0;
+    }
+    remainder += delta;
+    const int steps = remainder / kNotch; // toward zero: the part of a notch stays
+    remainder -= steps * kNotch;
+    return steps;
+}
+
 } // namespace
 
 double TViewer::NextZoomIn() {
@@ -52,6 +67,9 @@ double TViewer::NextZoomOut() {
 }
 
 void TViewer::Zoom(double z) {
+    if (!image_loaded) {
+        return; // an image of 0 x 0 would size the window down to its bars
+    }
     const LONGLONG t0 = ReadCounter();
     const double columns = static_cast<double>(Display1->CurrentImage.Columns());
     const double rows = static_cast<double>(Display1->CurrentImage.Rows());
@@ -132,6 +150,9 @@ void TViewer::Zoom(double z) {
 }
 
 void TViewer::ToggleShrinktoFitScreenExecute() {
+    if (!image_loaded) {
+        return;
+    }
     const double s = ShrinkToFitScreenZoom();
     const double z = Display1->ZoomFactor;
     if (z * 0.999 < s && s < z * 1.001) {
@@ -187,22 +208,34 @@ void TViewer::FormKeyDown(int key) {
     case VK_HOME:
         SendToBrowser(IV_FIRST_IMAGE, false);
         break;
+    // Panning, like every operation on the view, needs an image.
     case VK_LEFT:
-        Display1->Pan(-20, 0);
+        if (image_loaded) {
+            Display1->Pan(-20, 0);
+        }
         break;
     case VK_UP:
-        Display1->Pan(0, -20);
+        if (image_loaded) {
+            Display1->Pan(0, -20);
+        }
         break;
     case VK_RIGHT:
-        Display1->Pan(20, 0);
+        if (image_loaded) {
+            Display1->Pan(20, 0);
+        }
         break;
     case VK_DOWN:
-        Display1->Pan(0, 20);
+        if (image_loaded) {
+            Display1->Pan(0, 20);
+        }
         break;
     case VK_DELETE:
         SendToBrowser(IV_NEXT_IMAGE_AND_DELETE, true);
         break;
     case VK_F5:
+        if (!image_loaded) {
+            break;
+        }
         SetDesiredZoom(1.0);
         Display1->PanX = Display1->PanY = 0;
         ApplyWindowBehavior();
@@ -312,9 +345,11 @@ void TViewer::keyReleaseEvent(QKeyEvent* event) {
 
 void TViewer::wheelEvent(QWheelEvent* event) {
     const bool middle = (event->buttons() & Qt::MiddleButton) != 0;
-    if (event->angleDelta().y() > 0) {
+    const int steps = wheelSteps(wheel_remainder_, event->angleDelta().y());
+    for (int step = 0; step < steps; ++step) {
         FormMouseWheelUp(middle);
-    } else if (event->angleDelta().y() < 0) {
+    }
+    for (int step = 0; step > steps; --step) {
         FormMouseWheelDown(middle);
     }
     event->ignore(); // as the design: the handlers do not mark it handled

@@ -1,28 +1,37 @@
 #include "Viewerform.h"
 
 #include "AboutBox.h"
+#include "GuideWindow.h"
+#include "associations/Options.h"
 #include "common/ErrorReporting.h"
 #include "common/FileNames.h"
 #include "common/ProcessValues.h"
 #include "platform/Timing.h"
 #include "platform/qt/Application.h"
 #include "platform/qt/Printer.h"
+#include "platform/qt/WindowPlacement.h"
 
 #include <QAbstractEventDispatcher>
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLayout>
+#include <QMenu>
 #include <QMenuBar>
 #include <QMouseEvent>
 #include <QPageSetupDialog>
+#include <QPainter>
 #include <QPrintDialog>
 #include <QScreen>
 #include <QStatusBar>
+#include <QStyle>
 
+#include <algorithm>
 #include <cmath>
+#include <vector>
 
 namespace {
 
@@ -46,6 +55,74 @@ template <typename Operation> bool reportingThrownTexts(Operation operation) {
     }
 }
 
+// A status panel: its maximum width is the width it asks for (its text's and a margin). Given
+// less, it shows as much of its text as fits, ended by an ellipsis.
+class StatusPanel : public QLabel {
+public:
+    explicit StatusPanel(QWidget* parent) : QLabel(parent) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        drawFrame(&painter);
+        const QRect area = contentsRect();
+        style()->drawItemText(
+            &painter, area, QStyle::visualAlignment(layoutDirection(), alignment()), palette(),
+            isEnabled(), fontMetrics().elidedText(text(), Qt::ElideRight, area.width()),
+            foregroundRole());
+    }
+};
+
+// The status panels side by side from the left, each as wide as it asks while there is room.
+// A bar too narrow for all of them cuts the last ones first, down to nothing, as a bar of
+// fixed panels is cut at the window's edge: no panel ever reaches into another's place, and
+// the window may be narrower than the texts.
+class StatusPanelStrip : public QWidget {
+public:
+    explicit StatusPanelStrip(QWidget* parent) : QWidget(parent) {}
+
+    QLabel* AddPanel() {
+        auto* panel = new StatusPanel(this);
+        panels_.push_back(panel);
+        return panel;
+    }
+    QSize sizeHint() const override {
+        int width = 0, height = 0;
+        for (const QLabel* panel : panels_) {
+            width += panel->maximumWidth() + kGap;
+            height = std::max(height, panel->sizeHint().height());
+        }
+        return {width, height};
+    }
+    QSize minimumSizeHint() const override { return {0, sizeHint().height()}; }
+
+protected:
+    bool event(QEvent* event) override {
+        // A panel asked for another width.
+        if (event->type() == QEvent::LayoutRequest) {
+            updateGeometry();
+            arrange();
+        }
+        return QWidget::event(event);
+    }
+    void resizeEvent(QResizeEvent*) override { arrange(); }
+
+private:
+    static constexpr int kGap = 6;
+
+    void arrange() {
+        int left = 0;
+        for (QLabel* panel : panels_) {
+            left = std::min(left, this->width());
+            const int width = std::min(this->width() - left, panel->maximumWidth());
+            panel->setGeometry(left, 0, width, height());
+            left += width + kGap;
+        }
+    }
+
+    std::vector<QLabel*> panels_;
+};
+
 } // namespace
 
 TViewer::TViewer(QWidget* owner) : QMainWindow(owner) {
@@ -64,11 +141,19 @@ TViewer::TViewer(QWidget* owner) : QMainWindow(owner) {
     setFocusPolicy(Qt::StrongFocus);
     setCentralWidget(Display1);
     createActions();
-    for (std::size_t i = 0; i < panels_.size(); ++i) {
-        panels_[i] = new QLabel(statusBar());
-        panels_[i]->setFixedWidth(50);
-        statusBar()->addWidget(panels_[i]);
+    // Narrower, the menu bar folds its menus away behind a "››" button. Measured with the
+    // style and font the window is shown with.
+    menuBar()->ensurePolished();
+    for (QMenu* menu : menuBar()->findChildren<QMenu*>()) {
+        menu->ensurePolished();
     }
+    setMinimumWidth(menuBar()->sizeHint().width());
+    auto* strip = new StatusPanelStrip(statusBar());
+    for (std::size_t i = 0; i < panels_.size(); ++i) {
+        panels_[i] = strip->AddPanel();
+        panels_[i]->setMaximumWidth(50);
+    }
+    statusBar()->addWidget(strip, 1);
     statusBar()->setSizeGripEnabled(false);
 
     itm_client.Connect("Viewer", Handle(), GetCurrentThreadId(), itm_server_name.c_str());
@@ -141,8 +226,10 @@ void TViewer::createActions() {
 
     QMenu* file = menuBar()->addMenu("&File");
     file->addAction(FileOpen1);
-    QAction* print = file->addAction("&Print");
-    print->setShortcut(PrintDialog->shortcut());
+    // The entry shows the window's Ctrl+P without holding it too: two actions with one shortcut
+    // in one window are ambiguous, and Qt then triggers neither.
+    QAction* print =
+        file->addAction("&Print\t" + PrintDialog->shortcut().toString(QKeySequence::NativeText));
     connect(print, &QAction::triggered, PrintDialog, &QAction::trigger);
     connect(PrintDialog, &QAction::changed, print,
             [print, this] { print->setEnabled(PrintDialog->isEnabled()); });
@@ -190,13 +277,14 @@ void TViewer::createActions() {
     connect(ToggleShrinktoFitScreen, &QAction::triggered, this,
             [this] { ToggleShrinktoFitScreenExecute(); });
     connect(FileOpen1, &QAction::triggered, this, [this] {
-        const QString chosen = QFileDialog::getOpenFileName(this, "Open");
-        if (!chosen.isEmpty()) {
-            FileOpen1Accept(chosen.toStdString());
+        QFileDialog dialog(this);
+        PrepareFileOpenDialog(dialog);
+        if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty()) {
+            FileOpen1Accept(dialog.selectedFiles().constFirst().toStdString());
         }
     });
     connect(FileExit1, &QAction::triggered, this, [] { platform::TerminateApplication(); });
-    connect(HelpContents1, &QAction::triggered, this, [this] { HelpContentsExecute(); });
+    connect(HelpContents1, &QAction::triggered, this, [] { HelpContentsExecute(); });
     connect(PrintDialog, &QAction::triggered, this, [this] { PrintDialogExecute(); });
     connect(FilePrintSetup1, &QAction::triggered, this, [this] {
         QPageSetupDialog dialog(&Printer()->Printer(), this);
@@ -206,22 +294,20 @@ void TViewer::createActions() {
 }
 
 WindowBounds TViewer::Bounds() const {
-    const QRect outer = frameGeometry();
+    // Outer bounds, frame included; before the window manager has framed the window, with the
+    // frame it will get.
+    const QRect outer =
+        isFullScreen() ? frameGeometry() : geometry().marginsAdded(platform::FrameMargins(this));
     return WindowBounds{outer.x(), outer.y(), outer.width(), outer.height()};
 }
 
 void TViewer::SetBounds(const WindowBounds& bounds) {
-    // The frame's share of the outer bounds, as the window system reports it.
-    const QRect outer = frameGeometry();
-    const QRect inner = geometry();
-    const int left = inner.x() - outer.x();
-    const int top = inner.y() - outer.y();
-    const int right = outer.right() - inner.right();
-    const int bottom = outer.bottom() - inner.bottom();
-    program_move_ = true;
-    setGeometry(bounds.left + left, bounds.top + top, std::max(bounds.width - left - right, 1),
-                std::max(bounds.height - top - bottom, 1));
-    program_move_ = false;
+    platform::SetOuterBounds(this, QRect(bounds.left, bounds.top, bounds.width, bounds.height),
+                             [this](const QRect& inner) {
+                                 program_move_ = true;
+                                 setGeometry(inner);
+                                 program_move_ = false;
+                             });
 }
 
 WorkArea TViewer::DesktopWorkArea() const {
@@ -235,13 +321,13 @@ std::string TViewer::PanelText(int panel) const {
 }
 
 int TViewer::PanelWidth(int panel) const {
-    return panels_[static_cast<std::size_t>(panel)]->width();
+    return panels_[static_cast<std::size_t>(panel)]->maximumWidth();
 }
 
 void TViewer::ShowStatusText(int panel, const std::string& text, int extra) {
     QLabel* label = panels_[static_cast<std::size_t>(panel)];
     const QString shown = QString::fromStdString(text);
-    label->setFixedWidth(QFontMetrics(statusBar()->font()).horizontalAdvance(shown) + extra);
+    label->setMaximumWidth(QFontMetrics(statusBar()->font()).horizontalAdvance(shown) + extra);
     label->setText(shown);
 }
 
@@ -315,6 +401,8 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
     ShowStatusText(
         2, " Loaded in " + formatSeconds((t1 - load_start_counter.load()) / frequency) + " seconds",
         6);
+    // The last zoom's time was the previous image's; this one has not been zoomed yet.
+    ShowStatusText(3, "", 4);
     DebugTrace("TViewer::DisplayImage() exit");
     Display1->Invalidate();
     activateWindow();
@@ -393,9 +481,34 @@ void TViewer::FormResize() {
                                                         static_cast<double>(width),
                                                         static_cast<double>(height - h0)});
     }
-    if (window_behavior == FitImageToWindow) {
+    if (full_screen && window_behavior != FitImageToWindow) {
+        centreInFullScreen();
+    } else if (window_behavior == FitImageToWindow) {
         Fit_Image_to_WindowExecute();
     }
+}
+
+void TViewer::centreInFullScreen() {
+    const double shown_width =
+        static_cast<double>(Display1->CurrentImage.Columns()) * Display1->ZoomX;
+    const double shown_height =
+        static_cast<double>(Display1->CurrentImage.Rows()) * Display1->ZoomY;
+    const double spare_width = Display1->Width() - shown_width;
+    const double spare_height = Display1->Height() - shown_height;
+    // A negative pan places the image that far into the display; whole display pixels keep an
+    // image at zoom 1 drawn pixel for pixel.
+    if (spare_width > 0) {
+        Display1->PanX = -std::floor(spare_width / 2) / Display1->ZoomX;
+    } else if (Display1->PanX < 0) {
+        Display1->PanX = 0;
+    }
+    if (spare_height > 0) {
+        Display1->PanY = -std::floor(spare_height / 2) / Display1->ZoomY;
+    } else if (Display1->PanY < 0) {
+        Display1->PanY = 0;
+    }
+    Display1->DrawZoomedCanvas();
+    Display1->Invalidate();
 }
 
 void TViewer::FormClose() {
@@ -421,12 +534,44 @@ void TViewer::FormClose() {
 void TViewer::FileOpen1Accept(const std::string& file) {
     // Only a file the viewer could not show goes to the desktop's program for it; one withdrawn
     // for a newer request was never judged.
-    if (showImage(file) == OpenOutcome::Failed) {
+    // The load is timed from here, when the file was chosen: not from the last request of
+    // another window, nor from the opening of the dialog.
+    load_start_counter = ReadCounter();
+    const OpenOutcome outcome = showImage(file);
+    if (outcome == OpenOutcome::Opened) {
+        // The browser follows a file shown from here, so the keys step through its folder.
+        SendToBrowser(IV_DISPLAY_IMAGE, true);
+    } else if (outcome == OpenOutcome::Failed) {
         ShellOpen(file.c_str());
     }
 }
 
+void TViewer::PrepareFileOpenDialog(QFileDialog& dialog) const {
+    dialog.setWindowTitle("Open");
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    // The next image is most likely beside the one on display (or the last one shown).
+    if (!current_file.empty()) {
+        dialog.setDirectory(QFileInfo(QString::fromStdString(current_file)).absolutePath());
+    }
+    // The types the options dialog hands to the viewer, each in both cases: a desktop's own
+    // dialog may match names case-sensitively.
+    QStringList patterns;
+    for (const ImageFormatRow& row : ImageFormatTable()) {
+        const QString extension = QString::fromStdString(row.key).toLower();
+        patterns << "*." + extension << "*." + extension.toUpper();
+    }
+    const QString images = "Image Files (" + patterns.join(' ') + ")";
+    dialog.setNameFilters({images, "All Files (*)"});
+    dialog.selectNameFilter(images);
+    // Two hundred patterns would make the list of types unreadable.
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
+}
+
 void TViewer::PrintDialogExecute() {
+    if (!image_loaded) {
+        return; // a job would print an empty page
+    }
     TPrinter* printer = Printer();
     QPrintDialog dialog(&printer->Printer(), this);
     if (dialog.exec() != QDialog::Accepted) {
@@ -446,7 +591,14 @@ void TViewer::AboutExecute() {
 }
 
 void TViewer::HelpContentsExecute() {
-    ShellOpen(application_help_file.c_str());
+    // The desktop's program for HTML when it has one, else a window of our own.
+    const std::string guide = application_help_file;
+    platform::OpenWithDesktop(guide, [guide](bool opened) {
+        if (!opened) {
+            QMetaObject::invokeMethod(
+                qApp, [guide] { ShowGuideWindow(guide); }, Qt::QueuedConnection);
+        }
+    });
 }
 
 void TViewer::UpdateActions() {
@@ -512,6 +664,9 @@ double TViewer::ShrinkToFitScreenZoom() {
 }
 
 void TViewer::ApplyWindowBehavior() {
+    if (!image_loaded) {
+        return; // nothing to lay out: fitting an image of 0 x 0 would shrink the window
+    }
     switch (window_behavior) {
     case FitImageToWindow:
         Fit_Image_to_WindowExecute();
@@ -538,11 +693,23 @@ void TViewer::Fit_Window_to_ImageExecute() {
     if (!image_loaded || columns == 0 || rows == 0) {
         return; // nothing to fit the window to
     }
+    if (full_screen) {
+        // The screen is the window: the image goes to its middle, the windowed bounds stay.
+        if (shrink_to_fit_screen) {
+            Display1->SetZoomFactor(ShrinkToFitScreenZoom());
+        }
+        centreInFullScreen();
+        return;
+    }
     if (shrink_to_fit_screen) {
         Display1->SetZoomFactor(ShrinkToFitScreenZoom());
         Display1->PanX = Display1->PanY = 0;
     }
-    const int width = static_cast<int>(roundHalfAway(columns * Display1->ZoomX) + chrome_width);
+    // However narrow the image, the window keeps the width at which its menu bar is whole; the
+    // image then sits in the middle of the wider display.
+    const int least_width = menuBar()->sizeHint().width() + (Bounds().width - this->width());
+    const int width = std::max(
+        static_cast<int>(roundHalfAway(columns * Display1->ZoomX) + chrome_width), least_width);
     const int height = static_cast<int>(roundHalfAway(rows * Display1->ZoomY) + chrome_height);
     SetBounds(FitRectToWorkArea(static_cast<int>(std::trunc(desired_left)),
                                 static_cast<int>(std::trunc(desired_top)), width, height));
@@ -551,9 +718,11 @@ void TViewer::Fit_Window_to_ImageExecute() {
     }
     const double shown_width = Display1->Width();
     const double shown_height = Display1->Height();
-    if (shown_width > 0.999 * columns * Display1->ZoomX &&
-        shown_width < 1.001 * columns * Display1->ZoomX) {
+    const double image_width = columns * Display1->ZoomX;
+    if (shown_width > 0.999 * image_width && shown_width < 1.001 * image_width) {
         Display1->PanX = 0;
+    } else if (shown_width > image_width) {
+        Display1->PanX = -std::floor((shown_width - image_width) / 2) / Display1->ZoomX;
     }
     if (shown_height > 0.999 * rows * Display1->ZoomY &&
         shown_height < 1.001 * rows * Display1->ZoomY) {
@@ -591,16 +760,17 @@ void TViewer::Full_ScreenExecute() {
     windowed_bounds = {bounds.left, bounds.top, bounds.width, bounds.height};
     menuBar()->hide();
     statusBar()->hide();
-    const bool visible = isVisible();
-    setWindowFlag(Qt::FramelessWindowHint, true);
-    const QSize screen = screenSize();
-    SetBounds(WindowBounds{0, 0, screen.width(), screen.height()});
-    if (visible) {
-        show();
+    full_screen = true;
+    windowed_pan_x_ = Display1->PanX;
+    windowed_pan_y_ = Display1->PanY;
+    // The window manager's own full-screen state: the whole screen, above every panel, and it
+    // gives the frame back afterwards.
+    setWindowState(windowState() | Qt::WindowFullScreen);
+    if (isVisible()) {
         raise();
+        activateWindow();
     }
     itm_client.UpdateWindowHandle(Handle());
-    full_screen = true;
 }
 
 void TViewer::WindowedExecute() {
@@ -609,16 +779,17 @@ void TViewer::WindowedExecute() {
     }
     menuBar()->show();
     statusBar()->show();
-    setWindowState(Qt::WindowNoState);
-    const bool visible = isVisible();
-    setWindowFlag(Qt::FramelessWindowHint, false);
-    SetBounds(WindowBounds{windowed_bounds[0], windowed_bounds[1], windowed_bounds[2],
-                           windowed_bounds[3]});
-    if (visible) {
-        show();
+    full_screen = false;
+    if (image_loaded) {
+        Display1->PanX = windowed_pan_x_;
+        Display1->PanY = windowed_pan_y_;
+    }
+    setWindowState(windowState() & ~Qt::WindowFullScreen);
+    if (!isMaximized()) {
+        SetBounds(WindowBounds{windowed_bounds[0], windowed_bounds[1], windowed_bounds[2],
+                               windowed_bounds[3]});
     }
     itm_client.UpdateWindowHandle(Handle());
-    full_screen = false;
 }
 
 void TViewer::ToggleFullScreen() {

@@ -17,6 +17,7 @@
 #include <string>
 
 class QAction;
+class QFileDialog;
 class QLabel;
 
 // How zoom, the visible part and the window's size are tied together (stored as integers).
@@ -43,9 +44,12 @@ public:
     void FormClose();
 
     void FileOpen1Accept(const std::string& file);
+    // Sets up File > Open's dialog before it runs: where it starts and what it offers.
+    void PrepareFileOpenDialog(QFileDialog& dialog) const;
     void PrintDialogExecute();
     void AboutExecute();
-    void HelpContentsExecute();
+    // Opens the guide. It needs no viewer: the browser's Help > Contents opens it the same way.
+    static void HelpContentsExecute();
     // The enable and check rules of the actions, run when the application goes idle.
     void UpdateActions();
 
@@ -85,7 +89,7 @@ public:
     void SetBounds(const WindowBounds& bounds);
     WorkArea DesktopWorkArea() const;
     HWND Handle() const { return window_handle.Handle(); }
-    // A status panel's text.
+    // A status panel's whole text, and the width the panel asks for (a narrow bar gives less).
     std::string PanelText(int panel) const;
     int PanelWidth(int panel) const;
 
@@ -154,5 +158,11 @@ private:
 
     platform::QtWindowHandle window_handle{this};
     std::array<QLabel*, 4> panels_{};
+    // The part of a wheel notch turned so far (eighths of a degree; up positive).
+    int wheel_remainder_ = 0;
     bool program_move_ = false;
+    // Full screen shows an image smaller than the screen in its middle; the windowed view
+    // gets its own pan back.
+    void centreInFullScreen();
+    double windowed_pan_x_ = 0, windowed_pan_y_ = 0;
 };

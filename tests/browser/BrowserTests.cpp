@@ -197,17 +197,72 @@ TEST_F(BrowserTest, DoubleClicksSendImagesToTheViewerAndOtherFilesToTheirProgram
     EXPECT_EQ(shown(), std::vector<std::string>{picture});
 }
 
-TEST_F(BrowserTest, EnterThatEndsAnInPlaceRenameDoesNotOpenTheItem) {
-    image("photo.png");
+// Enter ends an in-place edit on its press (the editor commits then); its release reaches the
+// list afterwards and must not open the item too, whether or not the name changed. An Enter
+// pressed in the list itself still opens.
+TEST_F(BrowserTest, EnterThatEndsAnInPlaceRenameNeverOpensTheItem) {
+    image("a1.png");
+    image("a2.png");
+    std::vector<std::string> opened;
+    platform::SetShellOpener([&](const std::string&, const std::string& target) {
+        opened.push_back(target);
+        return true;
+    });
     TBrowser browser;
     show(browser);
-    browser.StShellListView1->setCurrentItem(browser.StShellListView1->topLevelItem(0));
-    browser.Editing = true; // an edit under way
-    browser.StShellListView1KeyUp(Qt::Key_Return, Qt::NoModifier);
-    EXPECT_FALSE(browser.Editing);
+    TStCustomShellListView& list = *browser.StShellListView1;
+    list.setCurrentItem(list.topLevelItem(browser.FindItemIndex("a1.png")));
+    auto endEditWithEnter = [&](const char* name) {
+        QTest::keyClick(&list, Qt::Key_F2);
+        auto* editor = qobject_cast<QLineEdit*>(list.indexWidget(list.currentIndex()));
+        ASSERT_NE(editor, nullptr);
+        editor->setText(name);
+        QTest::keyPress(editor, Qt::Key_Return);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !list.IsEditing(); }, 3000));
+        list.WaitUntilListed();
+        QTest::keyRelease(&list, Qt::Key_Return); // where the focus went back to
+    };
+    endEditWithEnter("a1.png"); // the name kept
     EXPECT_TRUE(shown().empty());
-    browser.StShellListView1KeyUp(Qt::Key_Return, Qt::NoModifier);
-    EXPECT_EQ(shown().size(), 1u);
+    endEditWithEnter("b1.png");
+    EXPECT_TRUE(std::filesystem::exists(folder + "/b1.png"));
+    EXPECT_FALSE(std::filesystem::exists(folder + "/a1.png"));
+    EXPECT_TRUE(shown().empty());
+    EXPECT_TRUE(opened.empty());
+    ASSERT_NE(list.SelectedItem(), nullptr);
+    EXPECT_EQ(list.SelectedItem()->DisplayName, "b1.png");
+    QTest::keyClick(&list, Qt::Key_Return);
+    platform::SetShellOpener({});
+    EXPECT_EQ(shown(), std::vector<std::string>{folder + "/b1.png"});
+}
+
+// F1 in the browser opens the guide, as Help > Contents does in the viewer.
+TEST_F(BrowserTest, F1InTheBrowserOpensTheGuide) {
+    image("a.png");
+    std::vector<std::string> opened;
+    platform::SetShellOpener([&](const std::string&, const std::string& target) {
+        opened.push_back(target);
+        return true;
+    });
+    const std::string savedHelp = application_help_file;
+    application_help_file = folders.Home() + "/guide.html";
+    TBrowser browser;
+    show(browser);
+    browser.show();
+    browser.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&browser));
+    QTest::keyClick(browser.StShellListView1, Qt::Key_F1);
+    QTest::keyClick(browser.StShellTreeView1, Qt::Key_F1);
+    platform::SetShellOpener({});
+    application_help_file = savedHelp;
+    EXPECT_EQ(opened, (std::vector<std::string>{folders.Home() + "/guide.html",
+                                                folders.Home() + "/guide.html"}));
+}
+
+// A key two actions hold runs neither of them.
+TEST_F(BrowserTest, NoTwoActionsOfTheBrowserShareAKey) {
+    TBrowser browser;
+    EXPECT_EQ(testsupport::SharedShortcuts(browser), std::vector<std::string>{});
 }
 
 TEST_F(BrowserTest, TheRenameDialogStartsFromTheNameAndSaysWhenItCannotRename) {
@@ -410,4 +465,137 @@ TEST(ViewerAndBrowser, PageDownStepsOverAFifoAndTheNextKeyStillWorks) {
     }
     solitary_viewer_flag = false;
     itm_server_name.clear();
+}
+
+namespace {
+
+// A viewer and a browser of one process, the browser shown on the folder "photos".
+class ViewerOpenTest : public IsolatedTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start("viewer_open_test_server"));
+        itm_server_name = "viewer_open_test_server";
+        folder = folders.Home() + "/photos";
+        std::filesystem::create_directories(folder);
+    }
+    void TearDown() override { itm_server_name.clear(); }
+
+    std::string image(const std::string& in, const char* file) {
+        QImage picture(20, 10, QImage::Format_RGB32);
+        picture.fill(Qt::blue);
+        picture.save(QString::fromStdString(in + "/" + file), "PNG");
+        return in + "/" + file;
+    }
+    void show(TBrowser& browser) {
+        PIDL pidl;
+        ASSERT_TRUE(pidl.FromPath(folder));
+        ASSERT_TRUE(browser.StShellListView1->SetFolder(pidl.List()));
+        browser.StShellListView1->WaitUntilListed();
+    }
+    QTreeWidgetItem* row(TBrowser& browser, const char* name) {
+        const QList<QTreeWidgetItem*> rows =
+            browser.StShellListView1->findItems(name, Qt::MatchExactly);
+        return rows.size() == 1 ? rows.front() : nullptr;
+    }
+    // The row the in-place editor is open on, or null.
+    QTreeWidgetItem* edited(TBrowser& browser) {
+        TStCustomShellListView& list = *browser.StShellListView1;
+        for (int i = 0; i < list.topLevelItemCount(); ++i) {
+            if (list.indexWidget(list.model()->index(i, 0)) != nullptr) {
+                return list.topLevelItem(i);
+            }
+        }
+        return nullptr;
+    }
+
+    MessageServer server;
+    std::string folder;
+};
+
+} // namespace
+
+// F2 edits the highlighted row, not the one with the focus outline; and when the browser selects
+// the file the viewer opened, the outline moves with the highlight.
+TEST_F(ViewerOpenTest, F2RenamesTheHighlightedItemNotTheOneWithTheFocusOutline) {
+    image(folder, "a1.png");
+    image(folder, "a2.png");
+    image(folder, "a3.png");
+    TViewer viewer;
+    TBrowser browser;
+    show(browser);
+    TStCustomShellListView& list = *browser.StShellListView1;
+    list.setCurrentItem(row(browser, "a3.png"));
+    QTest::keyClick(&list, Qt::Key_Up, Qt::ControlModifier); // moves the outline only
+    QTest::keyClick(&list, Qt::Key_Up, Qt::ControlModifier);
+    ASSERT_EQ(list.currentItem(), row(browser, "a1.png"));
+    ASSERT_EQ(list.selectedItems(), QList<QTreeWidgetItem*>{row(browser, "a3.png")});
+    QTest::keyClick(&list, Qt::Key_F2);
+    EXPECT_EQ(edited(browser), row(browser, "a3.png"));
+    if (QWidget* editor = list.indexWidget(list.currentIndex())) {
+        QTest::keyClick(editor, Qt::Key_Escape);
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !list.IsEditing(); }, 3000));
+
+    // The outline is on a1 again when the viewer opens a2 through its dialog.
+    list.setCurrentItem(row(browser, "a1.png"));
+    viewer.FileOpen1Accept(folder + "/a2.png");
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return list.selectedItems() == QList<QTreeWidgetItem*>{row(browser, "a2.png")}; },
+        3000));
+    EXPECT_EQ(list.currentItem(), row(browser, "a2.png"));
+    QTest::keyClick(&list, Qt::Key_F2);
+    auto* editor = qobject_cast<QLineEdit*>(list.indexWidget(list.currentIndex()));
+    ASSERT_NE(editor, nullptr);
+    editor->setText("renamed.png");
+    QTest::keyClick(editor, Qt::Key_Return);
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return std::filesystem::exists(folder + "/renamed.png"); }, 3000));
+    EXPECT_FALSE(std::filesystem::exists(folder + "/a2.png"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/a1.png"));
+    EXPECT_TRUE(std::filesystem::exists(folder + "/a3.png"));
+}
+
+// After File > Open in the viewer the browser shows the opened file's folder with the file
+// selected, so Page Down steps through that folder (and Enter would show it); a file the viewer
+// cannot show leaves the browser where it was.
+TEST_F(ViewerOpenTest, AFileOpenedInTheViewerBecomesTheBrowsersFolderAndSelection) {
+    image(folder, "p1.png");
+    image(folder, "p2.png");
+    const std::string other = folders.Home() + "/other";
+    std::filesystem::create_directories(other);
+    image(other, "b1.png");
+    image(other, "b2.png");
+    std::ofstream(other + "/b3.txt") << "not an image";
+    image(other, "b4.png");
+    std::vector<std::string> opened;
+    platform::SetShellOpener([&](const std::string&, const std::string& target) {
+        opened.push_back(target);
+        return true;
+    });
+    TViewer viewer;
+    TBrowser browser;
+    show(browser);
+    TStCustomShellListView& list = *browser.StShellListView1;
+    viewer.FileOpen1Accept(other + "/b2.png");
+    ASSERT_EQ(viewer.current_file, other + "/b2.png");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list.Folder.Path == other; }, 3000));
+    list.WaitUntilListed();
+    ASSERT_NE(list.SelectedItem(), nullptr);
+    EXPECT_EQ(list.SelectedItem()->DisplayName, "b2.png");
+    EXPECT_EQ(list.currentItem(), row(browser, "b2.png"));
+    ASSERT_NE(browser.StShellTreeView1->SelectedFolder(), nullptr);
+    EXPECT_EQ(browser.StShellTreeView1->SelectedFolder()->Path, other);
+
+    QTest::keyClick(&viewer, Qt::Key_PageDown);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return viewer.current_file == other + "/b4.png"; }, 3000));
+
+    // Not an image: it goes to its program, and the browser stays on "other".
+    const std::string notes = folders.Home() + "/notes.txt";
+    std::ofstream(notes) << "not an image either";
+    viewer.FileOpen1Accept(notes);
+    QTest::keyClick(&viewer, Qt::Key_PageDown); // wraps to the first image of "other"
+    EXPECT_TRUE(QTest::qWaitFor([&] { return viewer.current_file == other + "/b1.png"; }, 3000));
+    platform::SetShellOpener({});
+    EXPECT_EQ(opened, std::vector<std::string>{notes});
+    EXPECT_EQ(list.Folder.Path, other);
 }

@@ -2,10 +2,13 @@
 
 #include "display/MagickLibrary.h"
 
-#include <QImage>
-
+#include <QAction>
 #include <QApplication>
+#include <QImage>
 #include <QLocale>
+#include <QWidget>
+
+#include <map>
 
 namespace testsupport {
 
@@ -38,6 +41,22 @@ std::string WriteImage(const std::string& path, int width, int height, QRgb colo
     image.fill(color);
     image.save(QString::fromStdString(path), "PNG");
     return path;
+}
+
+std::vector<std::string> SharedShortcuts(const QWidget& window) {
+    std::map<QString, QStringList> holders;
+    for (const QAction* action : window.findChildren<QAction*>()) {
+        for (const QKeySequence& key : action->shortcuts()) {
+            holders[key.toString()].append(action->text());
+        }
+    }
+    std::vector<std::string> shared;
+    for (const auto& [key, actions] : holders) {
+        if (actions.size() > 1) {
+            shared.push_back((key + ": " + actions.join(" and ")).toStdString());
+        }
+    }
+    return shared;
 }
 
 } // namespace testsupport

@@ -5,11 +5,18 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+class QWidget;
 
 namespace testsupport {
 
 // Writes a PNG of width x height in one colour at path; returns path.
 std::string WriteImage(const std::string& path, int width, int height, QRgb color);
+
+// The keys that two or more actions of window hold ("Ctrl+P: Print and &Print"): Qt runs
+// none of them.
+std::vector<std::string> SharedShortcuts(const QWidget& window);
 
 class GuiEnvironment : public ::testing::Environment {
 public:

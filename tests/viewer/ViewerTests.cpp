@@ -159,10 +159,15 @@ TEST_F(ViewerTest, ClosingInFullScreenStoresItsBoundsAndTheNextStartIsFullScreen
         windowed = viewer.Bounds();
         viewer.Full_ScreenExecute();
         EXPECT_TRUE(viewer.full_screen);
-        EXPECT_EQ(viewer.Bounds(), (WindowBounds{0, 0, screen().width(), screen().height()}));
+        // The window system takes the state change in its own time.
+        const WindowBounds whole{0, 0, screen().width(), screen().height()};
+        EXPECT_TRUE(QTest::qWaitFor([&] { return viewer.Bounds() == whole; }, 2000));
+        EXPECT_EQ(viewer.Bounds(), whole);
         viewer.WindowedExecute();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return viewer.Bounds() == windowed; }, 2000));
         EXPECT_EQ(viewer.Bounds(), windowed); // exact bounds back
         viewer.Full_ScreenExecute();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return viewer.Bounds() == whole; }, 2000));
         viewer.close();
     }
     auto settings = viewerSettings();

@@ -11,6 +11,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QDialog>
 #include <QEventLoop>
 #include <QImage>
 #include <QMenuBar>
@@ -18,6 +19,7 @@
 #include <QScreen>
 #include <QTest>
 #include <QTimer>
+#include <QWheelEvent>
 
 #include <cmath>
 
@@ -153,12 +155,13 @@ TEST_F(ViewerInputTest, TheSKeyInEachMode) {
 }
 
 TEST_F(ViewerInputTest, PlusInFitImageToWindowGrowsTheWindowWhileItCan) {
-    ASSERT_TRUE(viewer->DisplayImage(writeImage(folders.Home() + "/small.png", 100, 80)));
+    // Wider than the menu bar, so that the window follows the image alone.
+    ASSERT_TRUE(viewer->DisplayImage(writeImage(folders.Home() + "/small.png", 300, 80)));
     viewer->Fit_Image_to_WindowExecute();
     const WindowBounds before = viewer->Bounds();
     QTest::keyClick(viewer.get(), Qt::Key_Plus);
     EXPECT_EQ(viewer->desired_zoom_factor, 1.25);
-    EXPECT_EQ(viewer->Display1->Width(), 125);
+    EXPECT_EQ(viewer->Display1->Width(), 375);
     EXPECT_EQ(viewer->Display1->Height(), 100);
     EXPECT_GT(viewer->Bounds().width, before.width);
     EXPECT_EQ(viewer->window_behavior, FitImageToWindow);
@@ -199,6 +202,7 @@ TEST_F(ViewerInputTest, TheTopEdgeRevealsTheMenuOnlyInFullScreen) {
     EXPECT_TRUE(viewer->menuBar()->isVisible());
     viewer->Full_ScreenExecute();
     EXPECT_FALSE(viewer->menuBar()->isVisible());
+    QCoreApplication::processEvents(); // the layout without the menu
     moveTo(10);
     EXPECT_FALSE(viewer->menuBar()->isVisible());
     moveTo(2);
@@ -260,7 +264,9 @@ TEST_F(ViewerInputTest, F5AfterZoomingGivesZoomOneWithTheWindowFittedAgain) {
     EXPECT_EQ(viewer->Display1->ZoomFactor, 1.0);
     EXPECT_EQ(viewer->Bounds().width, fitted.width);
     EXPECT_EQ(viewer->Bounds().height, fitted.height);
-    EXPECT_EQ(viewer->Display1->Picture.Bitmap.pixel(10, 20), qRgb(10, 20, 99));
+    // The image is narrower than the menu bar: it sits in the middle of the display.
+    const int left = (viewer->Display1->Width() - 100) / 2;
+    EXPECT_EQ(viewer->Display1->Picture.Bitmap.pixel(left + 10, 20), qRgb(10, 20, 99));
 }
 
 TEST_F(ViewerInputTest, KeysWithoutAnImageSendEmptyNamesAndHarmNothing) {
@@ -307,4 +313,100 @@ TEST_F(ViewerInputTest, FAndSActOnceAPressThroughActionOrKeyAlike) {
     QTest::keyClick(viewer.get(), Qt::Key_S);
     EXPECT_EQ(triggered, 1); // through the action, with the key event consumed by it
     EXPECT_EQ(viewer->Display1->ZoomFactor, 1.0);
+}
+
+// After a failed first load there is nothing to zoom, fit, shrink, pan or print: the window
+// keeps its size (it used to shrink to its menu and status bars) and the view its state.
+TEST_F(ViewerInputTest, WithoutAnImageZoomPanShrinkAndPrintLeaveTheWindowAlone) {
+    viewer->show();
+    ASSERT_FALSE(viewer->DisplayImage(folders.Home() + "/missing.png"));
+    boxes.Take();
+    QTest::qWait(5);
+    const WindowBounds before = viewer->Bounds();
+    viewer->SetDesiredZoom(2.0);
+    QTest::keyClick(viewer.get(), Qt::Key_F5);
+    EXPECT_EQ(viewer->desired_zoom_factor, 2.0);
+    viewer->SetDesiredZoom(1.0);
+    QTest::keyClick(viewer.get(), Qt::Key_Plus);
+    QTest::keyClick(viewer.get(), Qt::Key_Minus);
+    QTest::keyRelease(viewer.get(), Qt::Key_2);
+    viewer->FormMouseWheelUp(true);
+    viewer->FormMouseWheelDown(true);
+    QTest::keyClick(viewer.get(), Qt::Key_Right);
+    QTest::keyClick(viewer.get(), Qt::Key_Down);
+    viewer->ToggleShrinktoFitScreenExecute();
+    viewer->Permanent_Shrink_to_Fit_Screen->trigger();
+    viewer->window_behavior = FreeWindowSizing;
+    QTest::keyClick(viewer.get(), Qt::Key_Plus);
+    QTest::qWait(5);
+    EXPECT_EQ(viewer->Bounds(), before);
+    EXPECT_EQ(viewer->desired_zoom_factor, 1.0);
+    EXPECT_EQ(viewer->Display1->ZoomFactor, 1.0);
+    EXPECT_EQ(viewer->Display1->PanX, 0);
+    EXPECT_EQ(viewer->Display1->PanY, 0);
+    EXPECT_EQ(viewer->PanelText(3), "");
+    // The permanent setting is still the user's to change; it only has nothing to lay out.
+    EXPECT_TRUE(viewer->shrink_to_fit_screen);
+    // Printing opens no dialog (a blank page titled "Orvalen: " would follow it).
+    int dialogs = 0;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        if (auto* modal = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            ++dialogs;
+            modal->reject();
+        }
+    });
+    closer.start(20);
+    viewer->PrintDialogExecute();
+    closer.stop();
+    EXPECT_EQ(dialogs, 0);
+    EXPECT_EQ(boxes.Count(), 0u);
+    // The first image that loads is laid out as usual.
+    ASSERT_TRUE(viewer->DisplayImage(writeImage(folders.Home() + "/late.png", 100, 80)));
+    QTest::keyClick(viewer.get(), Qt::Key_Plus);
+    EXPECT_EQ(viewer->desired_zoom_factor, 1.25);
+}
+
+namespace {
+void turnWheel(QWidget* target, int delta, Qt::MouseButtons buttons = Qt::NoButton) {
+    QWheelEvent wheel(QPointF(30, 30), QPointF(30, 30), QPoint(), QPoint(0, delta), buttons,
+                      Qt::NoModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(target, &wheel);
+}
+} // namespace
+
+// A notch of a plain wheel is 120; finer wheels and touchpads send parts of it. Each full 120
+// in one direction is one step, whatever the pieces it came in.
+TEST_F(ViewerInputTest, AFineWheelAsksForOneImageAFullNotchNotOneAnEvent) {
+    const std::string file = writeImage(folders.Home() + "/small.png", 100, 80);
+    ASSERT_TRUE(viewer->DisplayImage(file));
+    const auto previous = std::make_pair(IV_PREVIOUS_IMAGE, file);
+    const auto next = std::make_pair(IV_NEXT_IMAGE, file);
+    for (int i = 0; i < 3; ++i) {
+        turnWheel(viewer.get(), 40);
+    }
+    EXPECT_EQ(requests(), (std::vector{previous}));
+    // What is left over counts towards the next step: 100 + 100 is one, and 40 more (80 + 40)
+    // another.
+    turnWheel(viewer.get(), 100);
+    turnWheel(viewer.get(), 100);
+    EXPECT_EQ(requests(), (std::vector{previous}));
+    turnWheel(viewer.get(), 40);
+    EXPECT_EQ(requests(), (std::vector{previous}));
+    // Turning back starts afresh: 80 up then 80 down is no step, 40 further down is one.
+    turnWheel(viewer.get(), 80);
+    turnWheel(viewer.get(), -80);
+    EXPECT_TRUE(requests().empty());
+    turnWheel(viewer.get(), -40);
+    EXPECT_EQ(requests(), (std::vector{next}));
+    // A plain notch is one step, a fast turn reported as two notches two.
+    turnWheel(viewer.get(), -120);
+    turnWheel(viewer.get(), 240);
+    EXPECT_EQ(requests(), (std::vector{next, previous, previous}));
+    // With the middle button held the steps zoom, by the same count.
+    turnWheel(viewer.get(), 60, Qt::MiddleButton);
+    EXPECT_EQ(viewer->desired_zoom_factor, 1.0);
+    turnWheel(viewer.get(), 60, Qt::MiddleButton);
+    EXPECT_EQ(viewer->desired_zoom_factor, 1.25);
+    EXPECT_TRUE(requests().empty());
 }

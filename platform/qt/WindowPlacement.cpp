@@ -1,0 +1,139 @@
+#include "WindowPlacement.h"
+
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QPointer>
+#include <QTimer>
+#include <QWidget>
+
+#include <algorithm>
+
+namespace platform {
+
+namespace {
+
+QMargins lastSeenAnywhere;
+constexpr char kSeenProperty[] = "orvalenFrameMargins";
+// How long after a placement the real frame is waited for.
+constexpr int kFramePatienceMs = 2000;
+
+QMargins currentFrame(const QWidget* window) {
+    const QRect outer = window->frameGeometry();
+    const QRect inner = window->geometry();
+    return QMargins(inner.left() - outer.left(), inner.top() - outer.top(),
+                    outer.right() - inner.right(), outer.bottom() - inner.bottom());
+}
+
+bool framedNow(const QWidget* window) {
+    return window->isVisible() && !currentFrame(window).isNull();
+}
+
+bool unframedByDesign(const QWidget* window) {
+    return window->windowFlags().testFlag(Qt::FramelessWindowHint) || window->isFullScreen();
+}
+
+QRect innerOf(const QRect& outer, const QMargins& frame) {
+    return QRect(outer.left() + frame.left(), outer.top() + frame.top(),
+                 std::max(outer.width() - frame.left() - frame.right(), 1),
+                 std::max(outer.height() - frame.top() - frame.bottom(), 1));
+}
+
+// Watches a window placed with an assumed frame: from the time it shows, for a short while,
+// until the window manager's frame is known; places it again when that frame is different.
+class Keeper : public QObject {
+public:
+    Keeper(QWidget* window, const QRect& outer, QMargins assumed,
+           std::function<void(const QRect&)> apply)
+        : QObject(window), window_(window), outer_(outer), assumed_(assumed),
+          apply_(std::move(apply)) {
+        setObjectName("orvalenOuterBoundsKeeper");
+        timer_.setInterval(20);
+        connect(&timer_, &QTimer::timeout, this, [this] { check(); });
+        window->installEventFilter(this);
+        if (window->isVisible()) {
+            watch();
+        }
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Show && !timer_.isActive()) {
+            watch();
+        }
+        return false;
+    }
+
+private:
+    void watch() {
+        shown_.start();
+        timer_.start();
+    }
+
+    void check() {
+        if (window_ == nullptr || unframedByDesign(window_)) {
+            return;
+        }
+        if (!framedNow(window_)) {
+            if (shown_.elapsed() > kFramePatienceMs) {
+                deleteLater(); // no window manager frames it
+            }
+            return;
+        }
+        const QMargins real = currentFrame(window_);
+        window_->setProperty(kSeenProperty, QVariant::fromValue(real));
+        lastSeenAnywhere = real;
+        if (real != assumed_) {
+            apply_(innerOf(outer_, real));
+        }
+        timer_.stop();
+        deleteLater();
+    }
+
+    QPointer<QWidget> window_;
+    QRect outer_;
+    QMargins assumed_;
+    std::function<void(const QRect&)> apply_;
+    QTimer timer_;
+    QElapsedTimer shown_;
+};
+
+} // namespace
+
+QMargins FrameMargins(const QWidget* window) {
+    if (framedNow(window)) {
+        return currentFrame(window);
+    }
+    const QVariant seen = window->property(kSeenProperty);
+    if (seen.isValid()) {
+        return seen.value<QMargins>();
+    }
+    return lastSeenAnywhere;
+}
+
+void SetOuterBounds(QWidget* window, const QRect& outer,
+                    const std::function<void(const QRect& inner)>& apply) {
+    std::function<void(const QRect&)> place = apply;
+    if (!place) {
+        place = [window](const QRect& inner) { window->setGeometry(inner); };
+    }
+    for (QObject* old :
+         window->findChildren<QObject*>("orvalenOuterBoundsKeeper", Qt::FindDirectChildrenOnly)) {
+        delete old; // the newest placement is the one to keep
+    }
+    if (unframedByDesign(window)) {
+        place(outer);
+        return;
+    }
+    const bool known = framedNow(window);
+    const QMargins frame = FrameMargins(window);
+    if (known) {
+        window->setProperty(kSeenProperty, QVariant::fromValue(frame));
+        lastSeenAnywhere = frame;
+    }
+    place(innerOf(outer, frame));
+    if (!known) {
+        new Keeper(window, outer, frame, place);
+    }
+}
+
+} // namespace platform

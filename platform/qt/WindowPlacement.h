@@ -1,0 +1,25 @@
+// Placing top-level windows by their outer bounds, frame included, as they are stored.
+#pragma once
+
+#include <QMargins>
+#include <QRect>
+
+#include <functional>
+
+class QWidget;
+
+namespace platform {
+
+// The frame the window manager draws around window: as it is now when the window is framed,
+// else as last seen on it (full screen takes the frame away for a while), else as last seen on
+// any window of this program, else none.
+QMargins FrameMargins(const QWidget* window);
+
+// Places window so that its outer bounds are outer. A window that is not framed yet (not shown,
+// or shown a moment ago) gets the frame FrameMargins assumes, and the bounds are applied again
+// once the window manager's real frame is known. apply sets the inner geometry (the caller can
+// tell its own moves from the user's there); by default setGeometry.
+void SetOuterBounds(QWidget* window, const QRect& outer,
+                    const std::function<void(const QRect& inner)>& apply = {});
+
+} // namespace platform

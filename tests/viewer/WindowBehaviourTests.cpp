@@ -1,0 +1,89 @@
+// The viewer's window around small images, and the window behaviour across starts.
+#include "support/GuiEnvironment.h"
+#include "support/TestSupport.h"
+
+#include "common/ProcessValues.h"
+#include "common/Settings.h"
+#include "messaging/MessageServer.h"
+#include "viewer/Viewerform.h"
+
+#include <QAction>
+#include <QMenuBar>
+
+using testsupport::IsolatedTest;
+
+namespace {
+
+class WindowBehaviourTest : public IsolatedTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(server.Start("behaviour_test_server"));
+        itm_server_name = "behaviour_test_server";
+        solitary_viewer_flag = false;
+    }
+    void TearDown() override { itm_server_name.clear(); }
+
+    MessageServer server;
+};
+
+} // namespace
+
+// A 64×48 image used to give a 64-pixel window whose menu bar folded to "File ››".
+TEST_F(WindowBehaviourTest, ATinyImageKeepsTheMenuBarWholeAndSitsInTheMiddle) {
+    TViewer viewer;
+    viewer.show();
+    const std::string tiny =
+        testsupport::WriteImage(folders.Home() + "/tiny.png", 64, 48, qRgb(0, 200, 0));
+    ASSERT_TRUE(viewer.DisplayImage(tiny));
+    EXPECT_GE(viewer.menuBar()->width(), viewer.menuBar()->sizeHint().width());
+    for (QAction* menu : viewer.menuBar()->actions()) {
+        EXPECT_LE(viewer.menuBar()->actionGeometry(menu).right(), viewer.menuBar()->width())
+            << menu->text().toStdString();
+    }
+    const QImage& shown = viewer.Display1->Picture.Bitmap;
+    const int middle = viewer.Display1->Width() / 2;
+    EXPECT_EQ(shown.pixel(middle, 24), qRgb(0, 200, 0));
+    EXPECT_EQ(shown.pixel(middle - 33, 24), qRgb(0, 0, 0));
+    EXPECT_EQ(shown.pixel(middle + 33, 24), qRgb(0, 0, 0));
+    EXPECT_EQ(viewer.Display1->Height(), 48);
+}
+
+// The mode chosen in the View menu comes back at the next start and holds for its first image
+// when zoom settings are remembered; without that, every new image starts fitted, as before.
+TEST_F(WindowBehaviourTest, TheChosenModeComesBackWithRememberedZoomSettings) {
+    const std::string image =
+        testsupport::WriteImage(folders.Home() + "/image.png", 300, 200, qRgb(200, 0, 0));
+    {
+        TViewer viewer;
+        viewer.show();
+        ASSERT_TRUE(viewer.DisplayImage(image));
+        viewer.Remember_Zoom_Settings->setEnabled(true);
+        viewer.Remember_Zoom_Settings->trigger();
+        viewer.Free_Window_Sizing->trigger();
+        viewer.close();
+    }
+    {
+        TViewer viewer;
+        viewer.UpdateActions();
+        EXPECT_TRUE(viewer.Free_Window_Sizing->isChecked());
+        viewer.show();
+        ASSERT_TRUE(viewer.DisplayImage(image));
+        viewer.UpdateActions();
+        EXPECT_EQ(viewer.window_behavior, FreeWindowSizing);
+        EXPECT_TRUE(viewer.Free_Window_Sizing->isChecked());
+        EXPECT_FALSE(viewer.Fit_Window_to_Image->isChecked());
+        viewer.Remember_Zoom_Settings->trigger(); // off again
+        viewer.close();
+    }
+    TViewer viewer;
+    viewer.show();
+    ASSERT_TRUE(viewer.DisplayImage(image));
+    EXPECT_EQ(viewer.window_behavior, FitWindowToImage);
+}
+
+// Two actions of one window with the same key are ambiguous, and Qt then runs neither: Ctrl+P
+// did nothing while the print action and the File menu's entry both held it.
+TEST_F(WindowBehaviourTest, NoTwoActionsOfTheViewerShareAKey) {
+    TViewer viewer;
+    EXPECT_EQ(testsupport::SharedShortcuts(viewer), std::vector<std::string>{});
+}
