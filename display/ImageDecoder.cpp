@@ -452,6 +452,25 @@ private:
     std::thread thread_;
 };
 
+// What the file says about how its pixels are meant to be shown.
+struct ViewingHints {
+    int orientation = 1;
+    std::string icc_profile;
+};
+
+ViewingHints readViewingHints(const ::Image* image) {
+    ViewingHints hints;
+    auto* source = const_cast<::Image*>(image); // reading a property may parse the EXIF block
+    const char* exif = GetImageProperty(source, "exif:Orientation");
+    const int tagged = exif != nullptr ? std::atoi(exif) : static_cast<int>(image->orientation);
+    hints.orientation = tagged >= 1 && tagged <= 8 ? tagged : 1;
+    if (const StringInfo* profile = GetImageProfile(image, "icc")) {
+        hints.icc_profile.assign(reinterpret_cast<const char*>(GetStringInfoDatum(profile)),
+                                 GetStringInfoLength(profile));
+    }
+    return hints;
+}
+
 struct StreamTarget {
     const std::atomic<bool>* cancel = nullptr;
     std::unique_ptr<Image> record;
@@ -459,6 +478,7 @@ struct StreamTarget {
     std::unique_ptr<RowReducer> reducer;
     std::size_t next_row = 0;
     std::size_t released_row = 0;
+    ViewingHints hints;
     DecodeResult stopped;    // why the rows were refused, when they were
     bool read_whole = false; // rows this loop cannot place: read the file whole instead
 };
@@ -524,6 +544,7 @@ size_t streamRow(const ::Image* image, const void* pixels, const size_t columns)
             target.stopped = tooLarge(image->columns, image->rows, limitText());
             return 0;
         }
+        target.hints = readViewingHints(image);
         target.record = makeRecord(image->columns, image->rows);
         if (!target.record) {
             target.stopped = failure(DecodeFailure::OutOfMemory, "not enough memory to decode it",
@@ -616,6 +637,8 @@ DecodeResult streamDecode(const std::string& path, const FileBytes& bytes,
     target.record->filename = path;
     target.record->magick = format;
     result.image = std::move(target.record);
+    result.orientation = target.hints.orientation;
+    result.icc_profile = std::move(target.hints.icc_profile);
     return result;
 }
 
@@ -719,6 +742,7 @@ DecodeResult wholeDecode(const std::string& path, const FileBytes& bytes,
         }
     }
     const std::string format = decoded->magick;
+    ViewingHints hints = readViewingHints(decoded);
     DestroyImageList(decoded);
     if (!exported) {
         return failure(DecodeFailure::OutOfMemory, "not enough memory to decode it",
@@ -727,7 +751,16 @@ DecodeResult wholeDecode(const std::string& path, const FileBytes& bytes,
     record->filename = path;
     record->magick = format;
     result.image = std::move(record);
+    result.orientation = hints.orientation;
+    result.icc_profile = std::move(hints.icc_profile);
     return result;
+}
+
+// What every decoded record goes through before anyone sees it.
+void finishDecode(DecodeResult& result) {
+    if (!result.image) {
+        return;
+    }
 }
 
 } // namespace
@@ -767,6 +800,7 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
     if (cancelled(cancel)) {
         result = failure(DecodeFailure::Cancelled, {});
     }
+    finishDecode(result);
     result.decode_ms = millisecondsSince(start);
     return result;
 }

@@ -39,6 +39,10 @@ struct DecodeResult {
     std::string message;
     std::string reason; // the library's or the system's own words, for the box's second line
     bool damaged = false;
+    // As the file says, before anything is done with it: the EXIF (or TIFF) orientation, 1 to
+    // 8 (1: stored upright), and the embedded ICC colour profile (empty when none).
+    int orientation = 1;
+    std::string icc_profile;
     int error_code = 0; // errno of a failed open, 0 otherwise
     double decode_ms = 0;
 };
