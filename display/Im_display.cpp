@@ -4,6 +4,8 @@
 #include "platform/Components.h"
 #include "platform/DebugOutput.h"
 
+#include <QPainter>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -76,7 +78,45 @@ bool TIM_Display::LoadDecoded(const std::string& file_name, engine::DecodeResult
 
 int TIM_Display::Blit(Image_Magick_Image& image, int src_x, int src_y, int width, int height,
                       int dst_x, int dst_y) {
-    return image.Blit(Canvas()->Handle(), src_x, src_y, width, height, dst_x, dst_y);
+    if (!image.transparent) {
+        return image.Blit(Canvas()->Handle(), src_x, src_y, width, height, dst_x, dst_y);
+    }
+    // The premultiplied pixels drawn over the backdrop.
+    QImage* canvas = Canvas()->Handle()->image;
+    const engine::Image* record = image.Image();
+    if (canvas == nullptr || record == nullptr || width <= 0 || height <= 0) {
+        throw "Error with SetDIBits\nError #J4HJ38";
+    }
+    const QImage source(record->Row(0), static_cast<int>(record->columns),
+                        static_cast<int>(record->rows), static_cast<qsizetype>(record->columns * 4),
+                        QImage::Format_ARGB32_Premultiplied);
+    QPainter painter(canvas);
+    const QRect target(dst_x, dst_y, width, height);
+    painter.setCompositionMode(QPainter::CompositionMode_Source);
+    if (Backdrop) {
+        painter.fillRect(target, QColor::fromRgb(*Backdrop));
+    } else {
+        painter.fillRect(target, QBrush(checkerboard()));
+    }
+    painter.setCompositionMode(QPainter::CompositionMode_SourceOver);
+    painter.drawImage(QPoint(dst_x, dst_y), source, QRect(src_x, src_y, width, height));
+    return height;
+}
+
+// Two squares of 8 canvas pixels in two greys, tiled from the canvas's corner, so that the
+// pattern stays put while the image moves over it.
+const QImage& TIM_Display::checkerboard() {
+    static const QImage tile = [] {
+        QImage made(16, 16, QImage::Format_RGB32);
+        for (int y = 0; y < 16; ++y) {
+            for (int x = 0; x < 16; ++x) {
+                made.setPixel(
+                    x, y, ((x / 8) + (y / 8)) % 2 == 0 ? qRgb(153, 153, 153) : qRgb(102, 102, 102));
+            }
+        }
+        return made;
+    }();
+    return tile;
 }
 
 int TIM_Display::Blit(int src_x, int src_y, int width, int height, int dst_x, int dst_y) {
@@ -203,6 +243,7 @@ bool TIM_Display::DrawImageSectionZoomedAndBlackout(ImageRegionFP is_source,
     }
     Image_Magick_Image temporary;
     temporary.SetImage(scaled);
+    temporary.transparent = CurrentImage.transparent;
     return DrawImageSectionAndBlackout(temporary, wholeImage(temporary), ss_subcanvas, ss_dest);
 }
 
@@ -323,6 +364,12 @@ void TIM_Display::Pan(int dx, int dy) {
         return y < rows && y + Height() > 0 && x < columns && x + Width() > 0;
     };
     if (!visible(old_x, old_y) && !visible(PanX, PanY)) {
+        return;
+    }
+    if (CurrentImage.transparent) {
+        // Copying the canvas would move the checkerboard with the image: draw it all again.
+        DrawZoomedCanvas();
+        Invalidate();
         return;
     }
     HDC canvas = Canvas()->Handle();

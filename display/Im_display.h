@@ -11,6 +11,8 @@
 #include "Image_Magick_Image.h"
 #include "platform/qt/ImageControl.h"
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 class TPrinter;
@@ -62,6 +64,10 @@ public:
     // Sets ZoomFactor, ZoomX, ZoomY (each axis a whole number of pixels, at least one); no redraw.
     void SetZoomFactor(double z);
 
+    // What shows through transparent pixels: a checkerboard of fixed screen size (none set),
+    // or one colour (0xRRGGBB).
+    std::optional<std::uint32_t> Backdrop;
+
     std::string FileName;
     double ZoomFactor = 1.0;
     bool ImageLoaded = false;
@@ -71,6 +77,7 @@ public:
 
 private:
     void fill(const ImageRegionFP& region);
+    static const QImage& checkerboard();
 };
 
 // Registers TIM_Display on the palette page "Custom".

@@ -1,6 +1,8 @@
 #include "ImageDecoder.h"
 
+#include "ColourManagement.h"
 #include "MagickLibrary.h"
+#include "Orientation.h"
 #include "PixelExport.h"
 #include "PngChunks.h"
 #include "platform/Timing.h"
@@ -265,6 +267,21 @@ DecodeResult fromException(const ::ExceptionInfo* exception, const std::atomic<b
                    reason);
 }
 
+// A coder that gives up on a corrupt file (with a corrupt-image error, or without a word) may
+// still have handed over what it read: that is shown, and called damaged, as long as the
+// failure is the file's, not the system's (no error number).
+bool damagedButShown(const ::ExceptionInfo* exception) {
+    return exception->error_number == 0 &&
+           (exception->severity < ErrorException || exception->severity == CorruptImageError ||
+            exception->severity == CoderError);
+}
+
+std::string damageText(const ::ExceptionInfo* exception) {
+    return std::string("damaged: ") + (exception->reason != nullptr && *exception->reason != '\0'
+                                           ? exception->reason
+                                           : "the file ends before the image does");
+}
+
 // Averages blocks of factor x factor pixels of the rows handed to it into target, as they come.
 class RowReducer {
 public:
@@ -458,15 +475,51 @@ struct ViewingHints {
     std::string icc_profile;
 };
 
+// A camera set to Adobe RGB often embeds no profile and says so in EXIF instead: colour space
+// "uncalibrated" with the interoperability index of the Adobe RGB option file, "R03".
+bool exifSaysAdobeRgb(::Image* image) {
+    const char* space = GetImageProperty(image, "exif:ColorSpace");
+    if (space == nullptr || std::strcmp(space, "65535") != 0) {
+        return false;
+    }
+    for (const char* name :
+         {"exif:InteroperabilityIndex", "exif:thumbnail:InteroperabilityIndex"}) {
+        const char* index = GetImageProperty(image, name);
+        if (index != nullptr && std::strncmp(index, "R03", 3) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
 ViewingHints readViewingHints(const ::Image* image) {
     ViewingHints hints;
     auto* source = const_cast<::Image*>(image); // reading a property may parse the EXIF block
     const char* exif = GetImageProperty(source, "exif:Orientation");
-    const int tagged = exif != nullptr ? std::atoi(exif) : static_cast<int>(image->orientation);
+    int tagged = exif != nullptr ? std::atoi(exif) : 0;
+    if (tagged < 1 || tagged > 8) {
+        // The library parses only EXIF blocks that begin "Exif\0\0", as JPEG's do; WebP's
+        // holds the TIFF structure alone.
+        if (const StringInfo* block = GetImageProfile(image, "exif")) {
+            tagged = ExifOrientation(GetStringInfoDatum(block), GetStringInfoLength(block));
+        }
+    }
+    if (tagged < 1 || tagged > 8) {
+        tagged = static_cast<int>(image->orientation); // TIFF's own tag
+    }
+    // libheif has already turned HEIF and AVIF pictures by their rotation and mirror
+    // properties; an EXIF orientation there only repeats what has been done.
+    const std::string format = image->magick;
+    if (format == "HEIC" || format == "HEIF" || format == "AVIF") {
+        tagged = 1;
+    }
     hints.orientation = tagged >= 1 && tagged <= 8 ? tagged : 1;
     if (const StringInfo* profile = GetImageProfile(image, "icc")) {
         hints.icc_profile.assign(reinterpret_cast<const char*>(GetStringInfoDatum(profile)),
                                  GetStringInfoLength(profile));
+    }
+    if (hints.icc_profile.empty() && exifSaysAdobeRgb(source)) {
+        hints.icc_profile = AdobeRgbProfile();
     }
     return hints;
 }
@@ -481,18 +534,82 @@ struct StreamTarget {
     ViewingHints hints;
     DecodeResult stopped;    // why the rows were refused, when they were
     bool read_whole = false; // rows this loop cannot place: read the file whole instead
+    // CMYK rows: the embedded CMYK profile's conversion, looked up at the first row.
+    std::shared_ptr<const ColourTransform> cmyk_profile;
+    bool cmyk_profile_checked = false;
+    // Other rows: converted from the embedded profile behind the decoder. Last, so that it
+    // stops before the record goes.
+    std::unique_ptr<StreamConversion> conversion;
+    bool conversion_checked = false;
 };
 
 thread_local StreamTarget* streamTarget = nullptr;
 
-void cmykRow(const PixelPacket* packets, const IndexPacket* black, std::uint8_t* out,
-             std::size_t columns, bool matte) {
+// The conversion of the CMYK profile the file embeds, or null when it has none that lcms2 reads.
+std::shared_ptr<const ColourTransform> cmykProfile(std::string_view profile) {
+    std::shared_ptr<const ColourTransform> transform = FindColourTransform(profile);
+    return transform && TransformColours(*transform) == ProfileColours::Cmyk ? transform : nullptr;
+}
+
+// One row of the library's CMYK pixels (cyan in red, magenta in green, yellow in blue, black
+// in the index queue) as lcms2 wants them: four 16-bit inks a pixel.
+void packInks(const PixelPacket* packets, const IndexPacket* black, std::size_t columns,
+              std::vector<std::uint16_t>& inks) {
+    inks.resize(columns * 4);
+    for (std::size_t x = 0; x < columns; ++x) {
+        inks[x * 4 + 0] = packets[x].red;
+        inks[x * 4 + 1] = packets[x].green;
+        inks[x * 4 + 2] = packets[x].blue;
+        inks[x * 4 + 3] = black[x];
+    }
+}
+
+// Converts one row of CMYK to the record: through the embedded profile from the 16-bit inks,
+// rounded to 8 bits like every other row; without one, by the plain formula.
+void cmykRow(StreamTarget& target, const PixelPacket* packets, const IndexPacket* black,
+             std::uint8_t* out, std::size_t columns, bool matte) {
+    if (!target.cmyk_profile_checked) {
+        target.cmyk_profile = cmykProfile(target.hints.icc_profile);
+        target.cmyk_profile_checked = true;
+    }
+    if (target.cmyk_profile) {
+        // Kept from row to row, and from image to image on this thread.
+        thread_local std::vector<std::uint16_t> inks, bgro;
+        packInks(packets, black, columns, inks);
+        bgro.resize(columns * 4);
+        ConvertCmykToBgr16(*target.cmyk_profile, inks.data(), bgro.data(), columns);
+        for (std::size_t x = 0; x < columns; ++x) {
+            bgro[x * 4 + 3] = packets[x].opacity;
+        }
+        ExportBgra(bgro.data(), out, columns, matte);
+        return;
+    }
     for (std::size_t x = 0; x < columns; ++x) {
         const std::uint32_t white = 65535u - black[x];
         out[x * 4 + 0] = SampleToByte((65535u - packets[x].blue) * white / 65535u);
         out[x * 4 + 1] = SampleToByte((65535u - packets[x].green) * white / 65535u);
         out[x * 4 + 2] = SampleToByte((65535u - packets[x].red) * white / 65535u);
         out[x * 4 + 3] = matte ? SampleToByte(65535u - packets[x].opacity) : 255;
+    }
+}
+
+// Hands the rows written so far to the conversion from the embedded profile, which starts at
+// the first row. A record with a reduced copy (made from the rows as they come) is converted
+// whole afterwards instead, and so is one whose profile comes after its rows (WebP).
+void convertRows(StreamTarget& target) {
+    if (!target.conversion_checked) {
+        target.conversion_checked = true;
+        if (!target.record->reduced && !target.hints.icc_profile.empty()) {
+            try {
+                target.conversion =
+                    std::make_unique<StreamConversion>(*target.record, target.hints.icc_profile);
+            } catch (const std::bad_alloc&) {
+                // converted afterwards, if memory allows then
+            }
+        }
+    }
+    if (target.conversion) {
+        target.conversion->RowsWritten(target.next_row);
     }
 }
 
@@ -575,7 +692,7 @@ size_t streamRow(const ::Image* image, const void* pixels, const size_t columns)
             target.read_whole = true;
             return 0;
         }
-        cmykRow(packets, indexes, out, columns, image->matte != MagickFalse);
+        cmykRow(target, packets, indexes, out, columns, image->matte != MagickFalse);
     } else {
         ExportBgra(reinterpret_cast<const std::uint16_t*>(packets), out, columns,
                    image->matte != MagickFalse);
@@ -584,6 +701,9 @@ size_t streamRow(const ::Image* image, const void* pixels, const size_t columns)
         target.reducer->Add(out);
     }
     ++target.next_row;
+    if (image->colorspace != CMYKColorspace) {
+        convertRows(target);
+    }
     const std::size_t rowBytes = record.columns * 4;
     if ((target.next_row - target.released_row) * rowBytes >= kResidentBytes) {
         ReleaseResidentPages(record.pixels, target.released_row * rowBytes,
@@ -603,9 +723,22 @@ DecodeResult streamDecode(const std::string& path, const FileBytes& bytes,
     streamTarget = &target;
     ::Image* image = ReadStream(request.info(), streamRow, request.exception());
     streamTarget = nullptr;
+    if (image != nullptr) {
+        // Some coders (JPEG's "premature end") leave their warnings on the image.
+        InheritException(request.exception(), &image->exception);
+    }
     const ::ExceptionInfo* exception = request.exception();
     const bool failed = image == nullptr || exception->severity >= ErrorException;
     std::string format = image != nullptr ? image->magick : request.format();
+    if (image != nullptr && target.hints.orientation == 1) {
+        // The WebP coder reads its EXIF chunk only after the rows, as it does its ICCP chunk.
+        target.hints.orientation = readViewingHints(image).orientation;
+    }
+    if (image != nullptr && target.hints.icc_profile.empty()) {
+        // The WebP coder reads its ICCP chunk only after the rows: the profile is on the image
+        // it returns, not on the one the first row came with.
+        target.hints.icc_profile = readViewingHints(image).icc_profile;
+    }
     if (image != nullptr) {
         DestroyImageList(image);
     }
@@ -616,19 +749,34 @@ DecodeResult streamDecode(const std::string& path, const FileBytes& bytes,
         read_whole = true;
         return {};
     }
-    if (failed) {
+    if (failed && !(target.record && target.next_row > 0 && damagedButShown(exception))) {
         return fromException(exception, cancel);
     }
     DecodeResult result;
     if (target.next_row < target.record->rows) {
-        // The coder said nothing but stopped early: show what came, say it is damaged.
+        // The coder stopped early: show what came, say it is damaged. The rows it never wrote
+        // are grey, as a short JPEG's are, never what the memory held before.
         result.damaged = true;
-        result.message = "damaged: the file ends before the image does";
-    } else if (exception->severity == CorruptImageWarning) {
+        result.message = failed ? damageText(exception)
+                                : std::string("damaged: the file ends before the image does");
+        const std::size_t rowBytes = target.record->columns * 4;
+        for (std::size_t y = target.next_row; y < target.record->rows; ++y) {
+            std::memset(target.record->Row(y), 128, rowBytes);
+            std::uint8_t* row = target.record->Row(y);
+            for (std::size_t x = 0; x < target.record->columns; ++x) {
+                row[x * 4 + 3] = 255;
+            }
+        }
+    } else if (failed || exception->severity == CorruptImageWarning) {
         result.damaged = true;
-        result.message = std::string("damaged: ") + (exception->reason ? exception->reason : "");
+        result.message = damageText(exception);
     }
     target.populator.reset();
+    if (target.conversion && target.conversion->Active()) {
+        target.conversion->Finish();
+        result.icc_profile_applied = true;
+    }
+    result.icc_profile_applied = result.icc_profile_applied || target.cmyk_profile != nullptr;
     if (target.reducer) {
         target.reducer->Flush();
     }
@@ -640,6 +788,42 @@ DecodeResult streamDecode(const std::string& path, const FileBytes& bytes,
     result.orientation = target.hints.orientation;
     result.icc_profile = std::move(target.hints.icc_profile);
     return result;
+}
+
+// Converts a CMYK image read whole to sRGB in the library's own pixels through the CMYK
+// profile it embeds, from the 16-bit inks. False, with nothing changed, when it embeds none that
+// lcms2 reads.
+bool cmykThroughProfile(::Image* image) {
+    const StringInfo* embedded = GetImageProfile(image, "icc");
+    const std::shared_ptr<const ColourTransform> transform =
+        embedded == nullptr ? nullptr
+                            : cmykProfile(std::string_view(
+                                  reinterpret_cast<const char*>(GetStringInfoDatum(embedded)),
+                                  GetStringInfoLength(embedded)));
+    if (!transform) {
+        return false;
+    }
+    ::ExceptionInfo* ignored = AcquireExceptionInfo();
+    std::vector<std::uint16_t> inks, bgro(image->columns * 4);
+    for (std::size_t y = 0; y < image->rows; ++y) {
+        PixelPacket* packets =
+            GetAuthenticPixels(image, 0, static_cast<ssize_t>(y), image->columns, 1, ignored);
+        const IndexPacket* black = GetAuthenticIndexQueue(image);
+        if (packets == nullptr || black == nullptr) {
+            break; // the library cannot give the row: the rows left stay as they were read
+        }
+        packInks(packets, black, image->columns, inks);
+        ConvertCmykToBgr16(*transform, inks.data(), bgro.data(), image->columns);
+        for (std::size_t x = 0; x < image->columns; ++x) {
+            packets[x].blue = bgro[x * 4];
+            packets[x].green = bgro[x * 4 + 1];
+            packets[x].red = bgro[x * 4 + 2];
+        }
+        SyncAuthenticPixels(image, ignored);
+    }
+    DestroyExceptionInfo(ignored);
+    SetImageColorspace(image, sRGBColorspace);
+    return true;
 }
 
 // Reads the image whole with the library (16 bits a sample) and exports it to the record.
@@ -672,25 +856,33 @@ DecodeResult wholeDecode(const std::string& path, const FileBytes& bytes,
     }
     ::Image* decoded =
         BlobToImage(request.info(), bytes.data.get(), bytes.size, request.exception());
+    if (decoded != nullptr) {
+        InheritException(request.exception(), &decoded->exception);
+    }
     const ::ExceptionInfo* exception = request.exception();
-    if (decoded != nullptr && exception->severity < ErrorException &&
-        needsColorTransform(decoded->colorspace)) {
-        TransformImageColorspace(decoded, sRGBColorspace);
+    bool cmykApplied = false;
+    const bool accepted =
+        decoded != nullptr && (exception->severity < ErrorException || damagedButShown(exception));
+    if (accepted && needsColorTransform(decoded->colorspace)) {
+        cmykApplied = decoded->colorspace == CMYKColorspace && cmykThroughProfile(decoded);
+        if (!cmykApplied) {
+            TransformImageColorspace(decoded, sRGBColorspace);
+        }
     }
     if (decoded != nullptr && (decoded->columns == 0 || decoded->rows == 0)) {
         DestroyImageList(decoded);
         return failure(DecodeFailure::Damaged, "damaged: the file holds an image of no pixels");
     }
-    if (decoded == nullptr || exception->severity >= ErrorException) {
+    if (!accepted) {
         if (decoded != nullptr) {
             DestroyImageList(decoded);
         }
         return fromException(exception, cancel);
     }
     DecodeResult result;
-    if (exception->severity == CorruptImageWarning) {
+    if (exception->severity == CorruptImageWarning || exception->severity >= ErrorException) {
         result.damaged = true;
-        result.message = std::string("damaged: ") + (exception->reason ? exception->reason : "");
+        result.message = damageText(exception);
     }
     std::unique_ptr<Image> record = makeRecord(decoded->columns, decoded->rows);
     bool exported = record != nullptr;
@@ -753,6 +945,7 @@ DecodeResult wholeDecode(const std::string& path, const FileBytes& bytes,
     result.image = std::move(record);
     result.orientation = hints.orientation;
     result.icc_profile = std::move(hints.icc_profile);
+    result.icc_profile_applied = cmykApplied;
     return result;
 }
 
@@ -761,6 +954,9 @@ void finishDecode(DecodeResult& result) {
     if (!result.image) {
         return;
     }
+    result.orientation_applied = OrientImage(*result.image, result.orientation);
+    result.icc_profile_applied =
+        result.icc_profile_applied || ConvertImageToSrgb(*result.image, result.icc_profile);
 }
 
 } // namespace
@@ -775,6 +971,8 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
         return result;
     }
     bool read_whole = true;
+    // libpng reads a PNG's eXIf chunk itself, and the image library never asks it for it.
+    int pngOrientation = 0;
     {
         LibraryRequest probe(path, bytes, nullptr);
         const std::string format = probe.format();
@@ -783,6 +981,7 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
         } else if (format.rfind("PNG", 0) == 0) {
             bytes.size = DropPngMetadata(bytes.data.get(), bytes.size, kMaximumMetadataBytes);
             const PngLayout png = ReadPngLayout(bytes.data.get(), bytes.size);
+            pngOrientation = PngExifOrientation(bytes.data.get(), bytes.size);
             result = pngHeaderRefusal(png);
             if (result.failure != DecodeFailure::None) {
                 result.decode_ms = millisecondsSince(start);
@@ -799,6 +998,9 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
     }
     if (cancelled(cancel)) {
         result = failure(DecodeFailure::Cancelled, {});
+    }
+    if (pngOrientation != 0 && result.orientation == 1) {
+        result.orientation = pngOrientation;
     }
     finishDecode(result);
     result.decode_ms = millisecondsSince(start);
@@ -835,6 +1037,19 @@ DecodeResult PingImageFile(const std::string& path) {
             return result;
         }
     }
+}
+
+bool ReadImageFileBytes(const std::string& path, std::size_t limit, const std::atomic<bool>* cancel,
+                        std::unique_ptr<unsigned char[]>& data, std::size_t& size,
+                        std::size_t& whole, DecodeResult& result) {
+    FileBytes bytes;
+    if (!readFile(path, limit, cancel, bytes, result)) {
+        return false;
+    }
+    data = std::move(bytes.data);
+    size = bytes.size;
+    whole = bytes.whole;
+    return true;
 }
 
 } // namespace engine

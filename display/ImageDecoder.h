@@ -40,9 +40,16 @@ struct DecodeResult {
     std::string reason; // the library's or the system's own words, for the box's second line
     bool damaged = false;
     // As the file says, before anything is done with it: the EXIF (or TIFF) orientation, 1 to
-    // 8 (1: stored upright), and the embedded ICC colour profile (empty when none).
+    // 8 (1: stored upright), and the embedded ICC colour profile (empty when none; Adobe RGB's
+    // for a photo that embeds none but whose EXIF says it is in Adobe RGB).
     int orientation = 1;
+    // DecodeImageFile has turned the record upright by orientation (false only when memory for
+    // the turn ran out: the pixels are then as stored).
+    bool orientation_applied = false;
     std::string icc_profile;
+    // DecodeImageFile has converted the pixels from icc_profile to sRGB (false when there is
+    // none, when lcms2 cannot use it and for an sRGB profile: the pixels are then as stored).
+    bool icc_profile_applied = false;
     int error_code = 0; // errno of a failed open, 0 otherwise
     double decode_ms = 0;
 };
@@ -58,5 +65,13 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
 // Reads only the attributes of path's first frame: on success the record has columns, rows,
 // filename and magick, and no pixels. Same checks as DecodeImageFile.
 DecodeResult PingImageFile(const std::string& path);
+
+// Reads path as DecodeImageFile does (a regular file, opened without blocking, at most
+// kMaximumFileBytes) into data: its first limit bytes, or all of it when shorter; size is
+// what was read, whole the file's size. False with result filled on failure or when cancel
+// (may be null) is set. Thread-safe.
+bool ReadImageFileBytes(const std::string& path, std::size_t limit, const std::atomic<bool>* cancel,
+                        std::unique_ptr<unsigned char[]>& data, std::size_t& size,
+                        std::size_t& whole, DecodeResult& result);
 
 } // namespace engine

@@ -1,5 +1,6 @@
 #include "Image_Magick_Image.h"
 
+#include "PixelExport.h"
 #include "ScaleRegion.h"
 #include "common/ErrorReporting.h"
 #include "common/FileNames.h"
@@ -68,6 +69,7 @@ bool Image_Magick_Image::Release() {
     }
     pixels = nullptr;
     cache = nullptr;
+    transparent = false;
     return true;
 }
 
@@ -118,6 +120,11 @@ bool Image_Magick_Image::AdoptDecoded(const std::string& file_name, engine::Deco
     damaged = result.damaged;
     damage = result.message;
     image = result.image.release();
+    transparent = engine::PremultiplyAlpha(image->pixels.get(), image->columns * image->rows);
+    if (transparent && image->reduced) {
+        engine::PremultiplyAlpha(image->reduced->pixels.get(),
+                                 image->reduced->columns * image->reduced->rows);
+    }
     CopyImageAttributes();
     return Initialize_DIB();
 }

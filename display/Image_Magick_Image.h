@@ -75,6 +75,10 @@ public:
     ::DIB_Container DIB_Container;
     std::uint8_t* cache = nullptr;
 
+    // Some pixel is less than opaque. The pixels are then premultiplied by their alpha (from
+    // adoption on), and drawing shows what lies behind them.
+    bool transparent = false;
+
     // The image was read, but its file is damaged: damage says how (the part that could be
     // read is shown).
     bool damaged = false;

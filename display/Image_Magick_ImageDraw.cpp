@@ -1,6 +1,8 @@
 // Drawing a decoded image on a device context and printing it (the parts that need Qt).
 #include "Image_Magick_Image.h"
 
+#include "PixelExport.h"
+
 #include "common/ErrorReporting.h"
 #include "platform/qt/Printer.h"
 
@@ -53,7 +55,7 @@ bool Image_Magick_Image::Print(TPrinter* printer) {
     }
     int blitted = 0;
     try {
-        if (out_w == iw && out_h == ih) {
+        if (out_w == iw && out_h == ih && !transparent) {
             blitted = Blit(printer->Canvas(), 0, 0, out_w, out_h, x, y);
         } else {
             Image_Magick_Image temporary;
@@ -64,6 +66,11 @@ bool Image_Magick_Image::Print(TPrinter* printer) {
             if (temporary.image == nullptr) {
                 ReportError("Error in Image_Magick_Image::Print()\nError #FDJ487F22A");
                 return false;
+            }
+            if (transparent) {
+                // On paper, what is clear shows the paper.
+                engine::CompositeOverWhite(temporary.image->pixels.get(),
+                                           temporary.image->columns * temporary.image->rows);
             }
             blitted = temporary.Blit(printer->Canvas(), 0, 0, out_w, out_h, x, y);
         }

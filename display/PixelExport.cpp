@@ -1,5 +1,7 @@
 #include "PixelExport.h"
 
+#include <algorithm>
+
 #include <cstdint>
 #include <immintrin.h>
 
@@ -83,6 +85,40 @@ void ExportBgra(const std::uint16_t* in, std::uint8_t* out, std::size_t n, bool 
 
 void ExportBgraPlain(const std::uint16_t* in, std::uint8_t* out, std::size_t n, bool matte) {
     exportGeneric(in, out, n, matte);
+}
+
+bool PremultiplyAlpha(std::uint8_t* bgra, std::size_t n) {
+    std::size_t first = 0;
+    while (first < n && bgra[first * 4 + 3] == 255) {
+        ++first;
+    }
+    if (first == n) {
+        return false;
+    }
+    for (std::size_t i = first; i < n; ++i) {
+        std::uint8_t* pixel = bgra + i * 4;
+        const std::uint32_t alpha = pixel[3];
+        if (alpha == 255) {
+            continue;
+        }
+        for (int c = 0; c < 3; ++c) {
+            // x * a / 255 rounded, exactly, without a division.
+            const std::uint32_t t = pixel[c] * alpha + 128;
+            pixel[c] = static_cast<std::uint8_t>((t + (t >> 8)) >> 8);
+        }
+    }
+    return true;
+}
+
+void CompositeOverWhite(std::uint8_t* bgra, std::size_t n) {
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint8_t* pixel = bgra + i * 4;
+        const int clear = 255 - pixel[3];
+        for (int c = 0; c < 3; ++c) {
+            pixel[c] = static_cast<std::uint8_t>(std::min(255, pixel[c] + clear));
+        }
+        pixel[3] = 255;
+    }
 }
 
 } // namespace engine

@@ -20,4 +20,12 @@ void ExportBgra(const std::uint16_t* in, std::uint8_t* out, std::size_t n, bool 
 // The same, one sample at a time: the plain form the fast one is checked against.
 void ExportBgraPlain(const std::uint16_t* in, std::uint8_t* out, std::size_t n, bool matte);
 
+// Multiplies the colour of each of n BGRA pixels by its alpha (rounded), so that averaging
+// pixels, as the scaler does, weighs each colour by how much of it shows: averaged straight, the
+// colour stored under transparent pixels bleeds into the edges. Returns whether any pixel is
+// less than opaque; pixels are left untouched when none is.
+bool PremultiplyAlpha(std::uint8_t* bgra, std::size_t n);
+// Premultiplied pixels laid over white and made opaque (paper shows where they are clear).
+void CompositeOverWhite(std::uint8_t* bgra, std::size_t n);
+
 } // namespace engine

@@ -85,15 +85,17 @@ void TViewer::Zoom(double z) {
     } else if (window_behavior == FitImageToWindow || window_behavior == FitWindowToImage) {
         int chrome_width = 0, chrome_height = 0;
         measureChrome(chrome_width, chrome_height);
-        const int width = static_cast<int>(std::trunc(sw + chrome_width));
-        const int height = static_cast<int>(std::trunc(chrome_height + sh));
+        // The window counts logical pixels, the zoom device pixels.
+        const double ratio = Display1->PixelRatio();
+        const int width = static_cast<int>(std::trunc(sw / ratio + chrome_width));
+        const int height = static_cast<int>(std::trunc(chrome_height + sh / ratio));
         const WindowBounds r =
             FitRectToWorkArea(static_cast<int>(std::trunc(desired_left)),
                               static_cast<int>(std::trunc(desired_top)), width, height);
         SetBounds(r); // the resize event runs at once (and refits in FitImageToWindow)
         measureChrome(chrome_width, chrome_height);
-        const double dw = r.width - chrome_width;
-        const double dh = r.height - chrome_height;
+        const double dw = (r.width - chrome_width) * ratio;
+        const double dh = (r.height - chrome_height) * ratio;
         double px = cx - (dw / Display1->ZoomX) * 0.5;
         double py = cy - (dh / Display1->ZoomY) * 0.5;
         if (px + dw / Display1->ZoomX < 0) {
@@ -317,7 +319,9 @@ void TViewer::Display1MouseDown(Qt::MouseButton button, int x, int y) {
 
 void TViewer::Display1MouseMove(Qt::MouseButtons buttons, int x, int y) {
     if (image_loaded && (buttons & Qt::LeftButton) && dragging) {
-        Display1->Pan(-(x - last_mouse_x), -(y - last_mouse_y));
+        // The pointer moves in logical pixels, the canvas counts device pixels.
+        const double ratio = Display1->PixelRatio();
+        Display1->Pan(-qRound((x - last_mouse_x) * ratio), -qRound((y - last_mouse_y) * ratio));
         last_mouse_x = x;
         last_mouse_y = y;
     }

@@ -15,6 +15,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QColorDialog>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -135,7 +136,8 @@ TViewer::TViewer(QWidget* owner) : QMainWindow(owner) {
         return now;
     };
     Display1 = new TIM_Display(this);
-    Display1->Canvas()->Brush = 0; // black
+    Display1->Canvas()->Brush = 0;            // black
+    Display1->Picture.Bitmap.fill(Qt::black); // made with the canvas, in its first colour
     Display1->installEventFilter(this);
     Display1->setMouseTracking(true);
     setFocusPolicy(Qt::StrongFocus);
@@ -186,6 +188,10 @@ void TViewer::createActions() {
     Remember_Zoom_Settings = action("&Remember Zoom Settings", "Options");
     Remember_Zoom_Settings->setEnabled(false);
     Remember_Zoom_Settings->setCheckable(true);
+    Checkerboard_Backdrop = action("&Checkerboard Behind Transparency", "Options");
+    Checkerboard_Backdrop->setCheckable(true);
+    Checkerboard_Backdrop->setChecked(true);
+    Backdrop_Colour = action("&Colour Behind Transparency...", "Options");
     Free_Window_Sizing = action("F&ree Window Sizing", "View");
     Full_Screen = action("&Full Screen", "View");
     // "F" and "f": the key with and without Shift (one sequence twice would be ambiguous).
@@ -258,7 +264,25 @@ void TViewer::createActions() {
         fullScreen->setChecked(Full_Screen->isChecked());
     });
     view->addAction(Windowed);
-    menuBar()->addMenu("&Options")->addAction(Remember_Zoom_Settings);
+    view->addSeparator();
+    createTransformActions(view);
+    createAnimationActions(view);
+    QMenu* options = menuBar()->addMenu("&Options");
+    options->addAction(Remember_Zoom_Settings);
+    options->addSeparator();
+    options->addAction(Checkerboard_Backdrop);
+    options->addAction(Backdrop_Colour);
+    connect(Checkerboard_Backdrop, &QAction::triggered, this, [this](bool checked) {
+        SetBackdrop(checked ? std::nullopt : std::optional<std::uint32_t>(0x000000));
+    });
+    connect(Backdrop_Colour, &QAction::triggered, this, [this] {
+        const QColor start =
+            Display1->Backdrop ? QColor::fromRgb(*Display1->Backdrop) : QColor(Qt::white);
+        const QColor chosen = QColorDialog::getColor(start, this, "Colour Behind Transparency");
+        if (chosen.isValid()) {
+            SetBackdrop(chosen.rgb() & 0xFFFFFF);
+        }
+    });
     QMenu* help = menuBar()->addMenu("&Help");
     help->addAction(HelpContents1);
     help->addAction(About);
@@ -302,12 +326,19 @@ WindowBounds TViewer::Bounds() const {
 }
 
 void TViewer::SetBounds(const WindowBounds& bounds) {
-    platform::SetOuterBounds(this, QRect(bounds.left, bounds.top, bounds.width, bounds.height),
-                             [this](const QRect& inner) {
-                                 program_move_ = true;
-                                 setGeometry(inner);
-                                 program_move_ = false;
-                             });
+    platform::SetOuterBounds(
+        this, QRect(bounds.left, bounds.top, bounds.width, bounds.height),
+        [this](const QRect& inner) {
+            program_move_ = true;
+            setGeometry(inner);
+            program_move_ = false;
+        },
+        [this] {
+            // The window was fitted around the image with a frame assumed: fit it again.
+            if (image_loaded && !full_screen && window_behavior == FitWindowToImage) {
+                Fit_Window_to_ImageExecute();
+            }
+        });
 }
 
 WorkArea TViewer::DesktopWorkArea() const {
@@ -353,6 +384,11 @@ void TViewer::FormCreate() {
     shrink_to_fit_screen = settings->ReadBool("shrink_to_fit_screen", false);
     window_behavior = settings->ReadInteger("windowbehavior", 0);
     remember_zoom_settings = settings->ReadBool("remember_zoom_settings", false);
+    // "checkerboard" or a colour "#rrggbb"; anything else is the checkerboard.
+    const QColor backdrop(
+        QString::fromStdString(settings->ReadString("transparency_backdrop", "checkerboard")));
+    SetBackdrop(backdrop.isValid() ? std::optional<std::uint32_t>(backdrop.rgb() & 0xFFFFFF)
+                                   : std::nullopt);
     if (remember_zoom_settings) {
         Display1->SetZoomFactor(settings->ReadFloat("zoom_factor", 1.0));
         desired_zoom_factor = settings->ReadFloat("desired_zoom_factor", 1.0);
@@ -393,9 +429,11 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
     DebugTrace(("TViewer::DisplayImage() shows " + file + " in window " + std::to_string(Handle()))
                    .c_str());
     const double frequency = static_cast<double>(counter_frequency);
+    // A damaged file shows what could be read of it, and says so.
     ShowStatusText(0,
                    " " + std::to_string(Display1->CurrentImage.Columns()) + "x" +
-                       std::to_string(Display1->CurrentImage.Rows()),
+                       std::to_string(Display1->CurrentImage.Rows()) +
+                       (Display1->CurrentImage.damaged ? ", damaged" : ""),
                    6);
     ShowStatusText(1, " Decoded in " + formatSeconds((t1 - t0) / frequency) + " seconds", 6);
     ShowStatusText(
@@ -421,6 +459,7 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
     if (decode_job->Run(file, decoded) == DecodeJob::Outcome::Withdrawn) {
         return OpenOutcome::Withdrawn;
     }
+    animation->Stop(); // the next image ends the animation on display
     if (!Display1->LoadDecoded(file, std::move(decoded))) {
         image_loaded = false;
         return OpenOutcome::Failed;
@@ -436,6 +475,7 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
         window_behavior = FitWindowToImage;
         Fit_Window_to_ImageExecute();
     }
+    startAnimation(file);
     return OpenOutcome::Opened;
 }
 
@@ -454,6 +494,15 @@ void TViewer::InterThreadMessengerDispatcher() {
             }
         },
         "InterThreadMessengerDispatcher()");
+}
+
+void TViewer::SetBackdrop(std::optional<std::uint32_t> colour) {
+    Display1->Backdrop = colour;
+    Checkerboard_Backdrop->setChecked(!colour);
+    if (image_loaded && Display1->CurrentImage.transparent) {
+        Display1->DrawZoomedCanvas();
+        Display1->Invalidate();
+    }
 }
 
 void TViewer::FormPaint() {
@@ -526,6 +575,10 @@ void TViewer::FormClose() {
     settings->WriteBool("shrink_to_fit_screen", shrink_to_fit_screen);
     settings->WriteFloat("zoom_factor", Display1->ZoomFactor);
     settings->WriteFloat("desired_zoom_factor", desired_zoom_factor);
+    settings->WriteString(
+        "transparency_backdrop",
+        Display1->Backdrop ? QColor::fromRgb(*Display1->Backdrop).name(QColor::HexRgb).toStdString()
+                           : std::string("checkerboard"));
     if (solitary_viewer_flag) {
         platform::TerminateApplication();
     }
@@ -646,9 +699,10 @@ void TViewer::measureChrome(int& width, int& height) {
     if (layout() != nullptr) {
         layout()->activate();
     }
+    // In the window's own units (logical pixels), whatever the screen's pixel ratio.
     const WindowBounds bounds = Bounds();
-    width = bounds.width - Display1->Width();
-    height = bounds.height - Display1->Height();
+    width = bounds.width - Display1->width();
+    height = bounds.height - Display1->height();
 }
 
 WindowBounds TViewer::FitRectToWorkArea(int left, int top, int width, int height) {
@@ -658,9 +712,11 @@ WindowBounds TViewer::FitRectToWorkArea(int left, int top, int width, int height
 double TViewer::ShrinkToFitScreenZoom() {
     int chrome_width = 0, chrome_height = 0;
     measureChrome(chrome_width, chrome_height);
-    return ::ShrinkToFitScreenZoom(static_cast<double>(Display1->CurrentImage.Columns()),
-                                   static_cast<double>(Display1->CurrentImage.Rows()), chrome_width,
-                                   chrome_height, DesktopWorkArea());
+    // The zoom counts device pixels, the work area logical ones.
+    const double ratio = Display1->PixelRatio();
+    return ::ShrinkToFitScreenZoom(static_cast<double>(Display1->CurrentImage.Columns()) / ratio,
+                                   static_cast<double>(Display1->CurrentImage.Rows()) / ratio,
+                                   chrome_width, chrome_height, DesktopWorkArea());
 }
 
 void TViewer::ApplyWindowBehavior() {
@@ -708,9 +764,12 @@ void TViewer::Fit_Window_to_ImageExecute() {
     // However narrow the image, the window keeps the width at which its menu bar is whole; the
     // image then sits in the middle of the wider display.
     const int least_width = menuBar()->sizeHint().width() + (Bounds().width - this->width());
-    const int width = std::max(
-        static_cast<int>(roundHalfAway(columns * Display1->ZoomX) + chrome_width), least_width);
-    const int height = static_cast<int>(roundHalfAway(rows * Display1->ZoomY) + chrome_height);
+    const double ratio = Display1->PixelRatio(); // the zoom counts device pixels
+    const int width =
+        std::max(static_cast<int>(roundHalfAway(columns * Display1->ZoomX / ratio) + chrome_width),
+                 least_width);
+    const int height =
+        static_cast<int>(roundHalfAway(rows * Display1->ZoomY / ratio) + chrome_height);
     SetBounds(FitRectToWorkArea(static_cast<int>(std::trunc(desired_left)),
                                 static_cast<int>(std::trunc(desired_top)), width, height));
     if (layout() != nullptr) {
@@ -815,6 +874,7 @@ bool TViewer::event(QEvent* event) {
 
 void TViewer::closeEvent(QCloseEvent* event) {
     decode_job->Stop(); // a closed window shows nothing that is still on its way
+    animation->Stop();
     FormClose();
     event->accept(); // the window hides; the program ends only as FormClose decided
 }

@@ -2,6 +2,7 @@
 // asks the browser (by message) for the next image.
 #pragma once
 
+#include "AnimationPlayer.h"
 #include "DecodeJob.h"
 #include "WindowFitting.h"
 #include "common/Settings.h"
@@ -14,11 +15,13 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 class QAction;
 class QFileDialog;
 class QLabel;
+class QMenu;
 
 // How zoom, the visible part and the window's size are tied together (stored as integers).
 using WindowBehavior = std::int32_t;
@@ -61,6 +64,8 @@ public:
     void ToggleShrinktoFitScreenExecute();
     void Permanent_Shrink_to_Fit_ScreenExecute();
     void Remember_Zoom_SettingsExecute();
+    // Shows transparent pixels over the checkerboard (none) or over colour, and remembers it.
+    void SetBackdrop(std::optional<std::uint32_t> colour);
 
     // Input (keys by their virtual key codes, as the design numbers them).
     void FormKeyDown(int key);
@@ -81,6 +86,12 @@ public:
     void Full_ScreenExecute();
     void WindowedExecute();
     void ToggleFullScreen();
+    // The view's turns and flips (View menu): the pixels on display are turned in memory and
+    // laid out again under the current window behaviour; the file is never touched.
+    void Rotate_LeftExecute();
+    void Rotate_RightExecute();
+    void Flip_HorizontalExecute();
+    void Flip_VerticalExecute();
     double ShrinkToFitScreenZoom();
     WindowBounds FitRectToWorkArea(int left, int top, int width, int height);
 
@@ -97,6 +108,9 @@ public:
     QAction* Fit_Window_to_Image;
     QAction* Fit_Image_to_Window;
     QAction* Remember_Zoom_Settings;
+    // What shows through transparent pixels: the checkerboard, or a colour the user picks.
+    QAction* Checkerboard_Backdrop;
+    QAction* Backdrop_Colour;
     QAction* Free_Window_Sizing;
     QAction* Full_Screen;
     QAction* Windowed;
@@ -108,6 +122,14 @@ public:
     QAction* About;
     QAction* ToggleShrinktoFitScreen;
     QAction* FilePrintSetup1;
+    QAction* Rotate_Left = nullptr;
+    QAction* Rotate_Right = nullptr;
+    QAction* Flip_Horizontal = nullptr;
+    QAction* Flip_Vertical = nullptr;
+    // Animated images: pause and resume, and while paused one frame on or back.
+    QAction* Pause_Animation = nullptr;
+    QAction* Previous_Frame = nullptr;
+    QAction* Next_Frame = nullptr;
     TIM_Display* Display1;
 
     // Fields.
@@ -129,6 +151,8 @@ public:
     MessageClient itm_client;
     // Runs the decodes of DisplayImage; gone before the widgets, its workers joined.
     std::unique_ptr<DecodeJob> decode_job = std::make_unique<DecodeJob>();
+    // Plays the frames of an animated image on display; gone before the widgets.
+    std::unique_ptr<AnimationPlayer> animation;
 
     // The performance counter DisplayImage reads (tests give their own readings).
     std::function<LONGLONG()> ReadCounter;
@@ -153,6 +177,16 @@ private:
     OpenOutcome showImage(const std::string& quoted_file);
     OpenOutcome openImage(const std::string& file);
     void createActions();
+    void createTransformActions(QMenu* view);
+    void createAnimationActions(QMenu* view);
+    // Plays file when its format can hold an animation (its first frame is on display).
+    void startAnimation(const std::string& file);
+    void updateAnimationActions();
+    // The player's frame replaces the pixels on display; zoom, pan and window stay.
+    void showAnimationFrame(std::unique_ptr<engine::Image> frame, bool transparent);
+    // Panel 0: the size, and "frame n/m" while an animation is shown.
+    void showFrameNumber(std::size_t index, std::size_t count);
+    void transformView(int orientation);
     void measureChrome(int& width, int& height);
     std::string formatSeconds(double seconds) const;
 

@@ -8,7 +8,7 @@ TImage::TImage(QWidget* owner) : QWidget(owner) {
 
 TCanvas* TImage::Canvas() {
     if (Picture.Bitmap.isNull() && width() > 0 && height() > 0) {
-        SetPictureSize(width(), height());
+        SetPictureSize(Width(), Height());
     }
     return &canvas_;
 }
@@ -30,15 +30,20 @@ void TImage::paintEvent(QPaintEvent*) {
         painter.fillRect(rect(), platform::ColorFromGdi(canvas_.Brush));
         return;
     }
-    painter.drawImage(0, 0, Picture.Bitmap);
+    // The picture is drawn on in device pixels (a ratio on it would scale every painter that
+    // draws on it); it gets the screen's ratio only to be shown, each pixel on one device pixel.
+    QImage shown = Picture.Bitmap;
+    shown.setDevicePixelRatio(PixelRatio());
+    painter.drawImage(0, 0, shown);
     // What the picture does not cover, when the control has grown past it.
     const QColor background = platform::ColorFromGdi(canvas_.Brush);
-    if (Picture.Bitmap.width() < width()) {
-        painter.fillRect(Picture.Bitmap.width(), 0, width() - Picture.Bitmap.width(), height(),
+    const QSizeF covered = shown.deviceIndependentSize();
+    if (covered.width() < width()) {
+        painter.fillRect(QRectF(covered.width(), 0, width() - covered.width(), height()),
                          background);
     }
-    if (Picture.Bitmap.height() < height()) {
-        painter.fillRect(0, Picture.Bitmap.height(), width(), height() - Picture.Bitmap.height(),
+    if (covered.height() < height()) {
+        painter.fillRect(QRectF(0, covered.height(), width(), height() - covered.height()),
                          background);
     }
 }

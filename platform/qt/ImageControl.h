@@ -19,7 +19,7 @@ private:
 };
 
 struct TPicture {
-    QImage Bitmap; // 32-bit, the picture the control shows
+    QImage Bitmap; // 32-bit, the picture the control shows, in device pixels
 };
 
 class TImage : public QWidget {
@@ -30,12 +30,15 @@ public:
     TCanvas* Canvas();
     TPicture Picture;
 
-    int Width() const { return width(); }
-    int Height() const { return height(); }
+    // The picture and its canvas count in device pixels: on a screen of two device pixels to
+    // the point, one image pixel at zoom 1 takes one device pixel, not four.
+    double PixelRatio() const { return devicePixelRatioF(); }
+    int Width() const { return qRound(width() * PixelRatio()); }
+    int Height() const { return qRound(height() * PixelRatio()); }
     // Repaint from the picture later (Invalidate) or at once (Repaint).
     void Invalidate() { update(); }
     void Repaint() { repaint(); }
-    // Gives the picture a new size, keeping what fits (the canvas follows it).
+    // Gives the picture a new size in device pixels, keeping what fits (the canvas follows it).
     void SetPictureSize(int width, int height);
 
 protected:

@@ -43,9 +43,9 @@ QRect innerOf(const QRect& outer, const QMargins& frame) {
 class Keeper : public QObject {
 public:
     Keeper(QWidget* window, const QRect& outer, QMargins assumed,
-           std::function<void(const QRect&)> apply)
+           std::function<void(const QRect&)> apply, std::function<void()> frameChanged)
         : QObject(window), window_(window), outer_(outer), assumed_(assumed),
-          apply_(std::move(apply)) {
+          apply_(std::move(apply)), frameChanged_(std::move(frameChanged)) {
         setObjectName("orvalenOuterBoundsKeeper");
         timer_.setInterval(20);
         connect(&timer_, &QTimer::timeout, this, [this] { check(); });
@@ -82,17 +82,21 @@ private:
         const QMargins real = currentFrame(window_);
         window_->setProperty(kSeenProperty, QVariant::fromValue(real));
         lastSeenAnywhere = real;
-        if (real != assumed_) {
-            apply_(innerOf(outer_, real));
-        }
         timer_.stop();
         deleteLater();
+        if (real != assumed_) {
+            apply_(innerOf(outer_, real));
+            if (frameChanged_) {
+                frameChanged_();
+            }
+        }
     }
 
     QPointer<QWidget> window_;
     QRect outer_;
     QMargins assumed_;
     std::function<void(const QRect&)> apply_;
+    std::function<void()> frameChanged_;
     QTimer timer_;
     QElapsedTimer shown_;
 };
@@ -111,7 +115,8 @@ QMargins FrameMargins(const QWidget* window) {
 }
 
 void SetOuterBounds(QWidget* window, const QRect& outer,
-                    const std::function<void(const QRect& inner)>& apply) {
+                    const std::function<void(const QRect& inner)>& apply,
+                    const std::function<void()>& frameChanged) {
     std::function<void(const QRect&)> place = apply;
     if (!place) {
         place = [window](const QRect& inner) { window->setGeometry(inner); };
@@ -132,7 +137,7 @@ void SetOuterBounds(QWidget* window, const QRect& outer,
     }
     place(innerOf(outer, frame));
     if (!known) {
-        new Keeper(window, outer, frame, place);
+        new Keeper(window, outer, frame, place, frameChanged);
     }
 }
 

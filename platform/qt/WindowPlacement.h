@@ -18,8 +18,11 @@ QMargins FrameMargins(const QWidget* window);
 // Places window so that its outer bounds are outer. A window that is not framed yet (not shown,
 // or shown a moment ago) gets the frame FrameMargins assumes, and the bounds are applied again
 // once the window manager's real frame is known. apply sets the inner geometry (the caller can
-// tell its own moves from the user's there); by default setGeometry.
+// tell its own moves from the user's there); by default setGeometry. frameChanged runs after
+// such a second placement, for a caller whose bounds depend on the frame (a window fitted
+// around its content).
 void SetOuterBounds(QWidget* window, const QRect& outer,
-                    const std::function<void(const QRect& inner)>& apply = {});
+                    const std::function<void(const QRect& inner)>& apply = {},
+                    const std::function<void()>& frameChanged = {});
 
 } // namespace platform

@@ -78,13 +78,22 @@ void blockColour(std::size_t x, std::size_t y, std::uint8_t rgb[3]) {
     rgb[2] = static_cast<std::uint8_t>(40 + ((bx + by) * 29) % 180);
 }
 
-// A JPEG of width x height made of such blocks, written with the library.
+// A JPEG (or another format) of width x height made of such blocks, written with the library.
+// With grain, each sample is moved by up to 6 (a fixed pattern), so that the picture does not
+// compress to almost nothing, as photos do not.
 std::string blockJpeg(const std::string& path, std::size_t width, std::size_t height,
-                      const char* colorspace = "RGB") {
+                      const char* colorspace = "RGB", const char* format = "jpeg",
+                      bool grain = false) {
     std::vector<std::uint8_t> rgb(width * height * 3);
+    std::uint32_t noise = 12345;
     for (std::size_t y = 0; y < height; ++y) {
         for (std::size_t x = 0; x < width; ++x) {
-            blockColour(x, y, &rgb[(y * width + x) * 3]);
+            std::uint8_t* pixel = &rgb[(y * width + x) * 3];
+            blockColour(x, y, pixel);
+            for (int c = 0; c < 3 && grain; ++c) {
+                noise = noise * 1103515245u + 12345u;
+                pixel[c] = static_cast<std::uint8_t>(pixel[c] + (noise >> 16) % 13 - 6);
+            }
         }
     }
     ExceptionInfo* exception = AcquireExceptionInfo();
@@ -97,7 +106,7 @@ std::string blockJpeg(const std::string& path, std::size_t width, std::size_t he
         }
         ImageInfo* info = AcquireImageInfo();
         info->quality = 92;
-        std::snprintf(image->filename, sizeof image->filename, "jpeg:%s", path.c_str());
+        std::snprintf(image->filename, sizeof image->filename, "%s:%s", format, path.c_str());
         EXPECT_EQ(WriteImage(info, image), MagickTrue) << image->exception.reason;
         DestroyImageInfo(info);
         DestroyImage(image);
@@ -390,4 +399,41 @@ TEST(ReducedCopy, ViewsFarBelowOneToOneReadTheReducedCopyAndTheRestTheWholeImage
     std::unique_ptr<engine::Image> fromWhole(
         ScaleImage_Bresenham_Fractional(*wholeSeen, {8, 8, 32, 24}, 16, 12));
     EXPECT_TRUE(same(near.get(), fromWhole.get()));
+}
+
+// A file cut short shows what could be read of it and is called damaged, when the library
+// hands back what it read (PNG used to be refused); rows never read are grey, never what the
+// memory held before. A coder that hands back nothing (GIF) leaves a refusal that says damaged.
+TEST_F(DecodeSafetyTest, AFileCutShortShowsWhatWasReadAndIsCalledDamaged) {
+    for (const char* format : {"png", "gif", "jpeg"}) {
+        const std::string whole =
+            blockJpeg(folders.Home() + "/whole." + format, 256, 256, "RGB", format, true);
+        std::ifstream in(whole, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        const std::string cut =
+            writeFile(folders.Home() + "/cut." + format, bytes.substr(0, bytes.size() * 6 / 10));
+        // A decode of another picture first: memory it leaves behind must not show through.
+        ASSERT_TRUE(engine::DecodeImageFile(whole).image);
+        const engine::DecodeResult result = engine::DecodeImageFile(cut);
+        if (std::string(format) == "gif") {
+            EXPECT_EQ(result.failure, engine::DecodeFailure::Damaged);
+            EXPECT_EQ(result.message.rfind("damaged", 0), 0u) << result.message;
+            continue;
+        }
+        ASSERT_TRUE(result.image) << format << ": " << result.message;
+        EXPECT_TRUE(result.damaged) << format << " " << result.message;
+        EXPECT_EQ(result.message.rfind("damaged", 0), 0u) << result.message;
+        std::uint8_t expected[3];
+        blockColour(10, 10, expected);
+        const std::uint8_t* top = result.image->Row(10) + 10 * 4;
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(top[2 - c], expected[c], 24) << format << " channel " << c;
+        }
+        const std::uint8_t* bottom = result.image->Row(255) + 255 * 4;
+        blockColour(255, 255, expected);
+        const bool picture = std::abs(bottom[2] - expected[0]) <= 24 &&
+                             std::abs(bottom[1] - expected[1]) <= 24 &&
+                             std::abs(bottom[0] - expected[2]) <= 24;
+        EXPECT_FALSE(picture) << format << ": the last row cannot have been read";
+    }
 }

@@ -129,6 +129,31 @@ TEST_F(DesktopTest, FullScreenAndBackFourTimesGivesTheSameOuterBounds) {
     }
 }
 
+// The first window fitted around an image shows all of it, no more and no less, although the
+// frame is known only once the window is on the screen (it used to come out smaller by the
+// frame, cutting the image).
+TEST_F(DesktopTest, TheFirstWindowShowsTheWholeImageAtOneToOne) {
+    ASSERT_TRUE(desktop.Running());
+    const XColor8 red{220, 30, 30};
+    const std::string file = writePicture(folders.Home() + "/red.ppm", 400, 300, red);
+    ChildProcess viewer(program("Orvalen_main"), {file});
+    ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + file));
+    const unsigned long window = desktop.WindowOf(lastPid);
+    ASSERT_NE(window, 0u);
+    settled(window);
+    const XRect client = desktop.ClientGeometry(window);
+    EXPECT_EQ(client.width, 400);
+    int redRows = 0, redColumns = 0;
+    for (int y = client.y; y < client.y + client.height; ++y) {
+        redRows += near(desktop.PixelAt(client.x + 200, y), red) ? 1 : 0;
+    }
+    for (int x = client.x; x < client.x + client.width; ++x) {
+        redColumns += near(desktop.PixelAt(x, client.y + client.height / 2), red) ? 1 : 0;
+    }
+    EXPECT_EQ(redRows, 300);
+    EXPECT_EQ(redColumns, 400);
+}
+
 // Three starts in a row each give back the outer bounds the last one stored (they used to
 // drift by the frame).
 TEST_F(DesktopTest, RestartsKeepTheOuterBounds) {

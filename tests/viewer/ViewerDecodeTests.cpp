@@ -332,3 +332,18 @@ TEST_F(ViewerDecodeTest, ANameTooLongIsRefusedWithItsOwnMessage) {
     ASSERT_EQ(said.size(), 1u);
     EXPECT_NE(said[0].text.find("Exceeds 'MaxTextExtent'"), std::string::npos) << said[0].text;
 }
+
+// A photo cut short shows what could be read, with no box, and the status bar says damaged.
+TEST_F(ViewerDecodeTest, AFileCutShortIsShownAndTheStatusBarSaysDamaged) {
+    const std::string whole = writeNoiseJpeg(folders.Home() + "/whole.jpg", 300, 200);
+    std::ifstream in(whole, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    const std::string cut = folders.Home() + "/cut.jpg";
+    std::ofstream(cut, std::ios::binary) << bytes.substr(0, bytes.size() / 2);
+    TViewer viewer;
+    ASSERT_TRUE(viewer.DisplayImage(cut));
+    EXPECT_EQ(viewer.PanelText(0), " 300x200, damaged");
+    EXPECT_EQ(boxes.Count(), 0u);
+    ASSERT_TRUE(viewer.DisplayImage(whole));
+    EXPECT_EQ(viewer.PanelText(0), " 300x200");
+}

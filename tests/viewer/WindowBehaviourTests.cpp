@@ -87,3 +87,31 @@ TEST_F(WindowBehaviourTest, NoTwoActionsOfTheViewerShareAKey) {
     TViewer viewer;
     EXPECT_EQ(testsupport::SharedShortcuts(viewer), std::vector<std::string>{});
 }
+
+// The colour behind transparent pixels is remembered; a damaged setting gives the
+// checkerboard.
+TEST_F(WindowBehaviourTest, TheBackdropChoiceIsRemembered) {
+    {
+        TViewer viewer;
+        EXPECT_FALSE(viewer.Display1->Backdrop.has_value());
+        EXPECT_TRUE(viewer.Checkerboard_Backdrop->isChecked());
+        viewer.SetBackdrop(0x123456);
+        EXPECT_FALSE(viewer.Checkerboard_Backdrop->isChecked());
+        viewer.close();
+    }
+    {
+        TViewer viewer;
+        ASSERT_TRUE(viewer.Display1->Backdrop.has_value());
+        EXPECT_EQ(*viewer.Display1->Backdrop, 0x123456u);
+        EXPECT_FALSE(viewer.Checkerboard_Backdrop->isChecked());
+        viewer.Checkerboard_Backdrop->trigger();
+        EXPECT_FALSE(viewer.Display1->Backdrop.has_value());
+        viewer.close();
+    }
+    TRegistryIniFileSpecial settings(settings_base_key, KEY_ALL_ACCESS);
+    settings.Section = "viewer_0";
+    EXPECT_EQ(settings.ReadString("transparency_backdrop", ""), "checkerboard");
+    settings.WriteString("transparency_backdrop", "#12345");
+    TViewer viewer;
+    EXPECT_FALSE(viewer.Display1->Backdrop.has_value());
+}

@@ -1,0 +1,66 @@
+// The view's quarter turns and flips. They change what is shown, never the file: the pixels
+// on display are turned in memory and laid out again as if the image had been loaded that way.
+#include "Viewerform.h"
+
+#include "common/ErrorReporting.h"
+#include "display/Orientation.h"
+
+#include <QAction>
+#include <QMenu>
+
+void TViewer::createTransformActions(QMenu* view) {
+    auto action = [this, view](const char* caption, const char* key, void (TViewer::*run)()) {
+        auto* made = new QAction(QString::fromUtf8(caption), this);
+        made->setProperty("category", "View");
+        // Ctrl with a letter: plain letters, digits (with any modifier), arrows and the
+        // navigation keys are the viewer's own, and Ctrl+O / Ctrl+P are taken.
+        made->setShortcut(QKeySequence(key));
+        addAction(made); // the shortcut works with the menu bar hidden in full screen too
+        view->addAction(made);
+        connect(made, &QAction::triggered, this, [this, run] { (this->*run)(); });
+        return made;
+    };
+    Rotate_Left = action("Rotate &Left", "Ctrl+L", &TViewer::Rotate_LeftExecute);
+    Rotate_Right = action("Rotate Righ&t", "Ctrl+R", &TViewer::Rotate_RightExecute);
+    Flip_Horizontal = action("Flip &Horizontal", "Ctrl+H", &TViewer::Flip_HorizontalExecute);
+    Flip_Vertical = action("Flip &Vertical", "Ctrl+V", &TViewer::Flip_VerticalExecute);
+}
+
+void TViewer::Rotate_LeftExecute() {
+    transformView(engine::kOrientationQuarterLeft);
+}
+
+void TViewer::Rotate_RightExecute() {
+    transformView(engine::kOrientationQuarterRight);
+}
+
+void TViewer::Flip_HorizontalExecute() {
+    transformView(engine::kOrientationMirrored);
+}
+
+void TViewer::Flip_VerticalExecute() {
+    transformView(engine::kOrientationFlipped);
+}
+
+void TViewer::transformView(int orientation) {
+    engine::Image* shown = Display1->CurrentImage.image;
+    if (!image_loaded || shown == nullptr) {
+        return;
+    }
+    if (!engine::OrientImage(*shown, orientation)) {
+        ReportError("There is not enough memory to turn the image.\nerror# K3WQ7T9B");
+        return;
+    }
+    // A quarter turn gives the record a new pixel block: the bitmap view must point at it.
+    Display1->CurrentImage.Initialize_DIB();
+    // As a newly loaded image: the pan starts at the corner, the zoom (per axis a whole number
+    // of pixels of the new sides) and the window behaviour stay.
+    Display1->PanX = Display1->PanY = 0;
+    Display1->SetZoomFactor(Display1->ZoomFactor);
+    ApplyWindowBehavior();
+    ShowStatusText(0,
+                   " " + std::to_string(Display1->CurrentImage.Columns()) + "x" +
+                       std::to_string(Display1->CurrentImage.Rows()),
+                   6);
+    Display1->Invalidate();
+}
