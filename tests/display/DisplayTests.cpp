@@ -3,16 +3,16 @@
 #include "support/GuiEnvironment.h"
 #include "support/TestSupport.h"
 
+#include "PrintedPage.h"
+
 #include "display/Im_display.h"
 #include "display/Listbox1.h"
 #include "display/MagickLibrary.h"
 #include "platform/Components.h"
 #include "platform/DebugOutput.h"
-#include "platform/qt/Printer.h"
 
 #include <QApplication>
 #include <QImage>
-#include <QPrinter>
 
 #include <cstdlib>
 #include <dlfcn.h>
@@ -23,19 +23,6 @@ using testsupport::IsolatedTest;
 ORVALEN_GUI_TEST_ENVIRONMENT(true);
 
 namespace {
-
-// An image whose pixel (x, y) has red x % 256, green y % 256 and blue 77: every pixel tells
-// where it came from.
-std::string writeCoordinateImage(const std::string& path, int width, int height) {
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            image.setPixel(x, y, qRgb(x % 256, y % 256, 77));
-        }
-    }
-    image.save(QString::fromStdString(path), "PNG");
-    return path;
-}
 
 QRgb at(TIM_Display& display, int x, int y) {
     return display.Picture.Bitmap.pixel(x, y);
@@ -54,7 +41,8 @@ protected:
 } // namespace
 
 TEST_F(DisplayTest, FittingAWideImageDrawsItCentredWithBandsAboveAndBelow) {
-    ASSERT_TRUE(display.LoadImageA(writeCoordinateImage(folders.Home() + "/wide.png", 200, 100)));
+    ASSERT_TRUE(display.LoadImageA(
+        testsupport::WriteCoordinateImage(folders.Home() + "/wide.png", 200, 100)));
     display.Picture.Bitmap.fill(Qt::white); // so that the blackout shows
     ImageRegionFP dest;
     ASSERT_TRUE(display.DrawImageFitToCanvas(dest));
@@ -76,7 +64,8 @@ TEST_F(DisplayTest, FittingAWideImageDrawsItCentredWithBandsAboveAndBelow) {
 }
 
 TEST_F(DisplayTest, ZoomFactorsKeepAtLeastOnePixel) {
-    ASSERT_TRUE(display.LoadImageA(writeCoordinateImage(folders.Home() + "/w.png", 100, 30)));
+    ASSERT_TRUE(
+        display.LoadImageA(testsupport::WriteCoordinateImage(folders.Home() + "/w.png", 100, 30)));
     display.SetZoomFactor(0.001);
     EXPECT_EQ(display.ZoomFactor, 0.001);
     EXPECT_DOUBLE_EQ(display.ZoomX, 0.01);
@@ -86,7 +75,8 @@ TEST_F(DisplayTest, ZoomFactorsKeepAtLeastOnePixel) {
 }
 
 TEST_F(DisplayTest, PanningMovesThePictureAndDrawsTheUncoveredStrip) {
-    ASSERT_TRUE(display.LoadImageA(writeCoordinateImage(folders.Home() + "/big.png", 600, 500)));
+    ASSERT_TRUE(display.LoadImageA(
+        testsupport::WriteCoordinateImage(folders.Home() + "/big.png", 600, 500)));
     display.SetZoomFactor(1.0);
     ASSERT_TRUE(display.DrawCanvas());
     EXPECT_EQ(at(display, 10, 5), qRgb(10, 5, 77));
@@ -105,7 +95,8 @@ TEST_F(DisplayTest, PanningMovesThePictureAndDrawsTheUncoveredStrip) {
 }
 
 TEST_F(DisplayTest, PanningAtZoomTwoMovesByCanvasPixels) {
-    ASSERT_TRUE(display.LoadImageA(writeCoordinateImage(folders.Home() + "/big.png", 600, 500)));
+    ASSERT_TRUE(display.LoadImageA(
+        testsupport::WriteCoordinateImage(folders.Home() + "/big.png", 600, 500)));
     display.SetZoomFactor(2.0);
     ASSERT_TRUE(display.DrawZoomedCanvas());
     EXPECT_EQ(at(display, 21, 41), qRgb(10, 20, 77));
@@ -116,7 +107,8 @@ TEST_F(DisplayTest, PanningAtZoomTwoMovesByCanvasPixels) {
 }
 
 TEST_F(DisplayTest, AnUnscaledDrawOfDifferentSizesDrawsNothing) {
-    ASSERT_TRUE(display.LoadImageA(writeCoordinateImage(folders.Home() + "/w.png", 100, 100)));
+    ASSERT_TRUE(
+        display.LoadImageA(testsupport::WriteCoordinateImage(folders.Home() + "/w.png", 100, 100)));
     display.Picture.Bitmap.fill(Qt::white);
     platform::DebugListener listener;
     EXPECT_FALSE(
@@ -144,23 +136,9 @@ TEST_F(DisplayTest, ANegativeSubcanvasIsReportedAndWithoutAnImageNothingBreaks) 
 }
 
 TEST_F(DisplayTest, AWideImagePrintedOnATallPageFillsTheWidthCentredVertically) {
-    ASSERT_TRUE(display.LoadImageA(writeCoordinateImage(folders.Home() + "/wide.png", 300, 100)));
-    auto qprinter = std::make_unique<QPrinter>(QPrinter::ScreenResolution);
-    const std::string pdf = folders.Home() + "/page.pdf";
-    qprinter->setOutputFormat(QPrinter::PdfFormat);
-    qprinter->setOutputFileName(QString::fromStdString(pdf));
-    qprinter->setPageSize(QPageSize(QPageSize::A4));
-    qprinter->setPageOrientation(QPageLayout::Portrait);
-    qprinter->setFullPage(true);
-    TPrinter printer(std::move(qprinter));
-    printer.Title = "Orvalen: wide.png";
-    ASSERT_TRUE(printer.BeginDoc());
-    EXPECT_TRUE(display.Print(&printer));
-    printer.EndDoc();
-    const std::string png = folders.Home() + "/page";
-    ASSERT_EQ(std::system(("pdftoppm -r 36 -png -singlefile '" + pdf + "' '" + png + "'").c_str()),
-              0);
-    QImage page(QString::fromStdString(png + ".png"));
+    ASSERT_TRUE(display.LoadImageA(
+        testsupport::WriteCoordinateImage(folders.Home() + "/wide.png", 300, 100)));
+    const QImage page = PrintedPage(display, folders.Home());
     ASSERT_FALSE(page.isNull());
     const int w = page.width(), h = page.height();
     // The image is 3:1: at full width it takes a third of the width in height, centred.

@@ -2,12 +2,12 @@
 // no colour from under transparent pixels into the edges.
 #include "support/TestSupport.h"
 
+#include "PrintedPage.h"
+
 #include "display/Im_display.h"
 #include "display/PixelExport.h"
-#include "platform/qt/Printer.h"
 
 #include <QImage>
-#include <QPrinter>
 
 #include <cstdlib>
 
@@ -138,20 +138,7 @@ TEST_F(TransparencyTest, AChosenColourShowsThroughInsteadOfTheCheckerboard) {
 
 // On paper what is clear shows the paper: white, not black.
 TEST_F(TransparencyTest, PrintingLaysTheImageOverWhitePaper) {
-    auto qprinter = std::make_unique<QPrinter>(QPrinter::ScreenResolution);
-    const std::string pdf = folders.Home() + "/page.pdf";
-    qprinter->setOutputFormat(QPrinter::PdfFormat);
-    qprinter->setOutputFileName(QString::fromStdString(pdf));
-    qprinter->setPageSize(QPageSize(QPageSize::A4));
-    qprinter->setFullPage(true);
-    TPrinter printer(std::move(qprinter));
-    ASSERT_TRUE(printer.BeginDoc());
-    EXPECT_TRUE(display.Print(&printer));
-    printer.EndDoc();
-    const std::string png = folders.Home() + "/page";
-    ASSERT_EQ(std::system(("pdftoppm -r 36 -png -singlefile '" + pdf + "' '" + png + "'").c_str()),
-              0);
-    QImage page(QString::fromStdString(png + ".png"));
+    const QImage page = PrintedPage(display, folders.Home());
     ASSERT_FALSE(page.isNull());
     const int w = page.width(), h = page.height();
     // The square image fills the width, centred: its clear top-left corner is paper white.

@@ -3,12 +3,8 @@
 #include "support/TestSupport.h"
 #include "support/XDesktop.h"
 
-#include "platform/DebugOutput.h"
-
 #include <chrono>
-#include <csignal>
 #include <fstream>
-#include <regex>
 #include <set>
 
 using testsupport::ChildProcess;
@@ -42,31 +38,11 @@ bool near(XColor8 a, XColor8 b) {
 
 class DesktopTest : public IsolatedTest {
 protected:
-    void TearDown() override {
-        for (int pid : pids_) {
-            ::kill(pid, SIGKILL);
-        }
-    }
-
-    // Waits for a debug line holding needle; remembers the main programs' process ids.
-    bool waitFor(const std::string& needle, int ms = 15000) {
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (!listener.Receive(line, 200)) {
-                continue;
-            }
-            std::smatch match;
-            if (std::regex_search(line, match, std::regex("in process (\\d+)"))) {
-                pids_.insert(std::stoi(match[1]));
-                lastPid = std::stoi(match[1]);
-            }
-            if (line.find(needle) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
+    XDesktop desktop;
+    // Every main program seen on the debug channel ends with the test, before its display.
+    testsupport::MainProgramWatch watch;
+    int& lastPid = watch.lastPid;
+    bool waitFor(const std::string& needle, int ms = 15000) { return watch.WaitFor(needle, ms); }
 
     // The outer bounds once the window manager has framed the window and it stays put.
     XRect settled(unsigned long window) {
@@ -87,13 +63,6 @@ protected:
         return outer.x >= 0 && outer.y >= 0 && outer.x + outer.width <= desktop.Width() &&
                outer.y + outer.height <= desktop.Height();
     }
-
-    XDesktop desktop;
-    platform::DebugListener listener;
-    int lastPid = 0;
-
-private:
-    std::set<int> pids_;
 };
 
 } // namespace

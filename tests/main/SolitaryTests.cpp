@@ -4,7 +4,6 @@
 #include "support/XDesktop.h"
 
 #include "common/Settings.h"
-#include "platform/DebugOutput.h"
 #include "platform/Kernel.h"
 #include "platform/Registry.h"
 #include "platform/Windows.h"
@@ -16,7 +15,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <sys/stat.h>
@@ -38,33 +36,11 @@ std::string sample(const char* name) {
 
 class SolitaryTest : public IsolatedTest {
 protected:
-    void TearDown() override {
-        // Every main program seen on the debug channel ends with the test.
-        for (int pid : pids_) {
-            ::kill(pid, SIGKILL);
-        }
-    }
-
-    // Reads debug lines until one contains needle; remembers the main programs' process ids.
-    bool waitFor(const std::string& needle, int ms = 15000) {
-        std::string line;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-        while (std::chrono::steady_clock::now() < deadline) {
-            if (!listener.Receive(line, 200)) {
-                continue;
-            }
-            seen.push_back(line);
-            std::smatch match;
-            if (std::regex_search(line, match, std::regex("in process (\\d+)"))) {
-                pids_.insert(std::stoi(match[1]));
-                lastPid = std::stoi(match[1]);
-            }
-            if (line.find(needle) != std::string::npos) {
-                return true;
-            }
-        }
-        return false;
-    }
+    // Every main program seen on the debug channel ends with the test.
+    testsupport::MainProgramWatch watch;
+    std::vector<std::string>& seen = watch.seen;
+    int& lastPid = watch.lastPid;
+    bool waitFor(const std::string& needle, int ms = 15000) { return watch.WaitFor(needle, ms); }
 
     std::string mainformValue(const char* name) {
         TRegistryIniFileSpecial settings(settings_base_key, KEY_READ);
@@ -76,13 +52,6 @@ protected:
         settings.Section = "mainform";
         return settings.ReadInteger(name, 0);
     }
-
-    platform::DebugListener listener;
-    std::vector<std::string> seen;
-    int lastPid = 0;
-
-private:
-    std::set<int> pids_;
 };
 
 } // namespace

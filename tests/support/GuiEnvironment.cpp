@@ -43,6 +43,17 @@ std::string WriteImage(const std::string& path, int width, int height, QRgb colo
     return path;
 }
 
+std::string WriteCoordinateImage(const std::string& path, int width, int height) {
+    QImage image(width, height, QImage::Format_RGB32);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            image.setPixel(x, y, qRgb(x % 256, y % 256, 77));
+        }
+    }
+    image.save(QString::fromStdString(path), "PNG");
+    return path;
+}
+
 std::vector<std::string> SharedShortcuts(const QWidget& window) {
     std::map<QString, QStringList> holders;
     for (const QAction* action : window.findChildren<QAction*>()) {

@@ -13,6 +13,9 @@ namespace testsupport {
 
 // Writes a PNG of width x height in one colour at path; returns path.
 std::string WriteImage(const std::string& path, int width, int height, QRgb color);
+// Writes a PNG whose pixel (x, y) has red x % 256, green y % 256 and blue 77: every pixel tells
+// where it came from. Returns path.
+std::string WriteCoordinateImage(const std::string& path, int width, int height);
 
 // The keys that two or more actions of window hold ("Ctrl+P: Print and &Print"): Qt runs
 // none of them.

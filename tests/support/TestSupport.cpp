@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "platform/DebugOutput.h"
 #include "platform/MessageBox.h"
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <poll.h>
+#include <regex>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -211,6 +213,38 @@ TrapFifo::~TrapFifo() {
 
 std::string ProgramFolder() {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+struct MainProgramWatch::Listener {
+    platform::DebugListener channel;
+};
+
+MainProgramWatch::MainProgramWatch() : listener_(std::make_unique<Listener>()) {}
+
+MainProgramWatch::~MainProgramWatch() {
+    for (int pid : pids_) {
+        ::kill(pid, SIGKILL);
+    }
+}
+
+bool MainProgramWatch::WaitFor(const std::string& needle, int ms) {
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (!listener_->channel.Receive(line, 200)) {
+            continue;
+        }
+        seen.push_back(line);
+        std::smatch match;
+        if (std::regex_search(line, match, std::regex("in process (\\d+)"))) {
+            pids_.insert(std::stoi(match[1]));
+            lastPid = std::stoi(match[1]);
+        }
+        if (line.find(needle) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace testsupport

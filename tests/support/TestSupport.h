@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -112,6 +114,27 @@ private:
     std::condition_variable released_;
     bool done_ = false;
     std::thread watch_;
+};
+
+// The debug channel of the main programs a test starts: waits for their lines, remembers their
+// process ids (from "... in process N") and ends every one of them with the object.
+class MainProgramWatch {
+public:
+    MainProgramWatch();
+    ~MainProgramWatch();
+    MainProgramWatch(const MainProgramWatch&) = delete;
+    MainProgramWatch& operator=(const MainProgramWatch&) = delete;
+
+    // Reads lines until one holds needle; false after ms without one.
+    bool WaitFor(const std::string& needle, int ms = 15000);
+
+    std::vector<std::string> seen; // every line read so far
+    int lastPid = 0;               // the process that last named itself
+
+private:
+    struct Listener;
+    std::unique_ptr<Listener> listener_;
+    std::set<int> pids_;
 };
 
 // The folder that holds the built programs (the test binaries' own folder).

@@ -17,18 +17,6 @@ ORVALEN_GUI_TEST_ENVIRONMENT(true);
 
 namespace {
 
-// Pixel (x, y) has red x % 256, green y % 256, blue 77.
-std::string writeCoordinateImage(const std::string& path, int width, int height) {
-    QImage image(width, height, QImage::Format_RGB32);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x) {
-            image.setPixel(x, y, qRgb(x % 256, y % 256, 77));
-        }
-    }
-    image.save(QString::fromStdString(path), "PNG");
-    return path;
-}
-
 void expectOnePixelEach(const QImage& shown, int width, int height) {
     for (int y = 0; y < height; y += 7) {
         for (int x = 0; x < width; x += 5) {
@@ -48,7 +36,8 @@ TEST_F(HiDpiTest, TheDisplayDrawsOneImagePixelOnOneDevicePixel) {
     EXPECT_EQ(display.Width(), 300);
     EXPECT_EQ(display.Height(), 200);
     display.SetPictureSize(display.Width(), display.Height());
-    ASSERT_TRUE(display.LoadImageA(writeCoordinateImage(folders.Home() + "/c.png", 300, 200)));
+    ASSERT_TRUE(
+        display.LoadImageA(testsupport::WriteCoordinateImage(folders.Home() + "/c.png", 300, 200)));
     ASSERT_TRUE(display.DrawCanvas());
     expectOnePixelEach(display.Picture.Bitmap, 300, 200);
     // What the widget paints: each picture pixel on one device pixel.
@@ -65,7 +54,8 @@ TEST_F(HiDpiTest, TheViewerFitsItsWindowToTheImageInDevicePixels) {
     {
         TViewer viewer;
         viewer.show();
-        ASSERT_TRUE(viewer.DisplayImage(writeCoordinateImage(folders.Home() + "/v.png", 400, 300)));
+        ASSERT_TRUE(viewer.DisplayImage(
+            testsupport::WriteCoordinateImage(folders.Home() + "/v.png", 400, 300)));
         EXPECT_EQ(viewer.Display1->ZoomFactor, 1.0);
         EXPECT_EQ(viewer.Display1->width(), 200); // logical
         EXPECT_EQ(viewer.Display1->height(), 150);
