@@ -2,6 +2,8 @@
 // current zoom and pan, and the View menu pauses and steps them.
 #include "Viewerform.h"
 
+#include "display/Orientation.h"
+
 #include <QAction>
 #include <QLabel>
 #include <QMenu>
@@ -48,6 +50,10 @@ void TViewer::updateAnimationActions() {
 
 void TViewer::showAnimationFrame(std::unique_ptr<engine::Image> frame, bool transparent) {
     if (!image_loaded || !frame) {
+        return;
+    }
+    // Turned as the user turned the view; a frame that cannot be turned is not shown.
+    if (view_turn_ != 1 && !engine::OrientImage(*frame, view_turn_)) {
         return;
     }
     const bool sameSize = frame->columns == Display1->CurrentImage.Columns() &&

@@ -8,6 +8,8 @@
 #include <QAction>
 #include <QMenu>
 
+#include <algorithm>
+
 void TViewer::createTransformActions(QMenu* view) {
     auto action = [this, view](const char* caption, const char* key, void (TViewer::*run)()) {
         auto* made = new QAction(QString::fromUtf8(caption), this);
@@ -42,6 +44,37 @@ void TViewer::Flip_VerticalExecute() {
     transformView(engine::kOrientationFlipped);
 }
 
+namespace {
+
+// The one orientation that does what first and then then do, one after the other: found by
+// turning a small picture of distinct pixels both ways, so it agrees with OrientImage itself.
+int composeOrientations(int first, int then) {
+    auto picture = [] {
+        engine::Image made;
+        made.columns = 3;
+        made.rows = 2;
+        made.pixels = engine::AllocatePixels(3 * 2 * 4);
+        for (std::uint8_t i = 0; i < 3 * 2 * 4; ++i) {
+            made.pixels.get()[i] = i;
+        }
+        return made;
+    };
+    engine::Image both = picture();
+    engine::OrientImage(both, first);
+    engine::OrientImage(both, then);
+    for (int candidate = 1; candidate <= 8; ++candidate) {
+        engine::Image once = picture();
+        engine::OrientImage(once, candidate);
+        if (once.columns == both.columns &&
+            std::equal(once.pixels.get(), once.pixels.get() + 3 * 2 * 4, both.pixels.get())) {
+            return candidate;
+        }
+    }
+    return then; // not reached: the eight orientations are closed under composition
+}
+
+} // namespace
+
 void TViewer::transformView(int orientation) {
     engine::Image* shown = Display1->CurrentImage.image;
     if (!image_loaded || shown == nullptr) {
@@ -51,6 +84,7 @@ void TViewer::transformView(int orientation) {
         ReportError("There is not enough memory to turn the image.\nerror# K3WQ7T9B");
         return;
     }
+    view_turn_ = composeOrientations(view_turn_, orientation);
     // A quarter turn gives the record a new pixel block: the bitmap view must point at it.
     Display1->CurrentImage.Initialize_DIB();
     // As a newly loaded image: the pan starts at the corner, the zoom (per axis a whole number

@@ -467,6 +467,7 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
     current_file = file;
     Display1->PanX = Display1->PanY = 0;
     image_loaded = true;
+    view_turn_ = 1; // a new image is shown as its file says
     if (remember_zoom_settings) {
         Display1->SetZoomFactor(desired_zoom_factor);
         ApplyWindowBehavior();

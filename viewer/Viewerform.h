@@ -187,6 +187,9 @@ private:
     // Panel 0: the size, and "frame n/m" while an animation is shown.
     void showFrameNumber(std::size_t index, std::size_t count);
     void transformView(int orientation);
+    // The turns and flips of the view since the image was opened, as one orientation (1 to 8):
+    // the frames of an animation still to come are shown with it too.
+    int view_turn_ = 1;
     void measureChrome(int& width, int& height);
     std::string formatSeconds(double seconds) const;
 

@@ -274,3 +274,27 @@ TEST_F(AnimationViewerTest, FramesKeepTheZoomThePanAndTheWindowWhilePlaying) {
     EXPECT_EQ(after.width, bounds.width);
     EXPECT_EQ(after.height, bounds.height);
 }
+
+// A view turned a quarter stays turned as the frames change: frames arrive as stored, and
+// each is turned as the view was (the next frame used to undo the turn).
+TEST_F(AnimationViewerTest, FramesAfterATurnOfTheViewAreTurnedToo) {
+    const std::vector<Frame> halves = {{kRed, kBlue, 10}, {kGreen, kYellow, 10}};
+    ASSERT_TRUE(viewer->DisplayImage(writeGif(folders.Home() + "/halves.gif", halves, 80, 40, 0)));
+    viewer->Rotate_Right->trigger();
+    ASSERT_EQ(viewer->Display1->CurrentImage.Columns(), 40u);
+    // Turned right, the left half (red, then green) is on top and the right half below.
+    const auto seenNow = [this] {
+        const QImage& bitmap = viewer->Display1->Picture.Bitmap;
+        const int x = static_cast<int>(-viewer->Display1->PanX) + 20;
+        const int y = static_cast<int>(-viewer->Display1->PanY);
+        return nameOf(bitmap.pixel(x, y + 10)) + "/" + nameOf(bitmap.pixel(x, y + 70));
+    };
+    std::set<std::string> seen;
+    const auto start = Clock::now();
+    while (elapsedMs(start) < 700) {
+        QTest::qWait(10);
+        ASSERT_EQ(viewer->Display1->CurrentImage.Columns(), 40u);
+        seen.insert(seenNow());
+    }
+    EXPECT_EQ(seen, (std::set<std::string>{"red/blue", "green/yellow"}));
+}
