@@ -78,6 +78,7 @@ public:
 private:
     void fill(const ImageRegionFP& region);
     static const QImage& checkerboard();
+    QImage checkers_; // the checkerboard over the whole canvas
 };
 
 // Registers TIM_Display on the palette page "Custom".
