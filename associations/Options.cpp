@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr int kTreeWidth = 189; // the tree's width at the design size
+constexpr int kTreeWidth = 189; // the tree's width at the dialog's first size
 
 // Rows with an empty description take the image library's own one-line description.
 const ImageFormatRow kRows[] = {

@@ -30,7 +30,7 @@ struct Rgba {
 };
 
 // One frame for the library's writers: a rectangle of one colour on the canvas.
-struct FrameSpec {
+struct FrameShape {
     int x, y, width, height;
     Rgba colour;
     std::size_t delay_cs; // hundredths of a second
@@ -38,31 +38,31 @@ struct FrameSpec {
     bool hole = false; // pixel (1, 1) of the frame is transparent
 };
 
-::Image* makeFrame(const FrameSpec& spec, int canvasWidth, int canvasHeight, int loops) {
+::Image* makeFrame(const FrameShape& shape, int canvasWidth, int canvasHeight, int loops) {
     ImageInfo* info = AcquireImageInfo();
     ::ExceptionInfo* exception = AcquireExceptionInfo();
     ::Image* image = AcquireImage(info);
-    SetImageExtent(image, spec.width, spec.height);
-    image->background_color.red = static_cast<Quantum>(spec.colour.r * 257);
-    image->background_color.green = static_cast<Quantum>(spec.colour.g * 257);
-    image->background_color.blue = static_cast<Quantum>(spec.colour.b * 257);
-    image->background_color.opacity = static_cast<Quantum>((255 - spec.colour.a) * 257);
-    if (spec.colour.a != 255 || spec.hole) {
+    SetImageExtent(image, shape.width, shape.height);
+    image->background_color.red = static_cast<Quantum>(shape.colour.r * 257);
+    image->background_color.green = static_cast<Quantum>(shape.colour.g * 257);
+    image->background_color.blue = static_cast<Quantum>(shape.colour.b * 257);
+    image->background_color.opacity = static_cast<Quantum>((255 - shape.colour.a) * 257);
+    if (shape.colour.a != 255 || shape.hole) {
         SetImageAlphaChannel(image, OpaqueAlphaChannel);
     }
     SetImageBackgroundColor(image);
-    if (spec.hole) {
+    if (shape.hole) {
         PixelPacket* pixel = GetAuthenticPixels(image, 1, 1, 1, 1, exception);
         pixel->opacity = TransparentOpacity;
         SyncAuthenticPixels(image, exception);
     }
     image->page.width = canvasWidth;
     image->page.height = canvasHeight;
-    image->page.x = spec.x;
-    image->page.y = spec.y;
-    image->delay = spec.delay_cs;
+    image->page.x = shape.x;
+    image->page.y = shape.y;
+    image->delay = shape.delay_cs;
     image->ticks_per_second = 100;
-    image->dispose = spec.dispose;
+    image->dispose = shape.dispose;
     image->iterations = loops;
     DestroyExceptionInfo(exception);
     DestroyImageInfo(info);
@@ -70,11 +70,11 @@ struct FrameSpec {
 }
 
 // The frames written by the library in format ("GIF", "MNG", "PNG32", "WEBP").
-std::string writeWithLibrary(const std::vector<FrameSpec>& frames, int width, int height, int loops,
-                             const char* format, bool adjoin = true) {
+std::string writeWithLibrary(const std::vector<FrameShape>& frames, int width, int height,
+                             int loops, const char* format, bool adjoin = true) {
     ::Image* list = NewImageList();
-    for (const FrameSpec& spec : frames) {
-        AppendImageToList(&list, makeFrame(spec, width, height, loops));
+    for (const FrameShape& shape : frames) {
+        AppendImageToList(&list, makeFrame(shape, width, height, loops));
     }
     ImageInfo* info = AcquireImageInfo();
     ::ExceptionInfo* exception = AcquireExceptionInfo();
@@ -147,7 +147,7 @@ void splitPng(const std::string& png, std::string& ihdr, std::string& idat) {
 }
 
 struct ApngFrame {
-    FrameSpec spec;
+    FrameShape shape;
     int delayNumerator, delayDenominator;
     int disposeOp, blendOp;
 };
@@ -158,15 +158,15 @@ std::string makeApng(const std::vector<ApngFrame>& frames, int width, int height
     std::string out("\x89PNG\r\n\x1a\n", 8);
     std::uint32_t sequence = 0;
     for (std::size_t k = 0; k < frames.size(); ++k) {
-        const FrameSpec& spec = frames[k].spec;
+        const FrameShape& shape = frames[k].shape;
         std::string ihdr, idat;
-        splitPng(writeWithLibrary({spec}, spec.width, spec.height, 0, "PNG32"), ihdr, idat);
+        splitPng(writeWithLibrary({shape}, shape.width, shape.height, 0, "PNG32"), ihdr, idat);
         if (k == 0) {
             out += withCrc("IHDR", be32(width) + be32(height) + ihdr.substr(8));
             out += withCrc("acTL", be32(static_cast<std::uint32_t>(frames.size())) + be32(plays));
         }
-        out += withCrc("fcTL", be32(sequence++) + be32(spec.width) + be32(spec.height) +
-                                   be32(spec.x) + be32(spec.y) + be16(frames[k].delayNumerator) +
+        out += withCrc("fcTL", be32(sequence++) + be32(shape.width) + be32(shape.height) +
+                                   be32(shape.x) + be32(shape.y) + be16(frames[k].delayNumerator) +
                                    be16(frames[k].delayDenominator) +
                                    std::string(1, static_cast<char>(frames[k].disposeOp)) +
                                    std::string(1, static_cast<char>(frames[k].blendOp)));
@@ -181,7 +181,7 @@ std::string makeApng(const std::vector<ApngFrame>& frames, int width, int height
 }
 
 struct WebpFrame {
-    FrameSpec spec;
+    FrameShape shape;
     int duration_ms;
     bool dispose, noBlend;
 };
@@ -194,12 +194,12 @@ std::string makeWebp(const std::vector<WebpFrame>& frames, int width, int height
               std::string(1, static_cast<char>(loops >> 8));
     for (const WebpFrame& frame : frames) {
         const std::string still =
-            writeWithLibrary({frame.spec}, frame.spec.width, frame.spec.height, 0, "WEBP");
+            writeWithLibrary({frame.shape}, frame.shape.width, frame.shape.height, 0, "WEBP");
         // RIFF, size, WEBP, then the one VP8L chunk.
         const std::string image = still.substr(12);
         const std::string body =
-            le24(frame.spec.x / 2) + le24(frame.spec.y / 2) + le24(frame.spec.width - 1) +
-            le24(frame.spec.height - 1) + le24(frame.duration_ms) +
+            le24(frame.shape.x / 2) + le24(frame.shape.y / 2) + le24(frame.shape.width - 1) +
+            le24(frame.shape.height - 1) + le24(frame.duration_ms) +
             std::string(1, static_cast<char>((frame.noBlend ? 2 : 0) | (frame.dispose ? 1 : 0))) +
             image;
         chunks += "ANMF" + le32(static_cast<std::uint32_t>(body.size())) + body;
@@ -235,7 +235,7 @@ const Rgba kRed{255, 0, 0, 255}, kGreen{0, 255, 0, 255}, kBlue{0, 0, 255, 255},
 
 // Red screen; a green square that is cleared after it was shown; a blue square that is undone
 // after it was shown; a yellow square with one transparent pixel over the hole the green left.
-std::vector<FrameSpec> gifFrames() {
+std::vector<FrameShape> gifFrames() {
     return {
         {0, 0, 40, 30, kRed, 20, NoneDispose},
         {5, 5, 10, 10, kGreen, 0, BackgroundDispose},
@@ -462,7 +462,7 @@ TEST_F(AnimationTest, AnimatedWebpFramesBlendAndDisposeAsTheirFrameHeadersSay) {
 // The library's MNG writer and reader do not keep every delay as given (the first frames'
 // become 1 cs): the delays are checked against what the library itself reads.
 TEST_F(AnimationTest, MngFramesAndDelaysAreWhatTheLibraryReads) {
-    const std::vector<FrameSpec> frames = {
+    const std::vector<FrameShape> frames = {
         {0, 0, 16, 16, kRed, 30, NoneDispose},
         {0, 0, 16, 16, kGreen, 50, NoneDispose},
         {0, 0, 16, 16, kBlue, 70, NoneDispose},
