@@ -18,13 +18,6 @@ using testsupport::IsolatedTest;
 
 namespace {
 
-class MagickEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { engine::InitializeMagick(nullptr); }
-    void TearDown() override { engine::DestroyMagick(); }
-};
-const auto* const magickEnvironment = ::testing::AddGlobalTestEnvironment(new MagickEnvironment);
-
 struct Rgba {
     int r, g, b, a;
 };

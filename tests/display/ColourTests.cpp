@@ -25,13 +25,6 @@ using testsupport::IsolatedTest;
 
 namespace {
 
-class MagickEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { engine::InitializeMagick(nullptr); }
-    void TearDown() override { engine::DestroyMagick(); }
-};
-const auto* const magickEnvironment = ::testing::AddGlobalTestEnvironment(new MagickEnvironment);
-
 std::string saveProfile(cmsHPROFILE profile) {
     cmsUInt32Number size = 0;
     cmsSaveProfileToMem(profile, nullptr, &size);

@@ -17,6 +17,7 @@ using testsupport::IsolatedTest;
 
 namespace {
 
+// Starts the image library once for the whole test program (every decoding test file of it).
 class MagickEnvironment : public ::testing::Environment {
 public:
     void SetUp() override { engine::InitializeMagick(nullptr); }
