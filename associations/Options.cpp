@@ -138,6 +138,23 @@ const ImageFormatRow kRows[] = {
 };
 static_assert(sizeof kRows / sizeof kRows[0] == 112);
 
+// The formats cameras, phones and browsers save today, read by their own libraries; after the
+// 112 above, whose order and keys stored associations depend on.
+const ImageFormatRow kCameraRows[] = {
+    {"DNG", "Adobe Digital Negative camera raw", "Image File: DNG"},
+    {"CR2", "Canon camera raw", "Image File: CR2"},
+    {"CR3", "Canon camera raw (version 3)", "Image File: CR3"},
+    {"NEF", "Nikon camera raw", "Image File: NEF"},
+    {"ARW", "Sony camera raw", "Image File: ARW"},
+    {"RAF", "Fujifilm camera raw", "Image File: RAF"},
+    {"ORF", "Olympus camera raw", "Image File: ORF"},
+    {"RW2", "Panasonic camera raw", "Image File: RW2"},
+    {"JXL", "JPEG XL image", "Image File: JPEG XL"},
+    {"HEIC", "High Efficiency Image File (HEVC)", "Image File: HEIC"},
+    {"HEIF", "High Efficiency Image File", "Image File: HEIF"},
+    {"AVIF", "AV1 Image File", "Image File: AVIF"},
+};
+
 std::string lowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -154,6 +171,7 @@ QSize screenSize() {
 const std::vector<ImageFormatRow>& ImageFormatTable() {
     static const std::vector<ImageFormatRow> table = [] {
         std::vector<ImageFormatRow> rows(std::begin(kRows), std::end(kRows));
+        rows.insert(rows.end(), std::begin(kCameraRows), std::end(kCameraRows));
         ExceptionInfo* exception = AcquireExceptionInfo();
         for (ImageFormatRow& row : rows) {
             if (row.description.empty()) {

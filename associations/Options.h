@@ -18,7 +18,7 @@ struct ImageFormatRow {
     std::string description; // shown in the list
     std::string label;       // the type's description for the desktop: "Image File: " + name
 };
-// The 112 rows, in table order.
+// The 112 rows, in table order, then the camera RAW, JPEG XL, HEIC and AVIF rows.
 const std::vector<ImageFormatRow>& ImageFormatTable();
 
 // Where the saved associations live: settings_base_key + "\options\file association backups\".

@@ -1,0 +1,253 @@
+#include "JxlDecoder.h"
+
+#include <jxl/decode.h>
+#include <jxl/thread_parallel_runner.h>
+
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace engine {
+namespace {
+
+const char* const kFormat = "JXL";
+
+// Input is handed over in pieces of this many bytes at least (a sixteenth of the file for larger
+// ones), so that a cancel is seen between them: one call would decode the whole frame.
+constexpr std::size_t kInputChunkBytes = std::size_t{1} << 20;
+
+struct DecoderDeleter {
+    void operator()(JxlDecoder* decoder) const { JxlDecoderDestroy(decoder); }
+};
+struct RunnerDeleter {
+    void operator()(void* runner) const { JxlThreadParallelRunnerDestroy(runner); }
+};
+
+bool cancelled(const std::atomic<bool>* cancel) {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+DecodeResult damaged(const char* what) {
+    return DirectFailure(DecodeFailure::Damaged,
+                         std::string("damaged: the JPEG XL decoder ") + what);
+}
+
+// Upright size: with its orientation applied by the decoder, 5 to 8 swap the sides.
+std::pair<std::size_t, std::size_t> uprightSize(const JxlBasicInfo& info) {
+    const bool turned = info.orientation >= JXL_ORIENT_TRANSPOSE;
+    return turned ? std::make_pair<std::size_t, std::size_t>(info.ysize, info.xsize)
+                  : std::make_pair<std::size_t, std::size_t>(info.xsize, info.ysize);
+}
+
+bool isSrgb(const JxlColorEncoding& encoding) {
+    return encoding.color_space == JXL_COLOR_SPACE_RGB &&
+           encoding.white_point == JXL_WHITE_POINT_D65 &&
+           encoding.primaries == JXL_PRIMARIES_SRGB &&
+           encoding.transfer_function == JXL_TRANSFER_FUNCTION_SRGB;
+}
+
+// The RGBA the decoder writes, as the record's BGRA.
+void swapRedBlue(Image& record) {
+    std::uint8_t* pixel = record.pixels.get();
+    const std::size_t count = record.columns * record.rows;
+    for (std::size_t i = 0; i < count; ++i, pixel += 4) {
+        std::swap(pixel[0], pixel[2]);
+    }
+}
+
+// The profile of the pixels as decoded; empty for sRGB, which needs no conversion.
+std::string dataProfile(const JxlDecoder* decoder) {
+    JxlColorEncoding encoding{};
+    if (JxlDecoderGetColorAsEncodedProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+                                           &encoding) == JXL_DEC_SUCCESS &&
+        isSrgb(encoding)) {
+        return {};
+    }
+    std::size_t size = 0;
+    if (JxlDecoderGetICCProfileSize(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA, &size) !=
+            JXL_DEC_SUCCESS ||
+        size == 0 || size > (std::size_t{4} << 20)) {
+        return {};
+    }
+    std::string profile(size, '\0');
+    if (JxlDecoderGetColorAsICCProfile(decoder, nullptr, JXL_COLOR_PROFILE_TARGET_DATA,
+                                       reinterpret_cast<std::uint8_t*>(profile.data()),
+                                       size) != JXL_DEC_SUCCESS) {
+        return {};
+    }
+    return profile;
+}
+
+// The basic information alone, from the header.
+bool readBasicInfo(const unsigned char* data, std::size_t size, JxlBasicInfo& info) {
+    std::unique_ptr<JxlDecoder, DecoderDeleter> decoder(JxlDecoderCreate(nullptr));
+    if (!decoder ||
+        JxlDecoderSubscribeEvents(decoder.get(), JXL_DEC_BASIC_INFO) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(decoder.get(), data, size) != JXL_DEC_SUCCESS) {
+        return false;
+    }
+    JxlDecoderCloseInput(decoder.get());
+    return JxlDecoderProcessInput(decoder.get()) == JXL_DEC_BASIC_INFO &&
+           JxlDecoderGetBasicInfo(decoder.get(), &info) == JXL_DEC_SUCCESS;
+}
+
+} // namespace
+
+DecodeResult DecodeJpegXl(const DirectRequest& request) {
+    std::unique_ptr<JxlDecoder, DecoderDeleter> decoder(JxlDecoderCreate(nullptr));
+    std::unique_ptr<void, RunnerDeleter> runner(
+        JxlThreadParallelRunnerCreate(nullptr, JxlThreadParallelRunnerDefaultNumWorkerThreads()));
+    if (!decoder || !runner) {
+        return DirectFailure(DecodeFailure::OutOfMemory, "not enough memory to decode it");
+    }
+    JxlDecoder* jxl = decoder.get();
+    const bool firstView = request.view.columns != 0 && request.view.rows != 0;
+    int events = JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING | JXL_DEC_FULL_IMAGE;
+    if (firstView) {
+        events |= JXL_DEC_FRAME_PROGRESSION;
+    }
+    if (JxlDecoderSubscribeEvents(jxl, events) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetParallelRunner(jxl, JxlThreadParallelRunner, runner.get()) !=
+            JXL_DEC_SUCCESS ||
+        // Only a still picture (or an animation's first frame) is shown, composed whole.
+        JxlDecoderSetCoalescing(jxl, JXL_TRUE) != JXL_DEC_SUCCESS) {
+        return damaged("cannot be set up");
+    }
+    if (firstView) {
+        // The 1:8 pass: the whole picture, blurred, long before its detail is decoded.
+        JxlDecoderSetProgressiveDetail(jxl, kDC);
+    }
+    const JxlPixelFormat format{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    JxlBasicInfo info{};
+    DecodeResult result;
+    std::size_t offset = 0; // input handed over so far and consumed
+    std::size_t end = 0;    // input handed over
+    const std::size_t chunk = std::max(kInputChunkBytes, request.size / 16);
+    auto handOver = [&] {
+        end = std::min(request.size, std::max(end, offset) + chunk);
+        JxlDecoderSetInput(jxl, request.data + offset, end - offset);
+        if (end == request.size) {
+            JxlDecoderCloseInput(jxl);
+        }
+    };
+    handOver();
+    bool finished = false;
+    while (!finished) {
+        if (cancelled(request.cancel)) {
+            return DirectFailure(DecodeFailure::Cancelled, {});
+        }
+        const JxlDecoderStatus status = JxlDecoderProcessInput(jxl);
+        switch (status) {
+        case JXL_DEC_BASIC_INFO: {
+            if (JxlDecoderGetBasicInfo(jxl, &info) != JXL_DEC_SUCCESS) {
+                return damaged("cannot read the header");
+            }
+            const auto [columns, rows] = uprightSize(info);
+            if (columns == 0 || rows == 0) {
+                return DirectFailure(DecodeFailure::Damaged,
+                                     "damaged: the file holds an image of no pixels");
+            }
+            if (DecodeResult refusal = request.refuse(columns, rows);
+                refusal.failure != DecodeFailure::None) {
+                return refusal;
+            }
+            if (info.alpha_premultiplied) {
+                JxlDecoderSetUnpremultiplyAlpha(jxl, JXL_TRUE);
+            }
+            break;
+        }
+        case JXL_DEC_COLOR_ENCODING: {
+            if (!info.uses_original_profile) {
+                // Pixels coded in XYB can be had in any colour space: sRGB, so that none of
+                // them needs converting afterwards.
+                JxlColorEncoding srgb{};
+                srgb.color_space =
+                    info.num_color_channels == 1 ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
+                srgb.white_point = JXL_WHITE_POINT_D65;
+                srgb.primaries = JXL_PRIMARIES_SRGB;
+                srgb.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
+                srgb.rendering_intent = JXL_RENDERING_INTENT_PERCEPTUAL;
+                JxlDecoderSetPreferredColorProfile(jxl, &srgb);
+            }
+            break;
+        }
+        case JXL_DEC_NEED_IMAGE_OUT_BUFFER: {
+            const auto [columns, rows] = uprightSize(info);
+            std::size_t bytes = 0;
+            if (JxlDecoderImageOutBufferSize(jxl, &format, &bytes) != JXL_DEC_SUCCESS ||
+                bytes != columns * rows * 4) {
+                return damaged("gives a picture of another size than its header's");
+            }
+            result.image = request.make_record(columns, rows);
+            if (!result.image) {
+                return DirectFailure(DecodeFailure::OutOfMemory, "not enough memory to decode it",
+                                     "the pixels could not be allocated");
+            }
+            if (JxlDecoderSetImageOutBuffer(jxl, &format, result.image->pixels.get(), bytes) !=
+                JXL_DEC_SUCCESS) {
+                return damaged("refuses the picture's memory");
+            }
+            break;
+        }
+        case JXL_DEC_FRAME_PROGRESSION:
+            if (result.image && JxlDecoderFlushImage(jxl) == JXL_DEC_SUCCESS) {
+                result.reduced = true;
+                result.rendition = "first pass";
+                finished = true;
+                break;
+            }
+            break;
+        case JXL_DEC_FULL_IMAGE:
+            finished = true;
+            break;
+        case JXL_DEC_SUCCESS:
+            if (!result.image) {
+                return damaged("found no picture in the file");
+            }
+            finished = true;
+            break;
+        case JXL_DEC_NEED_MORE_INPUT: {
+            const std::size_t unread = JxlDecoderReleaseInput(jxl);
+            offset = end - unread;
+            if (end < request.size) {
+                handOver();
+                break;
+            }
+            // Cut short: what was decoded so far is shown, when anything was.
+            if (result.image && JxlDecoderFlushImage(jxl) == JXL_DEC_SUCCESS) {
+                result.damaged = true;
+                result.message = "damaged: the file ends before the image does";
+                finished = true;
+                break;
+            }
+            return DirectFailure(DecodeFailure::Damaged,
+                                 "damaged: the file ends before the image does");
+        }
+        case JXL_DEC_ERROR:
+            return damaged("gave up on it");
+        default:
+            break; // events not subscribed to
+        }
+    }
+    swapRedBlue(*result.image);
+    result.icc_profile = dataProfile(jxl);
+    result.image->magick = kFormat;
+    const auto [columns, rows] = uprightSize(info);
+    result.full_columns = columns;
+    result.full_rows = rows;
+    return result;
+}
+
+DecodeResult PingJpegXl(const unsigned char* data, std::size_t size) {
+    JxlBasicInfo info{};
+    if (!readBasicInfo(data, size, info) || info.xsize == 0 || info.ysize == 0) {
+        return damaged("cannot read the header");
+    }
+    DecodeResult result;
+    result.image = std::make_unique<Image>();
+    std::tie(result.image->columns, result.image->rows) = uprightSize(info);
+    result.image->magick = kFormat;
+    return result;
+}
+
+} // namespace engine
