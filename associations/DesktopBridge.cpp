@@ -40,18 +40,66 @@ std::string savedDefaultsKey() {
     return std::string(settings_base_key) + "\\options\\file association backups\\mime defaults";
 }
 
-// The MIME types of every extension whose class is the launcher's.
-std::set<std::string> launcherMimeTypes() {
-    std::set<std::string> types;
+// Types outside image/ whose files are images the library reads.
+const std::set<std::string> kOtherImageTypes = {"application/dicom", "application/fits",
+                                                "video/x-mng"};
+// Image types of formats the viewer cannot show: SVG is drawn through MVG and EPS through
+// Ghostscript, both refused by the library's policy; the library has no EMF reader here.
+const std::set<std::string> kUnreadImageTypes = {"image/emf", "image/svg+xml", "image/x-eps"};
+// The camera RAW, JPEG XL, HEIC and AVIF types, for desktops whose MIME database predates them.
+const std::map<std::string, std::string> kNewerImageTypes = {
+    {".arw", "image/x-sony-arw"},  {".avif", "image/avif"},
+    {".cr2", "image/x-canon-cr2"}, {".cr3", "image/x-canon-cr3"},
+    {".dng", "image/x-adobe-dng"}, {".heic", "image/heif"},
+    {".heif", "image/heif"},       {".jxl", "image/jxl"},
+    {".nef", "image/x-nikon-nef"}, {".orf", "image/x-olympus-orf"},
+    {".raf", "image/x-fuji-raf"},  {".rw2", "image/x-panasonic-rw2"}};
+
+// The data folders the desktop reads entries from, most important first.
+std::vector<std::string> dataFolders() {
+    std::vector<std::string> folders{dataHome()};
+    const char* value = std::getenv("XDG_DATA_DIRS");
+    std::stringstream list(value != nullptr && *value != '\0' ? value
+                                                              : "/usr/local/share:/usr/share");
+    for (std::string folder; std::getline(list, folder, ':');) {
+        if (!folder.empty() && folder[0] == '/') {
+            folders.push_back(folder);
+        }
+    }
+    return folders;
+}
+
+bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b) {
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error);
+}
+
+// Whether the installed entry's bare Exec name starts this launcher: the first of that name on
+// PATH must be it.
+bool pathFinds(const std::filesystem::path& launcher) {
+    const char* value = std::getenv("PATH");
+    std::stringstream list(value != nullptr ? value : "");
+    for (std::string folder; std::getline(list, folder, ':');) {
+        const std::filesystem::path candidate =
+            std::filesystem::path(folder.empty() ? "." : folder) / launcher.filename();
+        if (::access(candidate.c_str(), X_OK) == 0) {
+            return sameFile(candidate, launcher);
+        }
+    }
+    return false;
+}
+
+// The extensions whose class is the launcher's.
+std::vector<std::string> launcherExtensions() {
+    std::vector<std::string> extensions;
     TRegistry registry(KEY_READ);
     registry.SetRootKey(HKEY_CLASSES_ROOT);
     if (!registry.OpenKey("\\", false)) {
-        return types;
+        return extensions;
     }
     const std::vector<std::string> keys = registry.GetKeyNames();
     registry.CloseKey();
     const std::string prefix = launcher_exe_name;
-    QMimeDatabase database;
     for (const std::string& key : keys) {
         if (key.size() < 2 || key[0] != '.' || !registry.OpenKey("\\" + key, false)) {
             continue;
@@ -64,13 +112,10 @@ std::set<std::string> launcherMimeTypes() {
         registry.CloseKey();
         if (type.rfind(prefix, 0) == 0 && type.size() > 5 &&
             type.compare(type.size() - 5, 5, ".File") == 0) {
-            for (const QMimeType& mime :
-                 database.mimeTypesForFileName(QString::fromStdString("x" + key))) {
-                types.insert(mime.name().toStdString());
-            }
+            extensions.push_back(key);
         }
     }
-    return types;
+    return extensions;
 }
 
 bool writeAtomically(const std::string& path, const std::string& content) {
@@ -96,6 +141,50 @@ bool writeAtomically(const std::string& path, const std::string& content) {
 
 } // namespace
 
+std::set<std::string> DesktopMimeTypes(const std::vector<std::string>& extensions) {
+    std::set<std::string> types;
+    QMimeDatabase database;
+    for (const std::string& extension : extensions) {
+        // Names the desktop knows by content or by other names too (".pm" is a Perl module as
+        // much as a Palm bitmap) are kept only where they are an image we read.
+        for (const QMimeType& mime :
+             database.mimeTypesForFileName(QString::fromStdString("x" + extension).toLower())) {
+            const std::string name = mime.name().toStdString();
+            const bool image = name.rfind("image/", 0) == 0 || kOtherImageTypes.count(name) != 0;
+            if (image && kUnreadImageTypes.count(name) == 0) {
+                types.insert(name);
+            }
+        }
+        const auto newer =
+            kNewerImageTypes.find(QString::fromStdString(extension).toLower().toStdString());
+        if (newer != kNewerImageTypes.end()) {
+            types.insert(newer->second);
+        }
+    }
+    return types;
+}
+
+std::string InstalledDesktopEntry(const std::string& launcherPath) {
+    const std::filesystem::path bin = std::filesystem::path(launcherPath).parent_path();
+    if (bin.filename() != "bin") {
+        return {};
+    }
+    const std::filesystem::path share = bin.parent_path() / "share";
+    std::error_code error;
+    if (!std::filesystem::is_regular_file(share / "applications" / kInstalledDesktopEntry, error)) {
+        return {};
+    }
+    if (!pathFinds(launcherPath)) {
+        return {};
+    }
+    for (const std::string& folder : dataFolders()) {
+        if (sameFile(folder, share)) {
+            return kInstalledDesktopEntry;
+        }
+    }
+    return {};
+}
+
 std::string LauncherPath() {
     std::error_code error;
     const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
@@ -103,19 +192,33 @@ std::string LauncherPath() {
 }
 
 bool UpdateDesktopAssociations(const std::string& launcherPath) {
-    const std::set<std::string> wanted = launcherMimeTypes();
+    const std::set<std::string> wanted = DesktopMimeTypes(launcherExtensions());
+    const std::string installed = InstalledDesktopEntry(launcherPath);
+    const std::string entryId = installed.empty() ? std::string(kDesktopEntry) : installed;
+    const std::string ownEntryPath = dataHome() + "/applications/" + kDesktopEntry;
 
-    std::string types;
-    for (const std::string& type : wanted) {
-        types += type + ";";
+    bool ok = true;
+    if (installed.empty()) {
+        std::string types;
+        for (const std::string& type : wanted) {
+            types += type + ";";
+        }
+        const std::string entry = "[Desktop Entry]\nType=Application\nName=Orvalen Viewer\n"
+                                  "Comment=View images\nExec=\"" +
+                                  launcherPath +
+                                  "\" %f\nTerminal=false\nCategories=Graphics;Viewer;\n"
+                                  "MimeType=" +
+                                  types + "\n";
+        ok = writeAtomically(ownEntryPath, entry);
+    } else {
+        // An entry left by a build folder would list the program twice in the menus and run
+        // a launcher that may be gone.
+        std::error_code error;
+        std::filesystem::remove(ownEntryPath, error);
     }
-    const std::string entry = "[Desktop Entry]\nType=Application\nName=Orvalen Viewer\n"
-                              "Comment=View images\nExec=\"" +
-                              launcherPath +
-                              "\" %f\nTerminal=false\nCategories=Graphics;Viewer;\n"
-                              "MimeType=" +
-                              types + "\n";
-    bool ok = writeAtomically(dataHome() + "/applications/" + kDesktopEntry, entry);
+    const auto isOurs = [](const std::string& id) {
+        return id == kDesktopEntry || id == kInstalledDesktopEntry;
+    };
 
     // mimeapps.list, line by line; only lines of [Default Applications] for our types change.
     const std::string listPath = configHome() + "/mimeapps.list";
@@ -166,21 +269,22 @@ bool UpdateDesktopAssociations(const std::string& launcherPath) {
         const auto found = current.find(type);
         const std::string previous =
             found != current.end() ? lines[found->second].substr(type.size() + 1) : "";
-        if (previous == kDesktopEntry) {
+        if (previous == entryId) {
             continue;
         }
-        if (!saved.ValueExists(savedSection, type)) {
+        // Our other entry is no earlier default to give back: the one saved then still is.
+        if (!isOurs(previous) && !saved.ValueExists(savedSection, type)) {
             saved.WriteString(savedSection, type, previous);
         }
         if (found != current.end()) {
-            lines[found->second] = type + "=" + kDesktopEntry;
+            lines[found->second] = type + "=" + entryId;
         } else {
-            added.push_back(type + "=" + kDesktopEntry);
+            added.push_back(type + "=" + entryId);
         }
     }
     // Types given up: the earlier default comes back (or none, as before).
     for (const auto& [type, index] : current) {
-        if (wanted.count(type) != 0 || lines[index] != type + "=" + kDesktopEntry) {
+        if (wanted.count(type) != 0 || !isOurs(lines[index].substr(type.size() + 1))) {
             continue;
         }
         const std::string previous = saved.ReadString(savedSection, type, "");
