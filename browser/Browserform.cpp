@@ -1,5 +1,6 @@
 #include "Browserform.h"
 
+#include "BrowserStatus.h"
 #include "Renamefile_dialog_s.h"
 #include "common/ErrorReporting.h"
 #include "common/FileNames.h"
@@ -15,15 +16,19 @@
 
 #include <QAbstractEventDispatcher>
 #include <QAction>
+#include <QActionGroup>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFileDialog>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QMenuBar>
 #include <QPageSetupDialog>
 #include <QPrintDialog>
 #include <QScreen>
 #include <QSplitter>
+#include <QStatusBar>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <cctype>
@@ -84,6 +89,15 @@ TBrowser::TBrowser(QWidget* owner) : QMainWindow(owner) {
         return true;
     };
     StShellListView1->OnEdited = [this] { Editing = false; };
+    StShellListView1->OnContentsChanged = [this] {
+        // Rows come a batch a turn and a selection changes row by row: one count per turn.
+        if (!statusPending_) {
+            statusPending_ = true;
+            QTimer::singleShot(0, this, [this] { UpdateStatusBar(); });
+        }
+    };
+    StatusText = new QLabel(statusBar());
+    statusBar()->addWidget(StatusText, 1);
     StShellTreeView1->installEventFilter(this);
     StShellListView1->installEventFilter(this);
     createActions();
@@ -108,6 +122,10 @@ TBrowser::TBrowser(QWidget* owner) : QMainWindow(owner) {
     const int splitter =
         Settings->ReadIntegerInRange("Splitter", 1, 297, screen.width(), screen.width() - 20);
     Splitter1->setSizes({splitter, std::max(width - splitter, 1)});
+    // 1 for thumbnails, else details; a thumbnail edge of 128 to 512, missing: 256.
+    const bool thumbnails = Settings->ReadIntegerInRange("view_style", 0, 0, 2, 0) == 1;
+    const int edge = Settings->ReadIntegerInRange("thumbnail_size", 127, 256, 513, 512);
+    ViewStyleExecute(thumbnails, edge <= 128 ? 128 : edge <= 256 ? 256 : 512);
 
     const std::string startFolder = Settings->ReadString("solitary viewer start in folder", "");
     if (!startFolder.empty()) {
@@ -173,6 +191,30 @@ void TBrowser::createActions() {
     // Where desktop users look for settings: the end of the Edit menu.
     edit->addSeparator();
     edit->addAction(Options);
+    QMenu* view = menuBar()->addMenu("&View");
+    auto* styles = new QActionGroup(this);
+    ViewDetails = view->addAction("&Details");
+    ViewThumbnails = view->addAction("&Thumbnails");
+    for (QAction* style : {ViewDetails, ViewThumbnails}) {
+        style->setCheckable(true);
+        styles->addAction(style);
+    }
+    QMenu* sizes = view->addMenu("Thumbnail &Size");
+    auto* sizeGroup = new QActionGroup(this);
+    ThumbnailSize128 = sizes->addAction("&Small (128)");
+    ThumbnailSize256 = sizes->addAction("&Large (256)");
+    ThumbnailSize512 = sizes->addAction("&Huge (512)");
+    for (QAction* size : {ThumbnailSize128, ThumbnailSize256, ThumbnailSize512}) {
+        size->setCheckable(true);
+        sizeGroup->addAction(size);
+    }
+    connect(ViewDetails, &QAction::triggered, this,
+            [this] { ViewStyleExecute(false, thumbnailEdge_); });
+    connect(ViewThumbnails, &QAction::triggered, this,
+            [this] { ViewStyleExecute(true, thumbnailEdge_); });
+    connect(ThumbnailSize128, &QAction::triggered, this, [this] { ViewStyleExecute(true, 128); });
+    connect(ThumbnailSize256, &QAction::triggered, this, [this] { ViewStyleExecute(true, 256); });
+    connect(ThumbnailSize512, &QAction::triggered, this, [this] { ViewStyleExecute(true, 512); });
     QMenu* help = menuBar()->addMenu("&Help");
     help->addAction(HelpContents1);
     help->addSeparator();
@@ -208,6 +250,33 @@ void TBrowser::UpdateActions() {
     Options->setEnabled(true);
 }
 
+void TBrowser::ViewStyleExecute(bool thumbnails, int edge) {
+    thumbnailEdge_ = edge;
+    StShellListView1->SetViewStyle(thumbnails ? TStShellListView::TViewStyle::vsIcon
+                                              : TStShellListView::TViewStyle::vsReport,
+                                   edge);
+    (thumbnails ? ViewThumbnails : ViewDetails)->setChecked(true);
+    (edge == 128   ? ThumbnailSize128
+     : edge == 256 ? ThumbnailSize256
+                   : ThumbnailSize512)
+        ->setChecked(true);
+}
+
+void TBrowser::UpdateStatusBar() {
+    statusPending_ = false;
+    int selected = 0;
+    long long bytes = 0;
+    for (int row = 0; row < StShellListView1->topLevelItemCount(); ++row) {
+        if (StShellListView1->topLevelItem(row)->isSelected()) {
+            const TStShellItem* item = StShellListView1->ItemOfRow(row);
+            ++selected;
+            bytes += item != nullptr && item->IsFile ? item->Size : 0;
+        }
+    }
+    StatusText->setText(QString::fromStdString(
+        ListStatusText(StShellListView1->topLevelItemCount(), selected, bytes)));
+}
+
 bool TBrowser::DisplayImage(const std::string& file_name) {
     LONGLONG now = 0;
     QueryPerformanceCounter(&now);
@@ -218,6 +287,18 @@ bool TBrowser::DisplayImage(const std::string& file_name) {
     }
     Message message;
     message.kind = IV_DISPLAY_IMAGE;
+    // The file's place among the folder's images, for the viewer's panel; unknown (0) for a
+    // file of another folder.
+    int position = 0, count = 0;
+    const TStShellFolder& folder = StShellListView1->Folder;
+    const std::string prefix =
+        folder.Path.empty() || folder.Path.back() != '/' ? folder.Path + "/" : folder.Path;
+    if (folder.IsFileSystem && file_name.rfind(prefix, 0) == 0 &&
+        file_name.find('/', prefix.size()) == std::string::npos) {
+        FolderPosition(*StShellListView1->GetShellItems(), file_name, position, count);
+    }
+    message.data1 = static_cast<std::uint32_t>(position);
+    message.data2 = static_cast<std::uint32_t>(count);
     message.payload = MessagePayloadCopy(file_name.c_str());
     if (!Messenger.Send("Viewer", message, true)) {
         FreeMessagePayload(message);
@@ -520,6 +601,8 @@ void TBrowser::FormClose() {
     Settings->WriteInteger("Top", bounds.y());
     Settings->WriteInteger("Left", bounds.x());
     Settings->WriteInteger("Splitter", Splitter1->sizes().value(0));
+    Settings->WriteInteger("view_style", ViewThumbnails->isChecked() ? 1 : 0);
+    Settings->WriteInteger("thumbnail_size", thumbnailEdge_);
 }
 
 bool TBrowser::event(QEvent* event) {

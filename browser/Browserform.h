@@ -14,6 +14,7 @@
 #include <string>
 
 class QAction;
+class QLabel;
 class QSplitter;
 
 class TBrowser : public QMainWindow {
@@ -44,6 +45,11 @@ public:
     void PrintExecute();
     // The enable rules of the actions, run when the application goes idle.
     void UpdateActions();
+    // View > Details or Thumbnails at edge pixels (128, 256, 512); remembered when the window
+    // closes.
+    void ViewStyleExecute(bool thumbnails, int edge);
+    // The status bar's count of items and size of the selection, from the list as it is now.
+    void UpdateStatusBar();
 
     HWND Handle() const { return window_handle.Handle(); }
 
@@ -57,6 +63,12 @@ public:
     QAction* FileOpen1;
     QAction* Print;
     QAction* FilePrintSetup1;
+    QAction* ViewDetails;
+    QAction* ViewThumbnails;
+    QAction* ThumbnailSize128;
+    QAction* ThumbnailSize256;
+    QAction* ThumbnailSize512;
+    QLabel* StatusText;
     QSplitter* Splitter1;
     TStShellTreeViewB* StShellTreeView1;
     TStShellListView* StShellListView1;
@@ -84,6 +96,8 @@ private:
     // The list saw the press of the Enter whose release comes next: a press that ended an
     // in-place edit or closed a dialog went elsewhere, and its release must not open the item.
     bool enterPressedInList_ = false;
+    int thumbnailEdge_ = 256;
+    bool statusPending_ = false; // a status update is queued for the next turn of the loop
 
     platform::QtWindowHandle window_handle{this};
 };

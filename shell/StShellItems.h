@@ -23,6 +23,7 @@ public:
     bool IsFolder = false;     // a folder of the namespace (virtual ones included)
     long long Size = 0;
     long long Modified = 0;
+    bool IsCompressed = false; // the file system stores it compressed (read only when asked)
 };
 
 using TStShellFolder = TStShellItem;
@@ -49,6 +50,7 @@ public:
         folders_.push_back(std::move(folder));
         return static_cast<int>(folders_.size()) - 1;
     }
+    void Clear() { folders_.clear(); }
     TStShellFolder* GetShellFolder(int index) {
         return index >= 0 && index < static_cast<int>(folders_.size())
                    ? &folders_[static_cast<std::size_t>(index)]

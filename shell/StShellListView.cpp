@@ -1,7 +1,13 @@
 #include "StShellViews.h"
 
+#include "ShellIcons.h"
+#include "ShellMenu.h"
+#include "ThumbnailGrid.h"
 #include "common/ErrorReporting.h"
+#include "platform/FileAttributes.h"
 #include "platform/Shell.h"
+#include "platform/qt/FileClipboard.h"
+#include "platform/qt/FileOperations.h"
 
 #include <QDateTime>
 #include <QDrag>
@@ -35,7 +41,7 @@ std::string typeOf(const TStShellItem& item) {
 // Rows made at once when a listing arrives (more than a window shows), then per turn of the event
 // loop (a few milliseconds each).
 constexpr int kFirstRows = 200;
-constexpr int kRowsPerTurn = 1000;
+constexpr int kRowsPerTurn = 250;
 
 // Items come name-sorted from the folder; other columns sort stably, folders first.
 void orderByColumn(std::vector<TStShellItem>& items, int column) {
@@ -88,6 +94,11 @@ TStCustomShellListView::TStCustomShellListView(QWidget* owner) : QTreeWidget(own
     moreRows_.setSingleShot(true);
     moreRows_.setInterval(0);
     connect(&moreRows_, &QTimer::timeout, this, [this] { addRows(kRowsPerTurn); });
+    connect(selectionModel(), &QItemSelectionModel::selectionChanged, this, [this] {
+        if (OnContentsChanged) {
+            OnContentsChanged();
+        }
+    });
 }
 
 bool TStCustomShellListView::SetFolder(const ITEMIDLIST* absolute) {
@@ -108,6 +119,12 @@ bool TStCustomShellListView::SetFolder(const ITEMIDLIST* absolute) {
     rowsMade_ = 0;
     moreRows_.stop();
     keepScroll_ = -1;
+    if (grid_ != nullptr) {
+        grid_->FolderChanged();
+    }
+    if (OnContentsChanged) {
+        OnContentsChanged();
+    }
     startListing({});
     if (Folder.IsFileSystem) {
         watcher_.addPath(QString::fromStdString(Folder.Path));
@@ -136,9 +153,15 @@ void TStCustomShellListView::Refresh() {
 void TStCustomShellListView::startListing(std::unordered_set<std::string> keepSelected) {
     keepSelected_ = std::move(keepSelected);
     listingPending_ = true;
-    listing_.setFuture(QtConcurrent::run(
-        [folder = Folder, hidden = (Options & loShowHidden) != 0, column = sortColumn_] {
+    listing_.setFuture(
+        QtConcurrent::run([folder = Folder, hidden = (Options & loShowHidden) != 0,
+                           column = sortColumn_, compressed = (Options & loColorCompressed) != 0] {
             std::vector<TStShellItem> items = ShellChildrenOf(folder, true, hidden);
+            if (compressed) {
+                for (TStShellItem& item : items) {
+                    item.IsCompressed = item.IsFileSystem && platform::IsCompressedFile(item.Path);
+                }
+            }
             orderByColumn(items, column);
             return items;
         }));
@@ -229,6 +252,10 @@ void TStCustomShellListView::addRows(int count) {
                                               QLocale::ShortFormat)
                             : QString());
         row->setData(0, Qt::UserRole, index);
+        row->setIcon(0, IconOfItem(item));
+        if (item.IsCompressed && (Options & loColorCompressed)) {
+            row->setForeground(0, CompressedColor);
+        }
         if ((Options & loAllowRename) && !ReadOnly && item.IsFileSystem) {
             row->setFlags(row->flags() | Qt::ItemIsEditable);
         }
@@ -249,6 +276,9 @@ void TStCustomShellListView::addRows(int count) {
     }
     if (end < total) {
         moreRows_.start(); // the rest after the window has had its turn
+    }
+    if (OnContentsChanged) {
+        OnContentsChanged();
     }
 }
 
@@ -383,10 +413,111 @@ void TStCustomShellListView::rowDoubleClicked(QTreeWidgetItem* row) {
 
 void TStCustomShellListView::EditItemCaption(int index) {
     QTreeWidgetItem* row = topLevelItem(index);
-    if (row != nullptr) {
-        setCurrentItem(row);
+    if (row == nullptr) {
+        return;
+    }
+    setCurrentItem(row);
+    if (grid_ != nullptr && grid_->isVisible()) {
+        if (OnEditing && !OnEditing()) {
+            return;
+        }
+        grid_->edit(indexFromItem(row));
+    } else {
         editItem(row, 0);
     }
+}
+
+bool TStCustomShellListView::IsEditing() const {
+    return state() == QAbstractItemView::EditingState || (grid_ != nullptr && grid_->IsEditing());
+}
+
+void TStCustomShellListView::SetViewStyle(TViewStyle style, int thumbnailEdge) {
+    viewStyle_ = style;
+    if (style == TViewStyle::vsIcon) {
+        if (grid_ == nullptr) {
+            grid_ = new ThumbnailGrid(this);
+            grid_->addActions(actions()); // the list's shortcuts work in the grid too
+        }
+        grid_->SetEdge(thumbnailEdge);
+        grid_->setGeometry(rect());
+        const bool focused = hasFocus();
+        grid_->show();
+        grid_->raise();
+        setFocusProxy(grid_);
+        if (focused) {
+            grid_->setFocus();
+        }
+        if (currentIndex().isValid()) {
+            grid_->scrollTo(currentIndex());
+        }
+    } else if (grid_ != nullptr) {
+        const bool focused = grid_->hasFocus();
+        setFocusProxy(nullptr);
+        grid_->hide();
+        grid_->Thumbnails().Clear(); // no decoding for a grid nobody sees
+        if (focused) {
+            setFocus();
+        }
+        if (currentItem() != nullptr) {
+            scrollToItem(currentItem());
+        }
+    }
+}
+
+void TStCustomShellListView::resizeEvent(QResizeEvent* event) {
+    QTreeWidget::resizeEvent(event);
+    if (grid_ != nullptr) {
+        grid_->setGeometry(rect());
+    }
+}
+
+void TStCustomShellListView::contextMenuEvent(QContextMenuEvent* event) {
+    if (!ShowContextMenu(event->globalPos())) {
+        QTreeWidget::contextMenuEvent(event);
+    }
+}
+
+bool TStCustomShellListView::ShowContextMenu(const QPoint& globalPos) {
+    if (!(Options & loShellMenu)) {
+        return false;
+    }
+    // A click on empty space clears the selection: the menu is then the folder's (Paste).
+    QTreeWidgetItem* row = itemAt(viewport()->mapFromGlobal(globalPos));
+    if (grid_ != nullptr && grid_->isVisible()) {
+        const QModelIndex index = grid_->indexAt(grid_->viewport()->mapFromGlobal(globalPos));
+        row = index.isValid() ? topLevelItem(index.row()) : nullptr;
+    }
+    if (row == nullptr) {
+        clearSelection();
+    } else if (!row->isSelected()) {
+        clearSelection();
+        setCurrentItem(row);
+        row->setSelected(true);
+    }
+    ShowShellMenu(*this, globalPos);
+    return true;
+}
+
+void TStCustomShellListView::CopySelectionToClipboard(bool cut) {
+    std::vector<std::string> paths;
+    TStShellItemList selected = SelectedItems();
+    for (TStShellItem& item : selected.Items()) {
+        if (item.IsFileSystem && !item.Path.empty()) {
+            paths.push_back(item.Path);
+        }
+    }
+    if (!paths.empty()) {
+        platform::SetClipboardFiles(paths, cut);
+    }
+}
+
+bool TStCustomShellListView::PasteFromClipboard() {
+    if (ReadOnly || !Folder.IsFileSystem) {
+        return false;
+    }
+    const bool done = PasteFilesInto(platform::GetClipboardFiles(), Folder.Path, window());
+    Refresh();
+    return done;
 }
 
 bool TStCustomShellListView::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
@@ -480,6 +611,15 @@ void TStCustomShellListView::keyReleaseEvent(QKeyEvent* event) {
     }
 }
 
+namespace {
+
+QIcon themedDesktopIcon() {
+    return QIcon::hasThemeIcon("user-desktop") ? QIcon::fromTheme("user-desktop")
+                                               : OwnIcon(FallbackIcon::Folder);
+}
+
+} // namespace
+
 TStCustomShellComboBox::TStCustomShellComboBox(QWidget* owner) : QComboBox(owner) {
     connect(this, &QComboBox::activated, this, [this](int index) {
         if (!updating_ && ListView != nullptr && index >= 0 &&
@@ -496,7 +636,7 @@ void TStCustomShellComboBox::ShowFolder(const TStShellFolder& folder) {
     levels_.clear();
     PIDL prefix;
     levels_.push_back(prefix);
-    addItem("Desktop");
+    addItem(themedDesktopIcon(), "Desktop");
     PIDL::Iterator items(folder.Pidl.List());
     int depth = 1;
     for (const ITEMIDLIST* item = items.Next(); item != nullptr; item = items.Next(), ++depth) {
@@ -504,8 +644,9 @@ void TStCustomShellComboBox::ShowFolder(const TStShellFolder& folder) {
         one.CopyFirstItem(item);
         prefix.Append(one);
         levels_.push_back(prefix);
-        addItem(QString(depth * 2, ' ') +
-                QString::fromStdString(platform::DisplayNameOf(prefix.List())));
+        addItem(IconOfItem(TStShellItem(prefix.List())),
+                QString(depth * 2, ' ') +
+                    QString::fromStdString(platform::DisplayNameOf(prefix.List())));
     }
     setCurrentIndex(count() - 1);
     updating_ = false;

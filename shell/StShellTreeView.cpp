@@ -1,6 +1,9 @@
 #include "StShellViews.h"
 
+#include "ShellIcons.h"
+#include "ShellMenu.h"
 #include "common/ErrorReporting.h"
+#include "platform/FileAttributes.h"
 #include "platform/qt/FileOperations.h"
 
 #include <QDrag>
@@ -100,13 +103,49 @@ TStCustomShellTreeView::TStCustomShellTreeView(QWidget* owner) : QTreeWidget(own
             FolderChanged(path);
         }
     });
-    // The root's children.
-    TStShellFolder root(SpecialFolderPidl(SpecialRootFolder).List());
+    RebuildRoots();
+}
+
+bool TStCustomShellTreeView::accepted(const TStShellItem& item) const {
+    return !Filtered || !OnFilterItem || OnFilterItem(item);
+}
+
+void TStCustomShellTreeView::RebuildRoots() {
+    builtRoot_ = SpecialRootFolder;
+    builtRootFolder_ = RootFolder;
     populating_ = true;
-    for (TStShellItem& child : ShellChildrenOf(root, false, false)) {
-        addNode(nullptr, std::move(child));
+    clear();
+    folders_.Clear();
+    if (!watcher_.directories().isEmpty()) {
+        watcher_.removePaths(watcher_.directories());
+    }
+    PIDL folder;
+    if (!RootFolder.empty() && folder.FromPath(RootFolder)) {
+        addNode(nullptr, TStShellFolder(folder.List()));
+    } else {
+        TStShellFolder root(SpecialFolderPidl(SpecialRootFolder).List());
+        for (TStShellItem& child : ShellChildrenOf(root, false, Options & toShowHidden)) {
+            if (accepted(child)) {
+                addNode(nullptr, std::move(child));
+            }
+        }
     }
     populating_ = false;
+}
+
+void TStCustomShellTreeView::ensureRoots() {
+    if (builtRoot_ != SpecialRootFolder || builtRootFolder_ != RootFolder) {
+        RebuildRoots();
+    }
+}
+
+void TStCustomShellTreeView::contextMenuEvent(QContextMenuEvent* event) {
+    QTreeWidgetItem* node = itemAt(viewport()->mapFromGlobal(event->globalPos()));
+    if (!(Options & toShellMenu) || node == nullptr || FolderOf(node) == nullptr) {
+        QTreeWidget::contextMenuEvent(event);
+        return;
+    }
+    ShowFolderMenu(*this, node, event->globalPos());
 }
 
 void TStCustomShellTreeView::SetListView(TStCustomShellListView* list) {
@@ -119,6 +158,11 @@ void TStCustomShellTreeView::SetListView(TStCustomShellListView* list) {
 QTreeWidgetItem* TStCustomShellTreeView::addNode(QTreeWidgetItem* parent, TStShellFolder folder) {
     auto* node = parent != nullptr ? new QTreeWidgetItem(parent) : new QTreeWidgetItem(this);
     node->setText(0, QString::fromStdString(folder.DisplayName));
+    node->setIcon(0, IconOfItem(folder));
+    if ((Options & toColorCompressed) && folder.IsFileSystem &&
+        platform::IsCompressedFile(folder.Path)) {
+        node->setForeground(0, CompressedColor);
+    }
     node->setData(0, kFolderRole, folders_.Add(std::move(folder)));
     if (Options & toAllowRename) {
         node->setFlags(node->flags() | Qt::ItemIsEditable);
@@ -143,7 +187,9 @@ void TStCustomShellTreeView::ExpandOneLevel(QTreeWidgetItem* node) {
     const TStShellFolder folder = *FolderOf(node);
     for (TStShellItem& child :
          ShellChildrenOf(folder, Options & toShowFiles, Options & toShowHidden)) {
-        addNode(node, std::move(child));
+        if (accepted(child)) {
+            addNode(node, std::move(child));
+        }
     }
     populating_ = false;
     if (folder.IsFileSystem && !folder.Path.empty()) {
@@ -227,6 +273,7 @@ void TStCustomShellTreeView::Refresh(QTreeWidgetItem* node) {
 }
 
 QTreeWidgetItem* TStCustomShellTreeView::FindNodeByPidl(const ITEMIDLIST* pidl) {
+    ensureRoots();
     for (QTreeWidgetItemIterator it(this); *it != nullptr; ++it) {
         const TStShellFolder* folder = FolderOf(*it);
         if (folder != nullptr && !(*it)->data(0, kPlaceholderRole).toBool() &&
@@ -272,10 +319,14 @@ bool TStCustomShellTreeView::ShowFolder(const ITEMIDLIST* absolute) {
         PIDL one;
         one.CopyFirstItem(item);
         prefix.Append(one);
-        node = FindNodeByPidl(prefix.List());
-        if (node == nullptr) {
+        QTreeWidgetItem* found = FindNodeByPidl(prefix.List());
+        if (found == nullptr) {
+            if (node == nullptr) {
+                continue; // above the tree's root: its nodes start further down
+            }
             return false;
         }
+        node = found;
         ExpandOneLevel(node);
     }
     if (node != nullptr) {
@@ -390,6 +441,16 @@ void TStCustomShellTreeView::dropEvent(QDropEvent* event) {
 }
 
 bool TStCustomShellTreeView::event(QEvent* event) {
+    if (event->type() == QEvent::Paint) {
+        ensureRoots(); // the owner may have set the root after construction
+        if (!topExpanded_) {
+            topExpanded_ = true;
+            if ((Options & toExpandTopNode) && topLevelItemCount() > 0) {
+                ExpandOneLevel(topLevelItem(0));
+                topLevelItem(0)->setExpanded(true);
+            }
+        }
+    }
     return WndProc(event);
 }
 

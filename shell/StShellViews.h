@@ -20,6 +20,7 @@
 
 class TStCustomShellListView;
 class TStCustomShellComboBox;
+class ThumbnailGrid;
 class QMimeData;
 class QDropEvent;
 
@@ -47,8 +48,14 @@ public:
     std::string RootFolder;
     int ExpandInterval = 1000; // ms a drag must hover over a collapsed node
     QColor CompressedColor = Qt::blue;
+    // With Filtered, only folders OnFilterItem accepts get nodes.
     bool Filtered = false;
+    std::function<bool(const TStShellItem&)> OnFilterItem;
     std::function<void(TStShellFolder&)> OnFolderSelected;
+    // Makes the top nodes again from RootFolder (a path: that folder is the one top node) or
+    // else SpecialRootFolder (its children are the top nodes). Done by itself when either has
+    // changed since, before the tree is painted or searched.
+    void RebuildRoots();
 
     // Deletes the selected folder (to the Trash when recycle; the user is asked when confirm).
     bool DeleteFolder(bool recycle, bool confirm);
@@ -71,6 +78,8 @@ public:
 
 protected:
     bool event(QEvent* event) override;
+    // The shell menu (toShellMenu) of the folder under the mouse.
+    void contextMenuEvent(QContextMenuEvent* event) override;
     // Drag and drop (toAllowDrag, toAllowDrop): folders are dragged as files; files dropped on a
     // folder node go into it; hovering over a closed node for ExpandInterval ms opens it.
     void startDrag(Qt::DropActions actions) override;
@@ -91,6 +100,8 @@ private:
     void renameNode(QTreeWidgetItem* node);
 
     void mergeChildren(QTreeWidgetItem* node);
+    void ensureRoots();
+    bool accepted(const TStShellItem& item) const;
 
     TStShellFolderList folders_;
     TStCustomShellListView* list_ = nullptr;
@@ -100,6 +111,10 @@ private:
     QTimer changeTimer_;               // gathers a burst of changes
     QPersistentModelIndex hoverNode_;  // under a drag, waiting to open (gone if its node goes)
     QTimer hoverTimer_;
+    // What the top nodes were made from.
+    TStSpecialRootFolder builtRoot_ = TStSpecialRootFolder::sfNone;
+    std::string builtRootFolder_;
+    bool topExpanded_ = false; // toExpandTopNode is done at the first paint
 };
 
 class TStCustomShellListView : public QTreeWidget {
@@ -117,6 +132,23 @@ public:
     TStSpecialRootFolder SpecialRootFolder = TStSpecialRootFolder::sfNone;
     QColor CompressedColor = Qt::blue;
     bool OpenDialogMode = false;
+
+    // Report (the table of names) or icon style (a grid of thumbnails of thumbnailEdge pixels:
+    // 128, 256 or 512). The rows, the selection and the focus row are the same in both.
+    enum class TViewStyle { vsIcon, vsSmallIcon, vsList, vsReport };
+    void SetViewStyle(TViewStyle style, int thumbnailEdge = 256);
+    TViewStyle ViewStyle() const { return viewStyle_; }
+    // The grid of the icon style (null until it is first shown).
+    ThumbnailGrid* Grid() const { return grid_; }
+    // Called after rows come or go and when the selection changes (the browser's status bar).
+    std::function<void()> OnContentsChanged;
+    // Pastes the files on the clipboard into the folder shown; false when nothing was pasted.
+    bool PasteFromClipboard();
+    // Puts the selected items' files on the clipboard, to be moved (cut) or copied.
+    void CopySelectionToClipboard(bool cut);
+    // The shell menu (loShellMenu) for the item at a point of the screen, or for the folder
+    // when no item is there; false when the options give no menu.
+    bool ShowContextMenu(const QPoint& globalPos);
 
     TStShellFolder Folder;
     // Shows absolute: the folder is read on a worker thread and its rows are added a batch at a
@@ -146,7 +178,7 @@ public:
     std::function<bool()> OnEditing;
     std::function<void()> OnEdited;
     std::function<void(int key, Qt::KeyboardModifiers modifiers)> OnKeyUp;
-    bool IsEditing() const { return state() == QAbstractItemView::EditingState; }
+    bool IsEditing() const;
     int ItemIndex() const;
     void EditItemCaption(int index);
     // The item a row shows.
@@ -157,6 +189,8 @@ public:
 
 protected:
     void keyReleaseEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
     // Drag and drop (loAllowDrag, loAllowDrop): the selected items are dragged as files; files
     // dropped on a folder row go into it, elsewhere into the folder shown.
@@ -187,6 +221,8 @@ private:
     int keepScroll_ = -1;
     int rowsMade_ = 0;
     QTimer moreRows_;
+    TViewStyle viewStyle_ = TViewStyle::vsReport;
+    ThumbnailGrid* grid_ = nullptr; // a child, over the report view while shown
 };
 
 class TStCustomShellComboBox : public QComboBox {

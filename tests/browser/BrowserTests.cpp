@@ -1,5 +1,6 @@
 // The browser, offscreen, in temporary folders: stepping through images, deleting, settings,
 // double clicks and keys; the messages that reach "Viewer" are what is checked.
+#include "support/CameraFiles.h"
 #include "support/GuiEnvironment.h"
 #include "support/TestSupport.h"
 
@@ -25,6 +26,7 @@
 #include <QTimer>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
@@ -100,6 +102,33 @@ TEST_F(BrowserTest, NextAndPreviousWrapAndSkipWhatIsNoImage) {
     EXPECT_EQ(shown(), (std::vector<std::string>{a, c}));
     EXPECT_FALSE(browser.DisplayNextImageFromIndex(0, 'x'));
     EXPECT_EQ(boxes.Take().size(), 1u);
+}
+
+TEST_F(BrowserTest, PageDownStepsOntoAndOverCameraRawJpegXlHeicAndAvif) {
+    const std::string first = image("a.png");
+    const std::string raw = folder + "/b.dng";
+    std::ofstream(raw, std::ios::binary)
+        << testsupport::DngFile(testsupport::QuadrantPicture(64, 48), 1, {}, 0, 0);
+    const std::string png = folders.Home() + "/source.png";
+    QImage picture(64, 48, QImage::Format_RGB32);
+    picture.fill(Qt::blue);
+    ASSERT_TRUE(picture.save(QString::fromStdString(png), "PNG"));
+    const std::string jxl = folder + "/c.jxl", heic = folder + "/d.heic", avif = folder + "/e.avif";
+    ASSERT_EQ(std::system(("cjxl " + png + " " + jxl + " >/dev/null 2>&1").c_str()), 0);
+    ASSERT_EQ(std::system(("heif-enc -o " + heic + " " + png + " >/dev/null 2>&1").c_str()), 0);
+    ASSERT_EQ(std::system(("heif-enc -A -o " + avif + " " + png + " >/dev/null 2>&1").c_str()), 0);
+    text("f.txt");
+    TBrowser browser;
+    show(browser);
+    const std::vector<std::string> order{first, raw, jxl, heic, avif};
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        EXPECT_TRUE(browser.DisplayNextImage(order[k], 'D'));
+    }
+    // The text file is stepped over, back to the first.
+    EXPECT_EQ(shown(), (std::vector<std::string>{raw, jxl, heic, avif, first}));
+    EXPECT_TRUE(browser.DisplayNextImage(first, 'U'));
+    EXPECT_TRUE(browser.DisplayNextImage(raw, 'U'));
+    EXPECT_EQ(shown(), (std::vector<std::string>{avif, first}));
 }
 
 TEST_F(BrowserTest, OneImageAmongOtherFilesIsShownAgainAndASingleItemGoesNowhere) {
