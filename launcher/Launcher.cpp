@@ -10,6 +10,7 @@
 #include "platform/Processes.h"
 #include "platform/Registry.h"
 #include "platform/Runtime.h"
+#include "platform/Session.h"
 #include "platform/Timing.h"
 #include "platform/Windows.h"
 
@@ -166,6 +167,16 @@ int run(const std::vector<std::string>& arguments) {
         return 1;
     }
     held.key = key;
+    // The desktop's activation token goes with the file, before it and always (empty when the
+    // desktop gave none), so the viewer never presents a token spent by an earlier hand-over.
+    // A main program started below finds the token in its environment instead.
+    const std::string token = platform::ActivationTokenOfEnvironment();
+    const LONG tokenWritten = RegSetValueExA(key, "solitary_viewer_activation_token", 0, REG_SZ,
+                                             reinterpret_cast<const BYTE*>(token.c_str()),
+                                             static_cast<DWORD>(token.size() + 1));
+    if (tokenWritten != ERROR_SUCCESS) {
+        throw zException{static_cast<DWORD>(tokenWritten), "error calling RegSetValueEx()"};
+    }
     const LONG written = RegSetValueExA(key, "solitary_viewer_arguments", 0, REG_SZ,
                                         reinterpret_cast<const BYTE*>(commandLine.c_str()),
                                         static_cast<DWORD>(commandLine.size() + 1));

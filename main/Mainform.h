@@ -72,4 +72,5 @@ private:
     platform::QtWindowHandle window_handle{this};
     std::vector<std::string> arguments_;
     std::string program_path_;
+    std::string activation_token_;
 };

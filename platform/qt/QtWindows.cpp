@@ -1,6 +1,7 @@
 #include "QtWindows.h"
 
 #include "../MessageBox.h"
+#include "Activation.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -125,8 +126,11 @@ void QtWindowHandle::RaiseToFront() {
         Show(SW_RESTORE);
     }
     widget->show();
-    widget->raise();
-    widget->activateWindow();
+    if (!widget->isVisible()) {
+        return; // a window that never shows (the hidden main form) has nothing to raise
+    }
+    // A token handed over with the request lets a Wayland compositor raise the window.
+    ActivateWindow(widget, TakeOfferedActivationToken());
 }
 
 namespace {

@@ -84,8 +84,12 @@ private:
         lastSeenAnywhere = real;
         timer_.stop();
         deleteLater();
-        if (real != assumed_) {
-            apply_(innerOf(outer_, real));
+        // Placed again also when the frame was guessed right but the window lost its size
+        // to it: Qt's Wayland decorations, added after a size was set (on leaving full screen),
+        // take their room from the inside.
+        const QRect inner = innerOf(outer_, real);
+        if (real != assumed_ || window_->geometry().size() != inner.size()) {
+            apply_(inner);
             if (frameChanged_) {
                 frameChanged_();
             }
