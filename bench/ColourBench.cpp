@@ -121,7 +121,7 @@ void BM_Decode_24MP_Jpeg_AdobeRgb(benchmark::State& state) {
 void BM_Convert_24MP_AdobeRgb(benchmark::State& state) {
     engine::DecodeResult decoded = engine::DecodeImageFile(plainFile);
     for (auto _ : state) {
-        engine::ConvertImageToSrgb(*decoded.image, adobeRgb);
+        engine::ConvertImageForDisplay(*decoded.image, adobeRgb);
     }
 }
 

@@ -1,5 +1,7 @@
 #include "AnimationDecoder.h"
 
+#include "ColourManagement.h"
+
 #include "MagickLibrary.h"
 #include "PixelExport.h"
 
@@ -887,6 +889,11 @@ std::unique_ptr<Image> AnimationDecoder::DecodeFrame(std::size_t k,
         result->filename = path_;
         if (!format_.empty()) {
             result->magick = format_;
+        }
+        if (bytes_ || !whole_.empty()) {
+            // Frames are sRGB's; the first one, decoded as a still, was converted to the
+            // monitor's profile, and the others must not look different from it.
+            ConvertImageForDisplay(*result, {});
         }
     }
     return result;

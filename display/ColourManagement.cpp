@@ -229,10 +229,12 @@ bool planMatrixShaper(ColourTransform& t, cmsHPROFILE source, cmsHPROFILE srgb) 
 }
 
 // Null for an RGB profile that leaves every probe colour as it is, within a level.
-std::shared_ptr<ColourTransform> planRgb(cmsHPROFILE source, cmsHPROFILE srgb) {
+// The loop of our own is planned only towards sRGB (its matrix is measured against linear sRGB
+// and its table is sRGB's curve); towards a monitor's profile lcms2 converts.
+std::shared_ptr<ColourTransform> planRgb(cmsHPROFILE source, cmsHPROFILE target, bool toSrgb) {
     auto t = std::make_shared<ColourTransform>();
     t->colours = ProfileColours::Rgb;
-    t->lcms = cmsCreateTransform(source, TYPE_BGRA_8, srgb, TYPE_BGRA_8, INTENT_PERCEPTUAL,
+    t->lcms = cmsCreateTransform(source, TYPE_BGRA_8, target, TYPE_BGRA_8, INTENT_PERCEPTUAL,
                                  cmsFLAGS_COPY_ALPHA);
     if (t->lcms == nullptr) {
         return nullptr;
@@ -241,7 +243,7 @@ std::shared_ptr<ColourTransform> planRgb(cmsHPROFILE source, cmsHPROFILE srgb) {
     std::vector<std::uint8_t> reference = probes;
     cmsDoTransform(t->lcms, reference.data(), reference.data(),
                    static_cast<cmsUInt32Number>(reference.size() / 4));
-    if (planMatrixShaper(*t, source, srgb)) {
+    if (toSrgb && planMatrixShaper(*t, source, target)) {
         std::vector<std::uint8_t> ours = probes;
         convertPlain(*t, ours.data(), ours.size() / 4);
         t->fast = largestDifference(ours, reference) <= 1;
@@ -281,20 +283,25 @@ std::shared_ptr<ColourTransform> planCmyk(cmsHPROFILE source, cmsHPROFILE srgb) 
     return t->lcms != nullptr ? t : nullptr;
 }
 
-std::shared_ptr<const ColourTransform> plan(std::string_view bytes) {
+// display: the monitor's profile to convert to, empty for sRGB.
+std::shared_ptr<const ColourTransform> plan(std::string_view bytes, std::string_view display) {
     const Profile source(
         cmsOpenProfileFromMem(bytes.data(), static_cast<cmsUInt32Number>(bytes.size())));
-    const Profile srgb(cmsCreate_sRGBProfile());
-    if (!source || !srgb) {
+    const bool toSrgb = display.empty();
+    const Profile target(
+        toSrgb
+            ? cmsCreate_sRGBProfile()
+            : cmsOpenProfileFromMem(display.data(), static_cast<cmsUInt32Number>(display.size())));
+    if (!source || !target) {
         return nullptr;
     }
     switch (cmsGetColorSpace(source.get())) {
     case cmsSigRgbData:
-        return planRgb(source.get(), srgb.get());
+        return planRgb(source.get(), target.get(), toSrgb);
     case cmsSigGrayData:
-        return planGray(source.get(), srgb.get());
+        return planGray(source.get(), target.get());
     case cmsSigCmykData:
-        return planCmyk(source.get(), srgb.get());
+        return planCmyk(source.get(), target.get());
     default:
         return nullptr;
     }
@@ -304,10 +311,15 @@ struct CacheEntry {
     std::size_t hash;
     std::string bytes;
     std::shared_ptr<const ColourTransform> transform; // null: nothing to do for these bytes
+    std::uint64_t generation;                         // of the display profile it converts to
 };
 
 std::mutex cacheGuard;
 std::list<CacheEntry> cache; // the most recently used first
+// Under cacheGuard: the monitor's profile (empty: sRGB) and its generation, which every change
+// moves on, so that a plan made for the profile before is never cached for the new one.
+std::shared_ptr<const std::string> displayProfile = std::make_shared<const std::string>();
+std::uint64_t displayGeneration = 0;
 
 void convertBlock(const ColourTransform& t, std::uint8_t* bgra, std::size_t count) {
     if (t.colours == ProfileColours::Gray) {
@@ -348,6 +360,8 @@ void convertOnTwoThreads(const ColourTransform& t, std::uint8_t* bgra, std::size
 
 std::shared_ptr<const ColourTransform> findOrPlan(std::string_view profile) {
     const std::size_t hash = std::hash<std::string_view>{}(profile);
+    std::shared_ptr<const std::string> display;
+    std::uint64_t generation = 0;
     {
         const std::lock_guard<std::mutex> lock(cacheGuard);
         for (auto entry = cache.begin(); entry != cache.end(); ++entry) {
@@ -356,21 +370,40 @@ std::shared_ptr<const ColourTransform> findOrPlan(std::string_view profile) {
                 return entry->transform;
             }
         }
+        display = displayProfile;
+        generation = displayGeneration;
     }
     // Planned outside the lock: another decode need not wait for it. Two decodes of one new
     // profile at once plan it twice, and the first plan stays cached.
-    std::shared_ptr<const ColourTransform> planned = plan(profile);
+    std::shared_ptr<const ColourTransform> planned = plan(profile, *display);
     const std::lock_guard<std::mutex> lock(cacheGuard);
+    if (generation != displayGeneration) {
+        return planned; // the monitor's profile changed meanwhile: used once, not kept
+    }
     for (const CacheEntry& entry : cache) {
         if (entry.hash == hash && entry.bytes == profile) {
             return entry.transform;
         }
     }
-    cache.push_front({hash, std::string(profile), planned});
+    cache.push_front({hash, std::string(profile), planned, generation});
     if (cache.size() > kCachedTransforms) {
         cache.pop_back();
     }
     return planned;
+}
+
+// Whether lcms2 reads profile as one of the colour spaces converted here.
+bool readableProfile(std::string_view profile) {
+    if (profile.empty() || profile.size() > kMaximumProfileBytes) {
+        return false;
+    }
+    const Profile opened(
+        cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size())));
+    if (!opened) {
+        return false;
+    }
+    const cmsColorSpaceSignature space = cmsGetColorSpace(opened.get());
+    return space == cmsSigRgbData || space == cmsSigGrayData || space == cmsSigCmykData;
 }
 
 } // namespace
@@ -388,6 +421,52 @@ std::shared_ptr<const ColourTransform> FindColourTransform(std::string_view prof
 
 ProfileColours TransformColours(const ColourTransform& transform) {
     return transform.colours;
+}
+
+const std::string& SrgbProfile() {
+    static const std::string bytes = [] {
+        const Profile profile(cmsCreate_sRGBProfile());
+        cmsUInt32Number size = 0;
+        std::string made;
+        if (profile && cmsSaveProfileToMem(profile.get(), nullptr, &size)) {
+            made.resize(size);
+            if (!cmsSaveProfileToMem(profile.get(), made.data(), &size)) {
+                made.clear();
+            }
+        }
+        return made;
+    }();
+    return bytes;
+}
+
+bool SetDisplayProfile(std::string_view profile) {
+    bool usable = profile.empty();
+    if (!usable && profile.size() <= kMaximumProfileBytes) {
+        // Only an RGB profile a picture can be converted into describes a monitor.
+        const Profile opened(
+            cmsOpenProfileFromMem(profile.data(), static_cast<cmsUInt32Number>(profile.size())));
+        usable = opened && cmsGetColorSpace(opened.get()) == cmsSigRgbData &&
+                 cmsIsIntentSupported(opened.get(), INTENT_PERCEPTUAL, LCMS_USED_AS_OUTPUT);
+    }
+    auto kept = std::make_shared<const std::string>(usable ? profile : std::string_view());
+    const std::lock_guard<std::mutex> lock(cacheGuard);
+    if (*kept == *displayProfile) {
+        return usable;
+    }
+    displayProfile = std::move(kept);
+    ++displayGeneration;
+    cache.clear();
+    return usable;
+}
+
+bool HasDisplayProfile() {
+    const std::lock_guard<std::mutex> lock(cacheGuard);
+    return !displayProfile->empty();
+}
+
+std::uint64_t DisplayProfileGeneration() {
+    const std::lock_guard<std::mutex> lock(cacheGuard);
+    return displayGeneration;
 }
 
 const std::string& AdobeRgbProfile() {
@@ -432,12 +511,21 @@ void ConvertCmykToBgr16(const ColourTransform& transform, const std::uint16_t* c
     }
 }
 
-bool ConvertImageToSrgb(Image& image, std::string_view profile) {
-    if (profile.empty() || !image.pixels) {
+bool ConvertImageForDisplay(Image& image, std::string_view profile) {
+    if (!image.pixels) {
         return false;
     }
-    const std::shared_ptr<const ColourTransform> transform = FindColourTransform(profile);
-    if (!transform || transform->colours == ProfileColours::Cmyk) {
+    std::shared_ptr<const ColourTransform> transform =
+        profile.empty() ? nullptr : FindColourTransform(profile);
+    if (transform && transform->colours == ProfileColours::Cmyk) {
+        return false;
+    }
+    if (!transform && HasDisplayProfile() && !readableProfile(profile)) {
+        // Pixels without a usable profile are sRGB's, and the monitor's is another. (A
+        // readable profile without a transform is the monitor's own: nothing to do.)
+        transform = FindColourTransform(SrgbProfile());
+    }
+    if (!transform) {
         return false;
     }
     const std::size_t bytes = image.columns * image.rows * 4;

@@ -1,5 +1,7 @@
 // Showing pixels in the colours their file means: an embedded ICC profile (RGB, gray or CMYK)
-// is converted to sRGB, the colour space the screen is assumed to have.
+// is converted to sRGB, the colour space the screen is assumed to have, or to the monitor's own
+// profile when the desktop publishes one (SetDisplayProfile); pixels without a profile are then
+// converted from sRGB to it.
 //
 // A conversion is planned once per distinct profile through lcms2 and kept in a small cache
 // keyed by the profile's bytes, so a folder of photos from one camera plans it once. RGB
@@ -21,8 +23,8 @@
 
 namespace engine {
 
-// One planned conversion from a profile to sRGB. Immutable once made: any number of threads
-// may use it at once.
+// One planned conversion from a profile to sRGB (or to the display profile). Immutable once made:
+// any number of threads may use it at once.
 class ColourTransform;
 
 // The colour space of a profile's pixels, as far as a conversion here goes.
@@ -37,6 +39,19 @@ std::shared_ptr<const ColourTransform> FindColourTransform(std::string_view prof
 constexpr std::size_t kCachedTransforms = 8;
 
 ProfileColours TransformColours(const ColourTransform& transform);
+
+// The monitor's ICC profile, which every conversion planned from now on goes to instead of
+// sRGB; empty for sRGB. Bytes that are not an RGB profile lcms2 can convert into are ignored
+// (sRGB then) and false is returned. Clears the cache of conversions. Thread-safe: a decode
+// that has already planned its conversion finishes with the profile it began with, so a caller
+// that follows a change decodes its pictures again (DisplayProfileGeneration tells them apart).
+bool SetDisplayProfile(std::string_view profile);
+bool HasDisplayProfile();
+// Moves on with every change of the display profile. Starts at 0.
+std::uint64_t DisplayProfileGeneration();
+
+// The bytes of lcms2's sRGB profile. Made once; thread-safe.
+const std::string& SrgbProfile();
 
 // The bytes of an Adobe RGB (1998) profile, for photos that say they are in it without
 // embedding one. Made once; thread-safe.
@@ -61,10 +76,12 @@ void ConvertCmykToBgr16(const ColourTransform& transform, const std::uint16_t* c
 
 // What the decoder runs on every record whose rows were not converted as they came: converts
 // image (and its reduced copy, when it has one) from profile, the file's embedded ICC profile,
-// to sRGB. True when it did; false, with nothing changed, when profile is empty, unusable, an
-// sRGB profile or a CMYK profile (CMYK pixels are converted as they are read, from their 16-bit
-// inks: see ConvertCmykToBgr16). Large images are converted on two threads.
-bool ConvertImageToSrgb(Image& image, std::string_view profile);
+// to sRGB or the display profile. With a display profile set, an empty or unusable profile
+// means sRGB. True when it converted; false, with nothing changed, when there was nothing to
+// convert (no display profile and profile empty, unusable or sRGB's) or profile is a CMYK
+// profile (CMYK pixels are converted as they are read, from their 16-bit inks: see
+// ConvertCmykToBgr16). Large images are converted on two threads.
+bool ConvertImageForDisplay(Image& image, std::string_view profile);
 
 // Converts the rows of a record to sRGB on a thread of its own while the decoder is still
 // writing the rows below them, so that on two cores the conversion costs hardly any time.

@@ -180,6 +180,10 @@ bool TIM_Display::DrawImageSection(int src_x, int src_y, int dst_x, int dst_y, i
 
 bool TIM_Display::DrawImageSectionAndBlackout(Image_Magick_Image& image, ImageRegionFP is_source,
                                               ImageRegionFP ss_subcanvas, ImageRegionFP ss_dest) {
+    if (image.Reduced() && &image == &CurrentImage) {
+        // A reduced first view has fewer pixels than the image: even 1:1 is scaled from it.
+        return DrawImageSectionZoomedAndBlackout(is_source, ss_subcanvas, ss_dest);
+    }
     const bool width_differs = ss_dest.width != is_source.width;
     const bool height_differs = ss_dest.height != is_source.height;
     const bool extents =
@@ -234,7 +238,8 @@ bool TIM_Display::DrawImageSectionZoomedAndBlackout(ImageRegionFP is_source,
     }
     const bool extents =
         is_source.width != 0 && is_source.height != 0 && ss_dest.width != 0 && ss_dest.height != 0;
-    if (extents && ss_dest.width / is_source.width == 1 && ss_dest.height / is_source.height == 1) {
+    if (extents && ss_dest.width / is_source.width == 1 && ss_dest.height / is_source.height == 1 &&
+        !CurrentImage.Reduced()) {
         return DrawImageSectionAndBlackout(is_source, ss_subcanvas, ss_dest);
     }
     if (!extents) {
@@ -274,8 +279,8 @@ bool TIM_Display::DrawImageFitToCanvas(ImageRegionFP& ss_dest) {
                     "initialized\n\nError #5JER87J3");
         return false;
     }
-    const double iw = std::abs(CurrentImage.DIB_Container.header->biWidth);
-    const double ih = std::abs(CurrentImage.DIB_Container.header->biHeight);
+    const double iw = static_cast<double>(CurrentImage.Columns());
+    const double ih = static_cast<double>(CurrentImage.Rows());
     const int cw = Width();
     const int ch = Height();
     int x, y, w, h;

@@ -1,10 +1,14 @@
 #include "ImageDecoder.h"
 
 #include "ColourManagement.h"
+#include "DirectDecoders.h"
+#include "HeifDecoder.h"
+#include "JxlDecoder.h"
 #include "MagickLibrary.h"
 #include "Orientation.h"
 #include "PixelExport.h"
 #include "PngChunks.h"
+#include "RawDecoder.h"
 #include "platform/Timing.h"
 
 #include <magick/MagickCore.h>
@@ -12,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -714,10 +719,15 @@ size_t streamRow(const ::Image* image, const void* pixels, const size_t columns)
 }
 
 // Streams the rows of an image whose coder writes them in order. With read_whole set the
-// caller reads the file whole instead.
+// caller reads the file whole instead. A size ("640x480") lets the JPEG coder decode at the
+// smallest DCT scale that is at least that large.
 DecodeResult streamDecode(const std::string& path, const FileBytes& bytes,
-                          const std::atomic<bool>* cancel, bool& read_whole) {
+                          const std::atomic<bool>* cancel, bool& read_whole,
+                          const std::string& size = {}) {
     LibraryRequest request(path, bytes, cancel);
+    if (!size.empty()) {
+        SetImageOption(request.info(), "jpeg:size", size.c_str());
+    }
     StreamTarget target;
     target.cancel = cancel;
     streamTarget = &target;
@@ -949,35 +959,225 @@ DecodeResult wholeDecode(const std::string& path, const FileBytes& bytes,
     return result;
 }
 
+// A JPEG's reduced first view: the size to ask the coder for, and the upright size of the whole
+// image. Empty when the view needs the image at full size (or more), or the header is unreadable.
+struct JpegReduction {
+    std::string size;
+    std::size_t full_columns = 0, full_rows = 0;
+};
+
+JpegReduction planJpegReduction(const std::string& path, const FileBytes& bytes, ViewSize view) {
+    JpegReduction plan;
+    if (view.columns == 0 || view.rows == 0) {
+        return plan;
+    }
+    LibraryRequest request(path, bytes, nullptr);
+    ::Image* pinged = PingBlob(request.info(), bytes.data.get(), bytes.size, request.exception());
+    if (pinged == nullptr) {
+        return plan;
+    }
+    const std::size_t columns = pinged->columns, rows = pinged->rows;
+    const int orientation = readViewingHints(pinged).orientation;
+    DestroyImageList(pinged);
+    if (columns == 0 || rows == 0 || overLimits(columns, rows)) {
+        return plan; // the full decode gives the refusal
+    }
+    // Orientations 5 to 8 store the upright image's columns as rows.
+    const bool quarter = orientation >= 5 && orientation <= 8;
+    const std::size_t uprightColumns = quarter ? rows : columns;
+    const std::size_t uprightRows = quarter ? columns : rows;
+    const double fit = std::min(static_cast<double>(view.columns) / uprightColumns,
+                                static_cast<double>(view.rows) / uprightRows);
+    // The coder divides by the whole number of times the stored image holds this size, and the
+    // JPEG library rounds its scale up to eighths: the rows come at least this large.
+    const auto wanted = [fit](std::size_t side) {
+        return static_cast<std::size_t>(std::ceil(static_cast<double>(side) * fit));
+    };
+    if (fit >= 0.5 || wanted(columns) == 0 || wanted(rows) == 0) {
+        return plan; // no DCT scale would save enough to be worth a second decode
+    }
+    plan.size = std::to_string(wanted(columns)) + "x" + std::to_string(wanted(rows));
+    plan.full_columns = uprightColumns;
+    plan.full_rows = uprightRows;
+    return plan;
+}
+
 // What every decoded record goes through before anyone sees it.
 void finishDecode(DecodeResult& result) {
     if (!result.image) {
         return;
     }
     result.orientation_applied = OrientImage(*result.image, result.orientation);
-    result.icc_profile_applied =
-        result.icc_profile_applied || ConvertImageToSrgb(*result.image, result.icc_profile);
+    if (!result.icc_profile_applied) {
+        // Also from sRGB to the monitor's profile, when the desktop has one, for pictures
+        // without a profile: that is no conversion from theirs.
+        result.icc_profile_applied = ConvertImageForDisplay(*result.image, result.icc_profile) &&
+                                     !result.icc_profile.empty();
+    }
+}
+
+// Camera RAW, JPEG XL, HEIC and AVIF, read by their own libraries into records made here, under
+// the limits every other format has.
+DirectRequest directRequest(const std::string& path, const std::atomic<bool>* cancel,
+                            ViewSize view) {
+    DirectRequest request;
+    request.cancel = cancel;
+    request.view = view;
+    request.refuse = [](std::size_t columns, std::size_t rows) {
+        return overLimits(columns, rows) ? tooLarge(columns, rows, limitText())
+                                         : beyondFreeMemory(columns, rows);
+    };
+    request.make_record = &makeRecord;
+    request.decode_jpeg = [&path, cancel, view](const unsigned char* data, std::size_t size) {
+        FileBytes preview;
+        preview.data.reset(new (std::nothrow) unsigned char[size]);
+        if (!preview.data) {
+            return failure(DecodeFailure::OutOfMemory, "not enough memory to read it");
+        }
+        std::memcpy(preview.data.get(), data, size);
+        preview.size = preview.whole = size;
+        // Named as a JPEG, so the library never takes the camera file's extension for a hint.
+        bool read_whole = false;
+        DecodeResult result = streamDecode("preview.jpg", preview, cancel, read_whole,
+                                           planJpegReduction("preview.jpg", preview, view).size);
+        if (read_whole) {
+            result = wholeDecode("preview.jpg", preview, cancel);
+        }
+        if (result.image) {
+            result.image->filename = path;
+        }
+        return result;
+    };
+    return request;
+}
+
+DecodeResult directDecode(DirectFormat format, const std::string& path, const FileBytes& bytes,
+                          const std::atomic<bool>* cancel, ViewSize view) {
+    DirectRequest request = directRequest(path, cancel, view);
+    request.data = bytes.data.get();
+    request.size = bytes.size;
+    DecodeResult result;
+    switch (format) {
+    case DirectFormat::CameraRaw:
+        result = DecodeCameraRaw(request);
+        break;
+    case DirectFormat::JpegXl:
+        result = DecodeJpegXl(request);
+        break;
+    case DirectFormat::Heif:
+        result = DecodeHeif(request);
+        break;
+    case DirectFormat::None:
+        return failure(DecodeFailure::NotAnImage, kNotAnImage);
+    }
+    if (!result.image) {
+        return result;
+    }
+    Image& record = *result.image;
+    record.filename = path;
+    if (record.reduced) {
+        RowReducer reducer(*record.reduced, record.reduced_factor, record.columns);
+        for (std::size_t y = 0; y < record.rows; ++y) {
+            reducer.Add(record.Row(y));
+        }
+        reducer.Flush();
+    }
+    return result;
+}
+
+// A camera file's first view from its preview, reading only its headers and the preview: the
+// file is tens of megabytes, and reading it whole took longer than decoding the preview.
+// A result with neither image nor failure when the file is no camera file or has no preview
+// that covers the view.
+DecodeResult cameraPreview(const std::string& path, const std::atomic<bool>* cancel,
+                           ViewSize view) {
+    constexpr std::size_t kHeadBytes = std::size_t{64} << 10;
+    FileBytes head;
+    DecodeResult result;
+    if (!readFile(path, kHeadBytes, cancel, head, result)) {
+        return result;
+    }
+    if (SniffDirectFormat(head.data.get(), head.size) != DirectFormat::CameraRaw) {
+        return {};
+    }
+    const Descriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat info {};
+    if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size <= 0 || info.st_size > kMaximumFileBytes) {
+        return {}; // the whole read says why
+    }
+    result = CameraRawPreview(fd.get(), static_cast<std::size_t>(info.st_size),
+                              directRequest(path, cancel, view));
+    if (result.image) {
+        result.image->filename = path;
+    }
+    return result;
+}
+
+DecodeResult directPing(DirectFormat format, const std::string& path, const FileBytes& bytes) {
+    DecodeResult result;
+    switch (format) {
+    case DirectFormat::CameraRaw:
+        result = PingCameraRaw(bytes.data.get(), bytes.size);
+        break;
+    case DirectFormat::JpegXl:
+        result = PingJpegXl(bytes.data.get(), bytes.size);
+        break;
+    case DirectFormat::Heif:
+        result = PingHeif(bytes.data.get(), bytes.size);
+        break;
+    case DirectFormat::None:
+        return failure(DecodeFailure::NotAnImage, kNotAnImage);
+    }
+    if (result.image) {
+        result.image->filename = path;
+    }
+    return result;
 }
 
 } // namespace
 
-DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* cancel) {
+DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* cancel,
+                             ViewSize view) {
+    (void)view;
     InitializeMagick(nullptr);
     LONGLONG start = 0;
     QueryPerformanceCounter(&start);
     DecodeResult result;
+    if (view.columns != 0 && view.rows != 0) {
+        result = cameraPreview(path, cancel, view);
+        if (result.image || result.failure != DecodeFailure::None) {
+            finishDecode(result);
+            result.decode_ms = millisecondsSince(start);
+            return result;
+        }
+    }
     FileBytes bytes;
     if (!readFile(path, static_cast<std::size_t>(kMaximumFileBytes), cancel, bytes, result)) {
+        return result;
+    }
+    if (const DirectFormat direct = SniffDirectFormat(bytes.data.get(), bytes.size);
+        direct != DirectFormat::None) {
+        result = directDecode(direct, path, bytes, cancel, view);
+        if (cancelled(cancel)) {
+            result = failure(DecodeFailure::Cancelled, {});
+        }
+        finishDecode(result);
+        result.decode_ms = millisecondsSince(start);
         return result;
     }
     bool read_whole = true;
     // libpng reads a PNG's eXIf chunk itself, and the image library never asks it for it.
     int pngOrientation = 0;
+    JpegReduction reduction;
     {
         LibraryRequest probe(path, bytes, nullptr);
         const std::string format = probe.format();
         if (format == "JPEG" || format == "JPG" || format == "PJPEG" || format == "WEBP") {
             read_whole = false;
+            if (format != "WEBP") {
+                reduction = planJpegReduction(path, bytes, view);
+            }
         } else if (format.rfind("PNG", 0) == 0) {
             bytes.size = DropPngMetadata(bytes.data.get(), bytes.size, kMaximumMetadataBytes);
             const PngLayout png = ReadPngLayout(bytes.data.get(), bytes.size);
@@ -991,7 +1191,7 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
         }
     }
     if (!read_whole) {
-        result = streamDecode(path, bytes, cancel, read_whole);
+        result = streamDecode(path, bytes, cancel, read_whole, reduction.size);
     }
     if (read_whole) {
         result = wholeDecode(path, bytes, cancel);
@@ -1003,6 +1203,13 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
         result.orientation = pngOrientation;
     }
     finishDecode(result);
+    if (result.image && !reduction.size.empty() &&
+        (result.image->columns < reduction.full_columns ||
+         result.image->rows < reduction.full_rows)) {
+        result.reduced = true;
+        result.full_columns = reduction.full_columns;
+        result.full_rows = reduction.full_rows;
+    }
     result.decode_ms = millisecondsSince(start);
     return result;
 }
@@ -1014,6 +1221,14 @@ DecodeResult PingImageFile(const std::string& path) {
     for (std::size_t limit = kPingBytes;; limit = static_cast<std::size_t>(kMaximumFileBytes)) {
         if (!readFile(path, limit, nullptr, bytes, result)) {
             return result;
+        }
+        if (const DirectFormat direct = SniffDirectFormat(bytes.data.get(), bytes.size);
+            direct != DirectFormat::None) {
+            result = directPing(direct, path, bytes);
+            if (result.image || bytes.size == bytes.whole) {
+                return result;
+            }
+            continue; // the part read does not tell: the whole file does
         }
         bytes.size = DropPngMetadata(bytes.data.get(), bytes.size, kMaximumMetadataBytes);
         LibraryRequest request(path, bytes, nullptr);

@@ -52,15 +52,32 @@ struct DecodeResult {
     bool icc_profile_applied = false;
     int error_code = 0; // errno of a failed open, 0 otherwise
     double decode_ms = 0;
+    // The record is a reduced first view (a JPEG decoded at a DCT scale, a camera file's
+    // embedded preview), not the whole image: full_columns x full_rows is the upright size of
+    // the whole image, which a decode without a view size gives.
+    bool reduced = false;
+    std::size_t full_columns = 0, full_rows = 0;
+    // Which rendition of the file the record is, when the format has several ("embedded
+    // preview", "developed"); empty otherwise.
+    std::string rendition;
+};
+
+// The device pixels a first view will show the whole image in (upright), or 0 x 0 for the whole
+// image at full size. A decoder may then return a reduced record no smaller than this in both
+// directions; formats that cannot reduce cheaply ignore it.
+struct ViewSize {
+    std::size_t columns = 0, rows = 0;
 };
 
 // The largest file read at all: far beyond any real image of the allowed sizes.
 constexpr long long kMaximumFileBytes = 8LL << 30;
 
 // Decodes the first frame of path into the record. cancel may be null; when another thread sets
-// it the decode stops within a row or two and returns Cancelled. Starts the library if needed.
-// Never shows anything: the caller reports failures. Thread-safe; several decodes may run at once.
-DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* cancel = nullptr);
+// it the decode stops within a row or two and returns Cancelled. With a view size the result may
+// be reduced (see ViewSize and DecodeResult::reduced). Starts the library if needed. Never shows
+// anything: the caller reports failures. Thread-safe; several decodes may run at once.
+DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* cancel = nullptr,
+                             ViewSize view = {});
 
 // Reads only the attributes of path's first frame: on success the record has columns, rows,
 // filename and magick, and no pixels. Same checks as DecodeImageFile.

@@ -40,6 +40,7 @@ bool Image_Magick_Image::Initialize() {
     pixels = nullptr;
     cache = nullptr;
     image = nullptr;
+    full_columns = full_rows = 0;
     image_info = AcquireImageInfo();
     exception = AcquireExceptionInfo();
     if (image_info != nullptr) {
@@ -119,7 +120,12 @@ bool Image_Magick_Image::AdoptDecoded(const std::string& file_name, engine::Deco
     }
     damaged = result.damaged;
     damage = result.message;
+    rendition = result.rendition;
     image = result.image.release();
+    if (result.reduced && result.full_columns != 0 && result.full_rows != 0) {
+        full_columns = result.full_columns;
+        full_rows = result.full_rows;
+    }
     transparent = engine::PremultiplyAlpha(image->pixels.get(), image->columns * image->rows);
     if (transparent && image->reduced) {
         engine::PremultiplyAlpha(image->reduced->pixels.get(),
@@ -154,6 +160,12 @@ bool Image_Magick_Image::SetImage(engine::Image* an_image) {
     CopyImageAttributes();
     Initialize_DIB();
     return true;
+}
+
+void Image_Magick_Image::TurnFullSize(int orientation) {
+    if (Reduced() && orientation >= 5) {
+        std::swap(full_columns, full_rows);
+    }
 }
 
 void Image_Magick_Image::CopyImageAttributes() {
@@ -200,6 +212,14 @@ engine::Image* ScaleImage_Bresenham_Fractional(Image_Magick_Image& image, ImageR
         return nullptr;
     }
     const engine::Image& whole = *image.image;
+    if (image.Reduced()) {
+        // A reduced first view: the region is in the whole image's pixels.
+        const double sx = static_cast<double>(whole.columns) / static_cast<double>(image.Columns());
+        const double sy = static_cast<double>(whole.rows) / static_cast<double>(image.Rows());
+        const ImageRegionFP scaled{region.x * sx, region.y * sy, region.width * sx,
+                                   region.height * sy};
+        return ScaleImage_Bresenham_Fractional(whole, scaled, dest_width, dest_height);
+    }
     const engine::Image* reduced = whole.reduced.get();
     const double factor = static_cast<double>(whole.reduced_factor);
     if (reduced != nullptr && dest_width * factor <= region.width &&

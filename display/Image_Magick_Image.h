@@ -62,14 +62,25 @@ public:
     bool Print(TPrinter* printer);
     void CopyImageAttributes();
 
-    std::size_t Columns() const { return image != nullptr ? image->columns : 0; }
-    std::size_t Rows() const { return image != nullptr ? image->rows : 0; }
+    // The image's size: for a reduced first view the whole image's, not the record's.
+    std::size_t Columns() const {
+        return full_columns != 0 ? full_columns : image != nullptr ? image->columns : 0;
+    }
+    std::size_t Rows() const {
+        return full_rows != 0 ? full_rows : image != nullptr ? image->rows : 0;
+    }
+    // The record is a reduced first view of a larger image (Columns x Rows): views of it are
+    // scaled from the record, never drawn from it pixel for pixel.
+    bool Reduced() const { return full_columns != 0; }
+    // A quarter turn of the record (an orientation of 5 to 8) turns the whole image's size too.
+    void TurnFullSize(int orientation);
     std::string Format() const { return image != nullptr ? image->magick : std::string(); }
     const engine::Image* Image() const { return image; }
     bool HasView() const { return DIB_Container.header != nullptr; }
 
     std::uint8_t* pixels = nullptr;
     engine::Image* image = nullptr;
+    std::size_t full_columns = 0, full_rows = 0; // 0 unless Reduced()
     _ImageInfo* image_info = nullptr;
     _ExceptionInfo* exception = nullptr;
     ::DIB_Container DIB_Container;
@@ -83,6 +94,9 @@ public:
     // read is shown).
     bool damaged = false;
     std::string damage;
+    // Which rendition of a file that has several is shown ("embedded preview", "developed");
+    // empty for other files.
+    std::string rendition;
 
     // Milliseconds the last ReadImage spent decoding and exporting (for the benchmark tool).
     double last_decode_ms = 0;

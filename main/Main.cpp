@@ -7,11 +7,14 @@
 #include "browser/Browserform.h"
 #include "common/ErrorReporting.h"
 #include "common/ProcessValues.h"
+#include "display/ColourManagement.h"
 #include "platform/qt/Application.h"
+#include "platform/qt/MonitorProfile.h"
 #include "platform/qt/QtWindows.h"
 #include "viewer/Viewerform.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 
 #include <filesystem>
@@ -35,8 +38,17 @@ int main(int argc, char** argv) {
     try {
         QApplication::setApplicationName("Orvalen Viewer");
         QApplication::setApplicationDisplayName("Orvalen Viewer");
+        // Ties the windows to the installed menu entry (the Wayland app id) and gives them its
+        // icon where the desktop's icon theme holds it; a build folder has neither, harmlessly.
+        QGuiApplication::setDesktopFileName("org.orvalen.Orvalen");
+        QApplication::setWindowIcon(QIcon::fromTheme("org.orvalen.Orvalen"));
         const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
-        application_help_file = (program.parent_path() / "Orvalen_main.html").string();
+        // The guide sits beside the program in a build folder, under share/doc once installed.
+        std::filesystem::path guide = program.parent_path() / "Orvalen_main.html";
+        if (!std::filesystem::exists(guide)) {
+            guide = program.parent_path().parent_path() / "share/doc/orvalen/Orvalen_main.html";
+        }
+        application_help_file = guide.string();
         std::vector<std::string> arguments(argv + 1, argv + argc);
         std::string received;
         for (const std::string& argument : arguments) {
@@ -51,6 +63,15 @@ int main(int argc, char** argv) {
         };
         AddAssocListener(
             [] { associations::UpdateDesktopAssociations(associations::LauncherPath()); });
+        // Pictures are converted to the monitor's profile when the desktop publishes one, from
+        // the first on; when it changes, the picture on display is decoded again for it.
+        platform::MonitorProfileWatch monitor_profile([](const std::string& profile) {
+            engine::SetDisplayProfile(profile);
+            if (Viewer != nullptr) {
+                Viewer->ShowAgainInDisplayColours();
+            }
+        });
+        engine::SetDisplayProfile(monitor_profile.Profile());
         MainForm = new TMainForm(arguments, program.string());
         platform::RunApplication();
     } catch (const char* text) {

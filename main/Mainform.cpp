@@ -10,9 +10,13 @@
 #include "platform/MessageBox.h"
 #include "platform/Pipes.h"
 #include "platform/Runtime.h"
+#include "platform/Session.h"
 #include "platform/Timing.h"
+#include "platform/qt/Activation.h"
 #include "platform/qt/Application.h"
 #include "viewer/Viewerform.h"
+
+#include <QTimer>
 
 #include <random>
 
@@ -57,6 +61,9 @@ TMainForm::TMainForm(const std::vector<std::string>& arguments, const std::strin
     setWindowTitle("MainForm");
     resize(123, 35);
     is_solitary_viewer = false;
+    // The desktop's token for this start: passed on with a hand-over, or used by this process's
+    // own first window; never left for a program started from here.
+    activation_token_ = platform::TakeActivationToken();
     DebugTrace("TMainForm() start");
     // The message server, the event and the ports all live in the runtime folder; one that
     // others can enter is refused, and the user learns which folder and why.
@@ -100,6 +107,9 @@ TMainForm::~TMainForm() {
 namespace {
 
 constexpr const char kSolitaryEvent[] = "Orvalen_solitary_viewer_event";
+// The desktop's activation token that came with the file in "solitary_viewer_arguments" (empty
+// when none did): with it, a Wayland compositor lets the solitary viewer come forward.
+constexpr const char kActivationTokenValue[] = "solitary_viewer_activation_token";
 // How long a hand-over waits for a new solitary viewer to publish its window.
 constexpr DWORD kPublishPatienceMs = 3000;
 
@@ -133,10 +143,21 @@ void TMainForm::BecomeViewer(const std::string& file) {
     settings->WriteString("browser_0", "solitary viewer start in folder", name.Folder());
     DebugTrace("about to create Forms.");
     Viewer = new TViewer();
-    Browser = new TBrowser(); // stays hidden while this process is the solitary viewer
     DebugTrace("about to show Viewer");
     Viewer->show();
+    if (!activation_token_.empty()) {
+        platform::ActivateWindow(Viewer, activation_token_);
+        activation_token_.clear();
+    }
     DisplayImage(file);
+    // The browser stays hidden while this process is the solitary viewer, and nothing it does
+    // (reading the folder tree) is needed for the first picture: it is made once that picture
+    // has been painted (the paint is posted before this timer runs).
+    QTimer::singleShot(0, [] {
+        if (Browser == nullptr) {
+            Browser = new TBrowser();
+        }
+    });
 }
 
 bool TMainForm::HandleArguments() {
@@ -167,6 +188,9 @@ bool TMainForm::HandleArguments() {
         if (waited == WAIT_OBJECT_0) {
             DebugTrace("solitary viewer exists");
             settings->RegIniFile().LazyWrite = false;
+            // Written before the file, and always: a token left by an earlier hand-over is
+            // spent.
+            settings->WriteString(settings_section, kActivationTokenValue, activation_token_);
             settings->WriteString(settings_section, "solitary_viewer_arguments", file);
             settings->RegIniFile().LazyWrite = true;
             const HWND hwnd = PublishedViewerWindow(kPublishPatienceMs);
@@ -228,6 +252,11 @@ void TMainForm::MessageDispatcher() {
         ReportError("Registry entry \"solitary_viewer_arguments\" was empty.");
         return;
     }
+    // The raise that follows the wake-up presents the token the starter passed on, if any.
+    const std::string token = settings->ReadString(settings_section, kActivationTokenValue, "");
+    platform::OfferActivationToken(token);
+    DebugTrace(token.empty() ? "hand-over without an activation token"
+                             : "hand-over with an activation token");
     DisplayImage(text);
 }
 
@@ -243,9 +272,20 @@ void TMainForm::setVisible(bool visible) {
         QWidget::setVisible(false);
         return;
     }
-    if (Viewer != nullptr) {
-        BringWindowToForeground(Viewer->Handle());
+    if (Viewer == nullptr) {
+        return;
     }
+    if (platform::AbilitiesOf(platform::ApplicationSession()).raiseNeedsToken) {
+        // Under Wayland the compositor gives the focus: the hand-over's token asks for it
+        // even while this program believes its window active, which says nothing about
+        // whether the user sees it.
+        if (Viewer->isMinimized()) {
+            ShowWindow(Viewer->Handle(), SW_RESTORE);
+        }
+        platform::ActivateWindow(Viewer, platform::TakeOfferedActivationToken());
+        return;
+    }
+    BringWindowToForeground(Viewer->Handle());
 }
 
 bool TMainForm::event(QEvent* event) {

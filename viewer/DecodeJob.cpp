@@ -14,6 +14,7 @@
 struct DecodeJob::Request {
     std::uint64_t id = 0;
     std::string path;
+    engine::ViewSize view;
     std::atomic<bool> cancel{false};
     engine::DecodeResult result;
     QEventLoop* loop = nullptr; // the waiting Run's loop, on its stack
@@ -63,17 +64,24 @@ DecodeJob::~DecodeJob() {
     joinAll();
 }
 
-DecodeJob::Outcome DecodeJob::Run(const std::string& path, engine::DecodeResult& result) {
+DecodeJob::Outcome DecodeJob::Run(const std::string& path, engine::DecodeResult& result,
+                                  engine::ViewSize view) {
     Cancel();
     auto request = std::make_shared<Request>();
     request->id = next_id_++;
     request->path = path;
+    request->view = view;
+    const Decoder decoder =
+        sized_ ? Decoder([view](const std::string& file, const std::atomic<bool>* cancel) {
+            return engine::DecodeImageFile(file, cancel, view);
+        })
+               : decoder_;
     QEventLoop loop;
     request->loop = &loop;
     workers_.reserve(workers_.size() + 1); // a started thread must never be dropped unjoined
     try {
         workers_.push_back(
-            {request, std::thread([this, request, decoder = decoder_] {
+            {request, std::thread([this, request, decoder] {
                  request->result = decodeCatching(decoder, request->path, &request->cancel);
                  // The worker's last act: the job joins it when this arrives.
                  QMetaObject::invokeMethod(
@@ -81,7 +89,7 @@ DecodeJob::Outcome DecodeJob::Run(const std::string& path, engine::DecodeResult&
              })});
     } catch (const std::system_error&) {
         // No thread to be had: decode here, as before there were workers.
-        result = decodeCatching(decoder_, path, nullptr);
+        result = decodeCatching(decoder, path, nullptr);
         return Outcome::Decoded;
     }
     waiting_.push_back(request);

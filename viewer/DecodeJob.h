@@ -42,7 +42,8 @@ public:
     // waiting first. A withdrawn Run returns at once, its worker told to stop; the worker is
     // joined when it ends. When the wait's event loop is ended from outside (the application
     // quits), the decode is cancelled, its worker joined, and the Run is Withdrawn.
-    Outcome Run(const std::string& path, engine::DecodeResult& result);
+    // With a view size the decoder may give a reduced first view (see engine::ViewSize).
+    Outcome Run(const std::string& path, engine::DecodeResult& result, engine::ViewSize view = {});
     // Withdraws every waiting Run (a request that needs no decode wins); their workers are told
     // to stop and joined when they end.
     void Cancel();
@@ -54,7 +55,11 @@ public:
     // Workers started and not yet joined (the finished ones are joined as their news arrives).
     std::size_t Workers() const { return workers_.size(); }
 
-    void SetDecoder(Decoder decoder) { decoder_ = std::move(decoder); }
+    // A decoder of the test's own, which is given no view size.
+    void SetDecoder(Decoder decoder) {
+        decoder_ = std::move(decoder);
+        sized_ = false;
+    }
 
 private:
     struct Request;
@@ -68,6 +73,7 @@ private:
     void joinAll();
 
     Decoder decoder_;
+    bool sized_ = true; // decoder_ is DecodeImageFile, and the view size goes to it
     std::uint64_t next_id_ = 1;
     std::vector<std::shared_ptr<Request>> waiting_; // innermost wait last
     std::vector<Worker> workers_;

@@ -149,6 +149,7 @@ void TViewer::Zoom(double z) {
             formatSeconds(static_cast<double>(t1 - t0) / static_cast<double>(counter_frequency)) +
             " seconds",
         4);
+    ShowPositionAndZoom();
 }
 
 void TViewer::ToggleShrinktoFitScreenExecute() {

@@ -85,6 +85,7 @@ void TViewer::transformView(int orientation) {
         return;
     }
     view_turn_ = composeOrientations(view_turn_, orientation);
+    Display1->CurrentImage.TurnFullSize(orientation);
     // A quarter turn gives the record a new pixel block: the bitmap view must point at it.
     Display1->CurrentImage.Initialize_DIB();
     // As a newly loaded image: the pan starts at the corner, the zoom (per axis a whole number

@@ -2,11 +2,13 @@
 
 #include "AboutBox.h"
 #include "GuideWindow.h"
+#include "StatusPanels.h"
 #include "associations/Options.h"
 #include "common/ErrorReporting.h"
 #include "common/FileNames.h"
 #include "common/ProcessValues.h"
 #include "platform/Timing.h"
+#include "platform/qt/Activation.h"
 #include "platform/qt/Application.h"
 #include "platform/qt/Printer.h"
 #include "platform/qt/WindowPlacement.h"
@@ -29,6 +31,7 @@
 #include <QScreen>
 #include <QStatusBar>
 #include <QStyle>
+#include <QTimer>
 
 #include <algorithm>
 #include <cmath>
@@ -156,6 +159,8 @@ TViewer::TViewer(QWidget* owner) : QMainWindow(owner) {
         panels_[i]->setMaximumWidth(50);
     }
     statusBar()->addWidget(strip, 1);
+    position_panel_ = new QLabel(statusBar());
+    statusBar()->addPermanentWidget(position_panel_);
     statusBar()->setSizeGripEnabled(false);
 
     itm_client.Connect("Viewer", Handle(), GetCurrentThreadId(), itm_server_name.c_str());
@@ -165,10 +170,13 @@ TViewer::TViewer(QWidget* owner) : QMainWindow(owner) {
     WindowBounds bounds = Bounds();
     bounds.width = settings->ReadIntegerInRange("Width", 20, 800, 0x7FFFFFFF, 0);
     bounds.height = settings->ReadIntegerInRange("Height", 20, 600, 0x7FFFFFFF, 0);
-    bounds.left =
-        settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
-    bounds.top =
-        settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15);
+    // Under Wayland the compositor places the window: a stored place is not asked for.
+    if (platform::AbilitiesOf(platform::ApplicationSession()).placesWindows) {
+        bounds.left =
+            settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
+        bounds.top =
+            settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15);
+    }
     SetBounds(bounds);
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             [this] { UpdateActions(); });
@@ -433,7 +441,10 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
     ShowStatusText(0,
                    " " + std::to_string(Display1->CurrentImage.Columns()) + "x" +
                        std::to_string(Display1->CurrentImage.Rows()) +
-                       (Display1->CurrentImage.damaged ? ", damaged" : ""),
+                       (Display1->CurrentImage.damaged ? ", damaged" : "") +
+                       (Display1->CurrentImage.rendition.empty()
+                            ? std::string()
+                            : ", " + Display1->CurrentImage.rendition),
                    6);
     ShowStatusText(1, " Decoded in " + formatSeconds((t1 - t0) / frequency) + " seconds", 6);
     ShowStatusText(
@@ -441,6 +452,7 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
         6);
     // The last zoom's time was the previous image's; this one has not been zoomed yet.
     ShowStatusText(3, "", 4);
+    ShowPositionAndZoom();
     DebugTrace("TViewer::DisplayImage() exit");
     Display1->Invalidate();
     activateWindow();
@@ -456,7 +468,8 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
     // The image on display stays usable while the decode runs: keys, paints and resizes keep
     // working on it until the new one is adopted.
     engine::DecodeResult decoded;
-    if (decode_job->Run(file, decoded) == DecodeJob::Outcome::Withdrawn) {
+    refresh_job->Cancel(); // the image on display needs no more of its own decodes
+    if (decode_job->Run(file, decoded, firstViewSize()) == DecodeJob::Outcome::Withdrawn) {
         return OpenOutcome::Withdrawn;
     }
     animation->Stop(); // the next image ends the animation on display
@@ -465,6 +478,7 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
         return OpenOutcome::Failed;
     }
     current_file = file;
+    ++opened_count_;
     Display1->PanX = Display1->PanY = 0;
     image_loaded = true;
     view_turn_ = 1; // a new image is shown as its file says
@@ -477,6 +491,10 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
         Fit_Window_to_ImageExecute();
     }
     startAnimation(file);
+    if (Display1->CurrentImage.Reduced()) {
+        // The reduced first view is drawn first; the whole image follows for zooming in.
+        QTimer::singleShot(0, this, [this] { completeShownImage(); });
+    }
     return OpenOutcome::Opened;
 }
 
@@ -491,6 +509,8 @@ void TViewer::InterThreadMessengerDispatcher() {
             } else if (message.kind == IV_DISPLAY_IMAGE) {
                 DebugTrace("TViewer::InterThreadMessengerDispatcher() received IV_DISPLAY_IMAGE "
                            "message");
+                // The browser sends the file's place in its folder; others send none.
+                SetFolderPosition(static_cast<int>(message.data1), static_cast<int>(message.data2));
                 DisplayImage(message.payload != nullptr ? message.payload : "");
             }
         },
@@ -565,10 +585,14 @@ void TViewer::FormClose() {
     const WindowBounds bounds = Bounds();
     settings->WriteInteger("Width", bounds.width);
     settings->WriteInteger("Height", bounds.height);
-    settings->WriteInteger("Top", bounds.top);
-    settings->WriteInteger("Left", bounds.left);
-    settings->WriteInteger("desired top", static_cast<std::int32_t>(std::trunc(desired_top)));
-    settings->WriteInteger("desired left", static_cast<std::int32_t>(std::trunc(desired_left)));
+    // Under Wayland a program never learns where its window is: the place it would store is
+    // only what it last asked for, so the place stored in an X session stays as it was.
+    if (platform::AbilitiesOf(platform::ApplicationSession()).placesWindows) {
+        settings->WriteInteger("Top", bounds.top);
+        settings->WriteInteger("Left", bounds.left);
+        settings->WriteInteger("desired top", static_cast<std::int32_t>(std::trunc(desired_top)));
+        settings->WriteInteger("desired left", static_cast<std::int32_t>(std::trunc(desired_left)));
+    }
     settings->WriteBool("maximized", isMaximized());
     settings->WriteBool("remember_zoom_settings", remember_zoom_settings);
     settings->WriteInteger("windowbehavior", window_behavior);
@@ -626,6 +650,9 @@ void TViewer::PrintDialogExecute() {
     if (!image_loaded) {
         return; // a job would print an empty page
     }
+    if (Display1->CurrentImage.Reduced()) {
+        completeShownImage(); // the page gets every pixel of the image, not the first view's
+    }
     TPrinter* printer = Printer();
     QPrintDialog dialog(&printer->Printer(), this);
     if (dialog.exec() != QDialog::Accepted) {
@@ -655,7 +682,26 @@ void TViewer::HelpContentsExecute() {
     });
 }
 
+void TViewer::SetFolderPosition(int position, int count) {
+    folder_position_ = position;
+    folder_count_ = count;
+}
+
+std::string TViewer::PositionPanelText() const {
+    return position_panel_->text().toStdString();
+}
+
+void TViewer::ShowPositionAndZoom() {
+    const QString text = QString::fromStdString(
+        PositionAndZoomText(image_loaded ? folder_position_ : 0, folder_count_,
+                            image_loaded ? Display1->ZoomFactor : 0));
+    if (text != position_panel_->text()) {
+        position_panel_->setText(text);
+    }
+}
+
 void TViewer::UpdateActions() {
+    ShowPositionAndZoom(); // every zoom step ends before the loop idles
     if (!PrintDialog->isEnabled()) {
         PrintDialog->setEnabled(true);
     }
@@ -875,6 +921,7 @@ bool TViewer::event(QEvent* event) {
 
 void TViewer::closeEvent(QCloseEvent* event) {
     decode_job->Stop(); // a closed window shows nothing that is still on its way
+    refresh_job->Stop();
     animation->Stop();
     FormClose();
     event->accept(); // the window hides; the program ends only as FormClose decided

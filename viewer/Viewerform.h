@@ -40,6 +40,16 @@ public:
     bool DisplayImage(const std::string& file);
     // Decodes file the same way and lays it out; false when it failed or was withdrawn.
     bool OpenImage(const std::string& file);
+    // Decodes the image on display again, in the colours of the monitor's profile as it is
+    // now, and puts it in place of the one shown: zoom, pan, turns and window stay. Does
+    // nothing when another image is opened meanwhile or the decode fails (the old one stays).
+    void ShowAgainInDisplayColours();
+    // The size the next image opened will be shown in at most, in device pixels, when it will
+    // be shown fitted (then a reduced first view serves); 0 x 0 when it may be shown at 1:1.
+    engine::ViewSize firstViewSize();
+    // Replaces a reduced first view on display with the whole image, decoded now: the view
+    // does not change (zoom and pan count the whole image's pixels), only its detail.
+    void completeShownImage();
     void InterThreadMessengerDispatcher();
     void FormCreate();
     void FormPaint();
@@ -103,6 +113,12 @@ public:
     // A status panel's whole text, and the width the panel asks for (a narrow bar gives less).
     std::string PanelText(int panel) const;
     int PanelWidth(int panel) const;
+    // The place in the folder of the next image shown (1 to count; 0 when not known), as the
+    // browser tells it with the file.
+    void SetFolderPosition(int position, int count);
+    // The "where am I" panel at the bar's right end: "3/120   25 %".
+    std::string PositionPanelText() const;
+    void ShowPositionAndZoom();
 
     // Components.
     QAction* Fit_Window_to_Image;
@@ -151,6 +167,9 @@ public:
     MessageClient itm_client;
     // Runs the decodes of DisplayImage; gone before the widgets, its workers joined.
     std::unique_ptr<DecodeJob> decode_job = std::make_unique<DecodeJob>();
+    // Decodes the image on display again; apart from decode_job, so that it never withdraws
+    // a request of the user's.
+    std::unique_ptr<DecodeJob> refresh_job = std::make_unique<DecodeJob>();
     // Plays the frames of an animated image on display; gone before the widgets.
     std::unique_ptr<AnimationPlayer> animation;
 
@@ -190,11 +209,20 @@ private:
     // The turns and flips of the view since the image was opened, as one orientation (1 to 8):
     // the frames of an animation still to come are shown with it too.
     int view_turn_ = 1;
+    // Moves on with every image opened: a decode started for one image is never put in place
+    // of another.
+    std::uint64_t opened_count_ = 0;
+    // Decodes the image on display again (with view, or whole) and puts it in place of the one
+    // shown, the view unchanged; false when another image was opened meanwhile, the decode
+    // failed or was withdrawn.
+    bool redecodeShownImage(engine::ViewSize view);
     void measureChrome(int& width, int& height);
     std::string formatSeconds(double seconds) const;
 
     platform::QtWindowHandle window_handle{this};
     std::array<QLabel*, 4> panels_{};
+    QLabel* position_panel_ = nullptr;
+    int folder_position_ = 0, folder_count_ = 0;
     // The part of a wheel notch turned so far (eighths of a degree; up positive).
     int wheel_remainder_ = 0;
     bool program_move_ = false;

@@ -157,7 +157,11 @@ TEST_F(AssociationTest, CancelChangesNoAssociationAndStoresTheLayout) {
             dialog.CancelClick();
         });
         EXPECT_EQ(dialog.exec(), 1);
-        EXPECT_EQ(dialog.ListView1->topLevelItemCount(), 112);
+        EXPECT_EQ(dialog.ListView1->topLevelItemCount(), 124);
+        // The camera and newer formats follow the classic rows, which keep their places.
+        EXPECT_EQ(dialog.ListView1->topLevelItem(111)->text(0), "YUV");
+        EXPECT_EQ(dialog.ListView1->topLevelItem(112)->text(0), "DNG");
+        EXPECT_EQ(dialog.ListView1->topLevelItem(123)->text(0), "AVIF");
         dialog.close();
     }
     TRegistryIniFileSpecial settings(settings_base_key, KEY_READ);
@@ -239,7 +243,7 @@ TEST_F(AssociationTest, OptionsAtItsFirstSizeShowsEveryButtonAndFullFormatNames)
     expectButtonsInTheBottomCorners(dialog);
 
     // Every format name fits its column beside the check box, so none is cut to "A…".
-    ASSERT_EQ(dialog.ListView1->topLevelItemCount(), 112);
+    ASSERT_EQ(dialog.ListView1->topLevelItemCount(), 124);
     const QFontMetrics metrics(dialog.ListView1->font());
     const int checkBox = dialog.ListView1->style()->pixelMetric(QStyle::PM_IndicatorWidth, nullptr,
                                                                 dialog.ListView1);

@@ -528,3 +528,76 @@ TEST(ColourTransform, OnePlanServesEveryImageOfAProfileAndTheCacheStaysBounded) 
     ASSERT_TRUE(again);
     EXPECT_NE(again, first) << "the oldest plan was let go";
 }
+
+// Pictures shown through a monitor profile the desktop publishes. The profile is process-wide:
+// each test puts sRGB back.
+// The red, green and blue of the middle of the first block.
+std::vector<int> firstBlock(const engine::Image& image) {
+    const std::vector<int> all = blockMiddles(image);
+    return {all.begin(), all.begin() + 3};
+}
+
+class DisplayProfileTest : public ColourTest {
+protected:
+    void TearDown() override {
+        engine::SetDisplayProfile({});
+        ColourTest::TearDown();
+    }
+};
+
+TEST_F(DisplayProfileTest, PicturesAreConvertedToTheMonitorsProfileAndBackWhenItGoes) {
+    // An Adobe RGB monitor: an sRGB picture's (200, 60, 60) is sent as about (172, 62, 61), and
+    // a picture already in Adobe RGB is sent as it is stored.
+    const std::vector<std::uint8_t> srgb =
+        fourBlocks({{200, 60, 60}, {40, 180, 90}, {90, 100, 220}, {128, 128, 128}});
+    const std::string plain = writeImage(folders.Home() + "/plain.png", "png24", 2 * kBlock,
+                                         2 * kBlock, "RGB", CharPixel, srgb.data(), {});
+    const std::string adobe = adobeRgbProfile();
+    const std::vector<std::uint8_t> stored = fourBlocks(kRgbColours);
+    const std::string tagged = writeImage(folders.Home() + "/adobe.jpg", "jpeg", 2 * kBlock,
+                                          2 * kBlock, "RGB", CharPixel, stored.data(), adobe);
+    std::vector<int> storedMiddles;
+    for (const auto& colour : kRgbColours) {
+        storedMiddles.insert(storedMiddles.end(), colour.begin(), colour.end());
+    }
+    const std::uint64_t before = engine::DisplayProfileGeneration();
+    ASSERT_TRUE(engine::SetDisplayProfile(adobe));
+    EXPECT_TRUE(engine::HasDisplayProfile());
+    EXPECT_NE(engine::DisplayProfileGeneration(), before);
+
+    const engine::DecodeResult shownPlain = engine::DecodeImageFile(plain);
+    ASSERT_TRUE(shownPlain.image) << shownPlain.message;
+    EXPECT_LE(largestDifference(firstBlock(*shownPlain.image), {172, 62, 61}), 3);
+    EXPECT_FALSE(shownPlain.icc_profile_applied) << "the picture had no profile of its own";
+
+    const engine::DecodeResult shownTagged = engine::DecodeImageFile(tagged);
+    ASSERT_TRUE(shownTagged.image) << shownTagged.message;
+    EXPECT_LE(largestDifference(blockMiddles(*shownTagged.image), storedMiddles), 3);
+
+    // The desktop takes its profile away: sRGB again, with no stale conversion from the cache.
+    engine::SetDisplayProfile({});
+    EXPECT_FALSE(engine::HasDisplayProfile());
+    const engine::DecodeResult again = engine::DecodeImageFile(plain);
+    ASSERT_TRUE(again.image);
+    EXPECT_LE(largestDifference(firstBlock(*again.image), {200, 60, 60}), 1);
+    const engine::DecodeResult taggedAgain = engine::DecodeImageFile(tagged);
+    ASSERT_TRUE(taggedAgain.image);
+    EXPECT_LE(largestDifference(firstBlock(*taggedAgain.image), {200, 60, 60}), 3);
+}
+
+TEST_F(DisplayProfileTest, WhatCannotDescribeAMonitorIsIgnored) {
+    // Bytes that are no profile, a CMYK printer's and a gray one: the monitor stays sRGB.
+    for (const std::string& unusable :
+         {std::string("not a profile at all"), cmykProfile(), grayProfile()}) {
+        EXPECT_FALSE(engine::SetDisplayProfile(unusable));
+        EXPECT_FALSE(engine::HasDisplayProfile());
+    }
+    const std::vector<std::uint8_t> srgb =
+        fourBlocks({{200, 60, 60}, {40, 180, 90}, {90, 100, 220}, {128, 128, 128}});
+    const std::string plain = writeImage(folders.Home() + "/plain.png", "png24", 2 * kBlock,
+                                         2 * kBlock, "RGB", CharPixel, srgb.data(), {});
+    const engine::DecodeResult shown = engine::DecodeImageFile(plain);
+    ASSERT_TRUE(shown.image);
+    EXPECT_EQ(blockMiddles(*shown.image),
+              (std::vector<int>{200, 60, 60, 40, 180, 90, 90, 100, 220, 128, 128, 128}));
+}

@@ -234,6 +234,18 @@ XColor8 XDesktop::PixelAt(int x, int y) {
                    static_cast<int>(pixel & 0xFF)};
 }
 
+void XDesktop::SetRootProperty(const std::string& name, const std::string& bytes) {
+    const Atom property = x_->atom(name.c_str());
+    if (bytes.empty()) {
+        XDeleteProperty(x_->display, x_->root(), property);
+    } else {
+        XChangeProperty(x_->display, x_->root(), property, XA_CARDINAL, 8, PropModeReplace,
+                        reinterpret_cast<const unsigned char*>(bytes.data()),
+                        static_cast<int>(bytes.size()));
+    }
+    XFlush(x_->display);
+}
+
 bool XDesktop::Press(unsigned long window, const std::string& key) {
     const std::string id = std::to_string(window);
     const std::string command = manager_ ? "xdotool windowactivate --sync " + id + " key " + key

@@ -49,6 +49,9 @@ public:
     // Whether the window manager holds window in its full-screen state.
     bool IsFullScreen(unsigned long window);
     XColor8 PixelAt(int x, int y);
+    // Sets a property of the root window to bytes (8-bit CARDINAL items), as a colour manager
+    // publishes the monitor's profile; empty bytes delete it.
+    void SetRootProperty(const std::string& name, const std::string& bytes);
 
     // Gives window the focus and presses key (an X key name such as "Next" or "ctrl+p").
     bool Press(unsigned long window, const std::string& key);
