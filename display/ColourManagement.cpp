@@ -392,6 +392,19 @@ std::shared_ptr<const ColourTransform> findOrPlan(std::string_view profile) {
     return planned;
 }
 
+// The bytes of a profile made here; empty when it could not be made or saved.
+std::string savedProfile(const Profile& profile) {
+    cmsUInt32Number size = 0;
+    std::string made;
+    if (profile && cmsSaveProfileToMem(profile.get(), nullptr, &size)) {
+        made.resize(size);
+        if (!cmsSaveProfileToMem(profile.get(), made.data(), &size)) {
+            made.clear();
+        }
+    }
+    return made;
+}
+
 // Whether lcms2 reads profile as one of the colour spaces converted here.
 bool readableProfile(std::string_view profile) {
     if (profile.empty() || profile.size() > kMaximumProfileBytes) {
@@ -424,18 +437,7 @@ ProfileColours TransformColours(const ColourTransform& transform) {
 }
 
 const std::string& SrgbProfile() {
-    static const std::string bytes = [] {
-        const Profile profile(cmsCreate_sRGBProfile());
-        cmsUInt32Number size = 0;
-        std::string made;
-        if (profile && cmsSaveProfileToMem(profile.get(), nullptr, &size)) {
-            made.resize(size);
-            if (!cmsSaveProfileToMem(profile.get(), made.data(), &size)) {
-                made.clear();
-            }
-        }
-        return made;
-    }();
+    static const std::string bytes = savedProfile(Profile(cmsCreate_sRGBProfile()));
     return bytes;
 }
 
@@ -475,16 +477,8 @@ const std::string& AdobeRgbProfile() {
         const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
         const Curve gamma(cmsBuildGamma(nullptr, 563.0 / 256.0));
         cmsToneCurve* curves[3] = {gamma.get(), gamma.get(), gamma.get()};
-        const Profile profile(gamma ? cmsCreateRGBProfile(&d65, &primaries, curves) : nullptr);
-        cmsUInt32Number size = 0;
-        std::string made;
-        if (profile && cmsSaveProfileToMem(profile.get(), nullptr, &size)) {
-            made.resize(size);
-            if (!cmsSaveProfileToMem(profile.get(), made.data(), &size)) {
-                made.clear();
-            }
-        }
-        return made;
+        return savedProfile(
+            Profile(gamma ? cmsCreateRGBProfile(&d65, &primaries, curves) : nullptr));
     }();
     return bytes;
 }

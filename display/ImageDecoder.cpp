@@ -755,6 +755,12 @@ DecodeResult streamDecode(const std::string& path, const FileBytes& bytes,
     if (target.stopped.failure != DecodeFailure::None) {
         return std::move(target.stopped);
     }
+    if (cancelled(cancel)) {
+        // Stopped by the progress monitor rather than at a row, which leaves no error behind:
+        // without this the rows never written were filled in as for a file cut short, a whole
+        // image's worth of work for a result that is thrown away.
+        return failure(DecodeFailure::Cancelled, {});
+    }
     if (target.read_whole || (!failed && !target.record)) {
         read_whole = true;
         return {};
@@ -1139,7 +1145,6 @@ DecodeResult directPing(DirectFormat format, const std::string& path, const File
 
 DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* cancel,
                              ViewSize view) {
-    (void)view;
     InitializeMagick(nullptr);
     LONGLONG start = 0;
     QueryPerformanceCounter(&start);
