@@ -3,7 +3,7 @@
 #include "support/TestSupport.h"
 #include "support/XDesktop.h"
 
-#include <lcms2.h>
+#include "display/ColourManagement.h"
 
 #include <cstdlib>
 #include <fstream>
@@ -14,22 +14,6 @@ using testsupport::XColor8;
 using testsupport::XDesktop;
 
 namespace {
-
-// An Adobe RGB (1998) monitor: wide enough that sRGB's red is sent as a visibly other value.
-std::string adobeRgbMonitor() {
-    const cmsCIExyY d65 = {0.3127, 0.3290, 1.0};
-    const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1.0}, {0.21, 0.71, 1.0}, {0.15, 0.06, 1.0}};
-    cmsToneCurve* gamma = cmsBuildGamma(nullptr, 563.0 / 256.0);
-    cmsToneCurve* curves[3] = {gamma, gamma, gamma};
-    cmsHPROFILE profile = cmsCreateRGBProfile(&d65, &primaries, curves);
-    cmsUInt32Number size = 0;
-    cmsSaveProfileToMem(profile, nullptr, &size);
-    std::string bytes(size, '\0');
-    cmsSaveProfileToMem(profile, bytes.data(), &size);
-    cmsCloseProfile(profile);
-    cmsFreeToneCurve(gamma);
-    return bytes;
-}
 
 std::string writePicture(const std::string& path, XColor8 colour) {
     std::ofstream out(path, std::ios::binary);
@@ -64,9 +48,9 @@ protected:
 
 TEST_F(MonitorProfileTest, ThePictureIsShownInTheMonitorsProfileAndFollowsItsChanges) {
     ASSERT_TRUE(desktop.Running());
-    // sRGB's (200, 60, 60) is Adobe RGB's (172, 62, 61).
+    // An Adobe RGB (1998) monitor: sRGB's (200, 60, 60) is sent as Adobe RGB's (172, 62, 61).
     const XColor8 srgbRed{200, 60, 60}, adobeRed{172, 62, 61};
-    desktop.SetRootProperty("_ICC_PROFILE", adobeRgbMonitor());
+    desktop.SetRootProperty("_ICC_PROFILE", engine::AdobeRgbProfile());
     const std::string file = writePicture(folders.Home() + "/red.ppm", srgbRed);
     ChildProcess viewer(testsupport::ProgramFolder() + "/Orvalen_main", {file});
     ASSERT_TRUE(watch.WaitFor("TViewer::DisplayImage() shows " + file, 15000));
@@ -83,7 +67,7 @@ TEST_F(MonitorProfileTest, ThePictureIsShownInTheMonitorsProfileAndFollowsItsCha
     desktop.SetRootProperty("_ICC_PROFILE", "");
     EXPECT_TRUE(XDesktop::WaitUntil([&] { return within(middle(), srgbRed, 1); }))
         << "shown as " << text(middle()) << " once the monitor has no profile";
-    desktop.SetRootProperty("_ICC_PROFILE", adobeRgbMonitor());
+    desktop.SetRootProperty("_ICC_PROFILE", engine::AdobeRgbProfile());
     EXPECT_TRUE(XDesktop::WaitUntil([&] { return within(middle(), adobeRed, 3); }))
         << "shown as " << text(middle()) << " once the profile is back";
 }
