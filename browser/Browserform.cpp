@@ -373,6 +373,19 @@ void TBrowser::InterThreadMessengerDispatcher() {
             case IV_QUIT:
                 platform::TerminateApplication();
                 break;
+            case IV_WHICH_IS_NEXT: {
+                // Reading ahead: the answer names the file; nothing is shown.
+                Message reply;
+                reply.kind = IV_NEXT_IS;
+                reply.data1 = message.data1;
+                reply.data2 = message.data2;
+                const std::string next = NextImageFile(file, static_cast<char>(message.data1));
+                reply.payload = next.empty() ? nullptr : MessagePayloadCopy(next.c_str());
+                if (!Messenger.Send("Viewer", reply, true)) {
+                    FreeMessagePayload(reply);
+                }
+                break;
+            }
             default:
                 break; // 0x8005, 0x8008, 0x8009 and the rest: accepted, nothing to do
             }
@@ -396,10 +409,38 @@ bool TBrowser::DisplayNextImage(const std::string& file_name, char direction) {
 }
 
 bool TBrowser::DisplayNextImageFromIndex(int index, char direction) {
-    TStShellItemList* items = StShellListView1->GetShellItems();
-    if (!Initialised || items->GetCount() < 2) {
+    if (!Initialised || StShellListView1->GetShellItems()->GetCount() < 2) {
         return false;
     }
+    return StepFromIndex(index, direction, [this](const TStShellItem& item) {
+               return DisplayImage(item.Path);
+           }) != -2;
+}
+
+std::string TBrowser::NextImageFile(const std::string& file_name, char direction) {
+    if (!Initialised || StShellListView1->GetShellItems()->GetCount() < 2) {
+        return {};
+    }
+    const FullyQualifiedFilename file(file_name);
+    const int index =
+        file.Folder() == StShellListView1->Folder.Path ? FindItemIndex(file.Name()) : -1;
+    if (index == -1) {
+        return {};
+    }
+    std::string found;
+    StepFromIndex(index, direction, [&found](const TStShellItem& item) {
+        Image_Magick_Image image;
+        if (!image.PingImage(item.Path.c_str())) {
+            return false;
+        }
+        found = item.Path;
+        return true;
+    });
+    return found;
+}
+
+int TBrowser::StepFromIndex(int index, char direction,
+                            const std::function<bool(const TStShellItem&)>& accept) {
     const char upper = static_cast<char>(std::toupper(static_cast<unsigned char>(direction)));
     int step = 0;
     if (upper == 'U') {
@@ -408,7 +449,7 @@ bool TBrowser::DisplayNextImageFromIndex(int index, char direction) {
         step = 1;
     } else {
         ReportError("Problem in TBrowser::DisplayNextImageFromIndex\n direction == %c", direction);
-        return false;
+        return -2;
     }
     int i = index;
     for (;;) {
@@ -424,14 +465,14 @@ bool TBrowser::DisplayNextImageFromIndex(int index, char direction) {
             i = 0;
         }
         TStShellItem* item = StShellListView1->GetShellItems()->GetShellItem(i);
-        if (item != nullptr && item->IsFile && DisplayImage(item->Path)) {
-            break;
+        if (item != nullptr && item->IsFile && accept(*item)) {
+            return i;
         }
         if (i == index) {
             break;
         }
     }
-    return true;
+    return index;
 }
 
 int TBrowser::FindItemIndex(const std::string& name) {

@@ -27,7 +27,15 @@ public:
     void InterThreadMessengerDispatcher();
     bool DisplayNextImage(const std::string& file_name, char direction);
     bool DisplayNextImageFromIndex(int index, char direction);
+    // The image a step from file_name in direction would show, shown nowhere; empty when
+    // DisplayNextImage would show none.
+    std::string NextImageFile(const std::string& file_name, char direction);
     int FindItemIndex(const std::string& name);
+    // The step's search: from index in direction, wrapping, the first file item that accept
+    // takes; the list's index of the start when the search found none.
+    // -2 when the direction is not one.
+    int StepFromIndex(int index, char direction,
+                      const std::function<bool(const TStShellItem&)>& accept);
     // Shows the folder of file_name in the list and selects the file there (the focus row too);
     // false when the folder cannot be shown or the file is not in it.
     bool SelectFile(const std::string& file_name);

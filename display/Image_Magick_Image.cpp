@@ -135,6 +135,25 @@ bool Image_Magick_Image::AdoptDecoded(const std::string& file_name, engine::Deco
     return Initialize_DIB();
 }
 
+engine::DecodeResult Image_Magick_Image::TakeDecoded() {
+    engine::DecodeResult result;
+    if (image == nullptr || transparent) {
+        return result;
+    }
+    result.image.reset(image);
+    image = nullptr;
+    result.damaged = damaged;
+    result.message = damaged ? damage : std::string();
+    result.rendition = rendition;
+    result.reduced = Reduced();
+    result.full_columns = full_columns;
+    result.full_rows = full_rows;
+    // Decoded upright and in display colours; nothing is left for the taker to apply.
+    result.orientation_applied = true;
+    Reinitialize();
+    return result;
+}
+
 bool Image_Magick_Image::PingImage(const char* file_name) {
     if (!Reinitialize()) {
         return false;

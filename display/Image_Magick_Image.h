@@ -49,6 +49,10 @@ public:
     // window's thread): adopts its image and returns true, or reports the failure as ReadImage
     // does and returns false. A cancelled decode fails without a word.
     bool AdoptDecoded(const std::string& file_name, engine::DecodeResult&& result);
+    // Gives the adopted record back as the decode result it came from, and holds no image
+    // afterwards. Empty when there is none, or when adoption changed its pixels (a
+    // transparent image's are premultiplied).
+    engine::DecodeResult TakeDecoded();
     // Reads only the file's attributes: Columns, Rows and Format are meaningful afterwards.
     bool PingImage(const char* file_name);
     // Adopts an image (an engine record, e.g. from the scaler); false for null.

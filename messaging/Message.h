@@ -24,6 +24,11 @@ constexpr std::int32_t IV_FIRST_IMAGE = 0x800A;
 constexpr std::int32_t IV_LAST_IMAGE = 0x800B;
 constexpr std::int32_t IV_DISPLAY_IMAGE = 0x800C;
 constexpr std::int32_t IV_QUIT = 0x800D;
+// Reading ahead. The viewer asks which file a step from the given one (data1 'D' down, 'U' up)
+// would show, and the browser answers with that file (none when there is no such step),
+// showing nothing.
+constexpr std::int32_t IV_WHICH_IS_NEXT = 0x8010;
+constexpr std::int32_t IV_NEXT_IS = 0x8011;
 
 // The window (or thread) message telling a client that messages wait for it.
 constexpr UINT ITM_NOTIFY = WM_APP + 1;

@@ -72,7 +72,13 @@ DecodeJob::Outcome DecodeJob::Run(const std::string& path, engine::DecodeResult&
     request->path = path;
     request->view = view;
     const Decoder decoder =
-        sized_ ? Decoder([view](const std::string& file, const std::atomic<bool>* cancel) {
+        sized_ ? Decoder([view, ahead = read_ahead_](const std::string& file,
+                                                     const std::atomic<bool>* cancel) {
+            if (ahead != nullptr) {
+                if (auto early = ahead->Take(file, view, cancel)) {
+                    return std::move(*early);
+                }
+            }
             return engine::DecodeImageFile(file, cancel, view);
         })
                : decoder_;

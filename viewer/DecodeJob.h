@@ -7,6 +7,7 @@
 // is handed back on the thread that called Run.
 #pragma once
 
+#include "ReadAhead.h"
 #include "display/ImageDecoder.h"
 
 #include <QObject>
@@ -55,6 +56,10 @@ public:
     // Workers started and not yet joined (the finished ones are joined as their news arrives).
     std::size_t Workers() const { return workers_.size(); }
 
+    // Images decoded ahead are taken from there when they serve (null: none). It must outlive
+    // the job's workers.
+    void SetReadAhead(ReadAhead* ahead) { read_ahead_ = ahead; }
+
     // A decoder of the test's own, which is given no view size.
     void SetDecoder(Decoder decoder) {
         decoder_ = std::move(decoder);
@@ -74,6 +79,7 @@ private:
 
     Decoder decoder_;
     bool sized_ = true; // decoder_ is DecodeImageFile, and the view size goes to it
+    ReadAhead* read_ahead_ = nullptr;
     std::uint64_t next_id_ = 1;
     std::vector<std::shared_ptr<Request>> waiting_; // innermost wait last
     std::vector<Worker> workers_;

@@ -178,6 +178,7 @@ void TViewer::Remember_Zoom_SettingsExecute() {
 }
 
 void TViewer::SendToBrowser(std::int32_t kind, bool with_file) {
+    NoteRequestToBrowser(kind);
     Message message;
     message.kind = kind;
     if (with_file) {

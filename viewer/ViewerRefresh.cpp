@@ -74,5 +74,6 @@ void TViewer::completeShownImage() {
 }
 
 void TViewer::ShowAgainInDisplayColours() {
+    read_ahead->Drop(); // decoded for the old profile
     redecodeShownImage({});
 }

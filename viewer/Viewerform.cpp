@@ -138,6 +138,7 @@ TViewer::TViewer(QWidget* owner) : QMainWindow(owner) {
         QueryPerformanceCounter(&now);
         return now;
     };
+    decode_job->SetReadAhead(read_ahead.get());
     Display1 = new TIM_Display(this);
     Display1->Canvas()->Brush = 0;            // black
     Display1->Picture.Bitmap.fill(Qt::black); // made with the canvas, in its first colour
@@ -280,6 +281,8 @@ void TViewer::createActions() {
     options->addSeparator();
     options->addAction(Checkerboard_Backdrop);
     options->addAction(Backdrop_Colour);
+    options->addSeparator();
+    createReadAheadActions(options);
     connect(Checkerboard_Backdrop, &QAction::triggered, this, [this](bool checked) {
         SetBackdrop(checked ? std::nullopt : std::optional<std::uint32_t>(0x000000));
     });
@@ -397,6 +400,9 @@ void TViewer::FormCreate() {
         QString::fromStdString(settings->ReadString("transparency_backdrop", "checkerboard")));
     SetBackdrop(backdrop.isValid() ? std::optional<std::uint32_t>(backdrop.rgb() & 0xFFFFFF)
                                    : std::nullopt);
+    // A damaged value gets the default; it is stored only when the user picks one.
+    const std::int32_t read_ahead = settings->ReadInteger("read_ahead_megabytes", 512);
+    SetReadAheadMegabytes(read_ahead >= 0 && read_ahead <= 65536 ? read_ahead : 512);
     if (remember_zoom_settings) {
         Display1->SetZoomFactor(settings->ReadFloat("zoom_factor", 1.0));
         desired_zoom_factor = settings->ReadFloat("desired_zoom_factor", 1.0);
@@ -469,14 +475,21 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
     // working on it until the new one is adopted.
     engine::DecodeResult decoded;
     refresh_job->Cancel(); // the image on display needs no more of its own decodes
-    if (decode_job->Run(file, decoded, firstViewSize()) == DecodeJob::Outcome::Withdrawn) {
+    const engine::ViewSize view = firstViewSize();
+    const FileIdentity identity = FileIdentity::Of(file);
+    if (decode_job->Run(file, decoded, view) == DecodeJob::Outcome::Withdrawn) {
         return OpenOutcome::Withdrawn;
+    }
+    if (decoded.image) {
+        keepShownImage(); // a step back shows it at once
     }
     animation->Stop(); // the next image ends the animation on display
     if (!Display1->LoadDecoded(file, std::move(decoded))) {
         image_loaded = false;
         return OpenOutcome::Failed;
     }
+    shown_identity_ = identity;
+    shown_view_ = view;
     current_file = file;
     ++opened_count_;
     Display1->PanX = Display1->PanY = 0;
@@ -511,7 +524,15 @@ void TViewer::InterThreadMessengerDispatcher() {
                            "message");
                 // The browser sends the file's place in its folder; others send none.
                 SetFolderPosition(static_cast<int>(message.data1), static_cast<int>(message.data2));
-                DisplayImage(message.payload != nullptr ? message.payload : "");
+                stepping_ = takeStep();
+                const bool shown = DisplayImage(message.payload != nullptr ? message.payload : "");
+                if (shown && stepping_) {
+                    askForNextFile();
+                }
+                stepping_ = false;
+            } else if (message.kind == IV_NEXT_IS) {
+                NextFileAnswered(message.payload != nullptr ? message.payload : "",
+                                 static_cast<char>(message.data1), message.data2);
             }
         },
         "InterThreadMessengerDispatcher()");
@@ -582,6 +603,7 @@ void TViewer::centreInFullScreen() {
 }
 
 void TViewer::FormClose() {
+    read_ahead->Drop(); // the user has left
     const WindowBounds bounds = Bounds();
     settings->WriteInteger("Width", bounds.width);
     settings->WriteInteger("Height", bounds.height);
@@ -615,6 +637,7 @@ void TViewer::FileOpen1Accept(const std::string& file) {
     // The load is timed from here, when the file was chosen: not from the last request of
     // another window, nor from the opening of the dialog.
     load_start_counter = ReadCounter();
+    NoteRequestToBrowser(IV_FIRST_IMAGE); // a jump, as far as reading ahead goes
     const OpenOutcome outcome = showImage(file);
     if (outcome == OpenOutcome::Opened) {
         // The browser follows a file shown from here, so the keys step through its folder.

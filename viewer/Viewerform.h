@@ -17,6 +17,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 class QAction;
 class QFileDialog;
@@ -119,6 +120,14 @@ public:
     // The "where am I" panel at the bar's right end: "3/120   25 %".
     std::string PositionPanelText() const;
     void ShowPositionAndZoom();
+    // Reading ahead: what a request to the browser means for it (a step keeps the image left
+    // and reads on in its direction; a jump or leaving drops everything), and the browser's
+    // answer naming the next file.
+    void NoteRequestToBrowser(std::int32_t kind);
+    void NextFileAnswered(const std::string& file, char direction, std::uint32_t question);
+    // The decoded memory reading ahead may hold, in megabytes (0: off); stored.
+    void SetReadAheadMegabytes(int megabytes);
+    int ReadAheadMegabytes() const { return read_ahead_megabytes_; }
 
     // Components.
     QAction* Fit_Window_to_Image;
@@ -165,6 +174,9 @@ public:
     int last_mouse_x = 0, last_mouse_y = 0;
     std::unique_ptr<TRegistryIniFileSpecial> settings;
     MessageClient itm_client;
+    // Images decoded before the user steps onto them; outlives decode_job, whose workers take
+    // from it.
+    std::unique_ptr<ReadAhead> read_ahead = std::make_unique<ReadAhead>();
     // Runs the decodes of DisplayImage; gone before the widgets, its workers joined.
     std::unique_ptr<DecodeJob> decode_job = std::make_unique<DecodeJob>();
     // Decodes the image on display again; apart from decode_job, so that it never withdraws
@@ -217,6 +229,24 @@ private:
     // failed or was withdrawn.
     bool redecodeShownImage(engine::ViewSize view);
     void measureChrome(int& width, int& height);
+    void createReadAheadActions(QMenu* options);
+    // Called when a display request arrives: true when it answers a step of the user's.
+    bool takeStep();
+    // Hands the image on display to the read-ahead before a stepped-to one replaces it.
+    void keepShownImage();
+    void askForNextFile();
+    // Steps asked of the browser and not yet answered with an image.
+    int steps_pending_ = 0;
+    std::uint32_t next_file_question_ = 0; // the last question's number, which answers repeat
+    // The direction of travel ('D', 'U'), 0 after a jump; whether the image left is kept.
+    char travel_ = 0;
+    bool keep_left_ = false;
+    bool stepping_ = false; // the image being opened is a step's
+    std::string left_file_;
+    FileIdentity shown_identity_;
+    engine::ViewSize shown_view_;
+    int read_ahead_megabytes_ = 512;
+    std::vector<QAction*> read_ahead_actions_;
     std::string formatSeconds(double seconds) const;
 
     platform::QtWindowHandle window_handle{this};
