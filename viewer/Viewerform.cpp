@@ -477,8 +477,12 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
     refresh_job->Cancel(); // the image on display needs no more of its own decodes
     const engine::ViewSize view = firstViewSize();
     const FileIdentity identity = FileIdentity::Of(file);
+    const std::size_t taken = read_ahead->Taken();
     if (decode_job->Run(file, decoded, view) == DecodeJob::Outcome::Withdrawn) {
         return OpenOutcome::Withdrawn;
+    }
+    if (read_ahead->Taken() != taken) {
+        DebugTrace(("TViewer::DisplayImage() read ahead: " + file).c_str());
     }
     if (decoded.image) {
         keepShownImage(); // a step back shows it at once

@@ -72,6 +72,21 @@ protected:
                                milliseconds);
     }
     void press(Qt::Key key) { QTest::keyClick(viewer.get(), key); }
+    // Red a, green b, blue c and yellow d; a shown, then Page Down onto b, and c read ahead.
+    void stepOntoB() {
+        const std::vector<std::pair<std::string, QColor>> files = {
+            {"a.png", Qt::red}, {"b.png", Qt::green}, {"c.png", Qt::blue}, {"d.png", Qt::yellow}};
+        for (const auto& [name, colour] : files) {
+            picture(folder + "/" + name, colour);
+        }
+        start();
+        ASSERT_TRUE(viewer->DisplayImage(folder + "/a.png"));
+        press(Qt::Key_PageDown);
+        ASSERT_TRUE(shows("b.png"));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return viewer->read_ahead->IsReady(folder + "/c.png"); }, 10000))
+            << "the next image was not read ahead";
+    }
 
     testsupport::IsolatedFolders folders;
     testsupport::RecordedBoxes boxes;
@@ -86,18 +101,7 @@ protected:
 // Page Down reads the image after the next one ahead; stepping on shows it from memory, and a
 // step back shows the image left behind from memory too. Each shows its own pixels.
 TEST_F(ReadAheadStepTest, StepsShowWhatWasReadAheadAndKeptWithTheRightPixels) {
-    const std::vector<std::pair<std::string, QColor>> files = {
-        {"a.png", Qt::red}, {"b.png", Qt::green}, {"c.png", Qt::blue}, {"d.png", Qt::yellow}};
-    for (const auto& [name, colour] : files) {
-        picture(folder + "/" + name, colour);
-    }
-    start();
-    ASSERT_TRUE(viewer->DisplayImage(folder + "/a.png"));
-    press(Qt::Key_PageDown);
-    ASSERT_TRUE(shows("b.png"));
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return viewer->read_ahead->IsReady(folder + "/c.png"); }, 10000))
-        << "the next image was not read ahead";
+    ASSERT_NO_FATAL_FAILURE(stepOntoB());
     EXPECT_TRUE(viewer->read_ahead->IsReady(folder + "/a.png")) << "the image left was not kept";
     press(Qt::Key_PageDown);
     ASSERT_TRUE(shows("c.png"));
@@ -183,17 +187,7 @@ TEST_F(ReadAheadStepTest, AJumpToTheLastImageCancelsWorkInProgress) {
 // The file read ahead is renamed over, then the next one deleted: each step shows the folder
 // as it is now, never the image read before.
 TEST_F(ReadAheadStepTest, AFileRenamedOverOrDeletedAfterItWasReadAheadShowsAsItIsNow) {
-    const std::vector<std::pair<std::string, QColor>> files = {
-        {"a.png", Qt::red}, {"b.png", Qt::green}, {"c.png", Qt::blue}, {"d.png", Qt::yellow}};
-    for (const auto& [name, colour] : files) {
-        picture(folder + "/" + name, colour);
-    }
-    start();
-    ASSERT_TRUE(viewer->DisplayImage(folder + "/a.png"));
-    press(Qt::Key_PageDown);
-    ASSERT_TRUE(shows("b.png"));
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return viewer->read_ahead->IsReady(folder + "/c.png"); }, 10000));
+    ASSERT_NO_FATAL_FAILURE(stepOntoB());
     picture(folders.Home() + "/white.png", Qt::white);
     std::filesystem::rename(folders.Home() + "/white.png", folder + "/c.png");
     press(Qt::Key_PageDown);
