@@ -1,7 +1,7 @@
 #include "AnimationDecoder.h"
 
 #include "ColourManagement.h"
-
+#include "JxlDecoder.h"
 #include "MagickLibrary.h"
 #include "PixelExport.h"
 
@@ -178,6 +178,9 @@ bool mayBeAnimated(const unsigned char* data, std::size_t size) {
     if (size >= 21 && std::memcmp(data, "RIFF", 4) == 0 && std::memcmp(data + 8, "WEBP", 4) == 0) {
         return std::memcmp(data + 12, "VP8X", 4) == 0 && (data[20] & 0x02) != 0;
     }
+    if (IsJpegXl(data, size)) {
+        return JxlMayBeAnimated(data, size);
+    }
     return (size >= 4 && std::memcmp(data, "GIF8", 4) == 0) ||
            (size >= 8 && std::memcmp(data, kMngSignature, 8) == 0);
 }
@@ -233,6 +236,20 @@ std::unique_ptr<AnimationDecoder> AnimationDecoder::Open(const std::string& path
         if (!decoder->readMng(cancel, failure)) {
             return nullptr;
         }
+    } else if (IsJpegXl(data, size)) {
+        decoder->format_ = "JXL";
+        decoder->jxl_ = JxlFrames::Open(data, size, cancel, failure);
+        if (!decoder->jxl_) {
+            return nullptr;
+        }
+        decoder->columns_ = decoder->jxl_->Columns();
+        decoder->rows_ = decoder->jxl_->Rows();
+        decoder->loop_count_ = decoder->jxl_->LoopCount();
+        for (const int delay : decoder->jxl_->DelaysMs()) {
+            FrameInfo info;
+            info.delay_ms = delay;
+            decoder->frames_.push_back(info);
+        }
     }
     if (!parsed) {
         failure = damagedFile("its frames cannot be read");
@@ -249,6 +266,7 @@ std::unique_ptr<AnimationDecoder> AnimationDecoder::Open(const std::string& path
         // A still image: its one frame is what the still decoder gives.
         decoder->frames_.assign(1, FrameInfo{});
         decoder->whole_.clear();
+        decoder->jxl_.reset();
         decoder->bytes_.reset();
         decoder->size_ = 0;
     }
@@ -857,6 +875,14 @@ std::unique_ptr<Image> AnimationDecoder::DecodeFrame(std::size_t k,
         result.reset(CloneImage(whole_[k].get(), 0, 0, true, &ignored));
     } else if (!bytes_) {
         result = DecodeImageFile(path_, cancel).image;
+    } else if (jxl_) {
+        result = jxl_->Frame(k, cancel);
+        if (result) {
+            canvas_.reset(CloneImage(result.get(), 0, 0, true, &ignored));
+        } else if (canvas_ && !cancelled(cancel)) {
+            // A frame whose data is damaged: the one before it stays.
+            result.reset(CloneImage(canvas_.get(), 0, 0, true, &ignored));
+        }
     } else {
         if (!canvas_) {
             canvas_ = newRecord(columns_, rows_);
@@ -891,9 +917,10 @@ std::unique_ptr<Image> AnimationDecoder::DecodeFrame(std::size_t k,
             result->magick = format_;
         }
         if (bytes_ || !whole_.empty()) {
-            // Frames are sRGB's; the first one, decoded as a still, was converted to the
-            // monitor's profile, and the others must not look different from it.
-            ConvertImageForDisplay(*result, {});
+            // Frames are sRGB's (a JPEG XL's may be in its own profile); the first one, decoded
+            // as a still, was converted to the monitor's profile, and the others must not look
+            // different from it.
+            ConvertImageForDisplay(*result, jxl_ ? jxl_->Profile() : std::string());
         }
     }
     return result;

@@ -9,7 +9,7 @@
 // their codes are expanded here, bounded by the frame's size, straight onto the canvas. Only the
 // canvas and the frame being composed are held, so memory does not grow with the number of frames.
 // MNG has no such container to split: its frames are read whole by the library and kept at 4 bytes
-// a pixel, within kMngFrameBudgetBytes.
+// a pixel, within kMngFrameBudgetBytes. JPEG XL frames are composed by libjxl, one at a time.
 #pragma once
 
 #include "EngineImage.h"
@@ -24,6 +24,8 @@
 #include <vector>
 
 namespace engine {
+
+class JxlFrames;
 
 // Delays of at most this many milliseconds are shown as kShortDelayShownMs, as browsers do:
 // files made for old viewers often say 0 or 10 ms and mean "as fast as you draw".
@@ -60,7 +62,7 @@ public:
     // plays once; its extension's count is of the plays after the first, as browsers and the
     // library read it.
     int LoopCount() const { return loop_count_; }
-    // "GIF", "PNG", "WEBP" or "MNG".
+    // "GIF", "PNG", "WEBP", "MNG" or "JXL".
     const std::string& Format() const { return format_; }
 
     // Frame k (0 <= k < FrameCount()) as the viewer shows it: the canvas after the frames
@@ -125,6 +127,8 @@ private:
     std::vector<std::uint8_t> indices_;
     // MNG: every frame, composed by the library.
     std::vector<std::unique_ptr<Image>> whole_;
+    // JPEG XL: libjxl's decoder of the frames in bytes_.
+    std::unique_ptr<JxlFrames> jxl_;
 };
 
 } // namespace engine

@@ -4,6 +4,8 @@
 #include <jxl/thread_parallel_runner.h>
 
 #include <algorithm>
+#include <cmath>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -91,6 +93,18 @@ bool readBasicInfo(const unsigned char* data, std::size_t size, JxlBasicInfo& in
            JxlDecoderGetBasicInfo(decoder.get(), &info) == JXL_DEC_SUCCESS;
 }
 
+// Pixels coded in XYB can be had in any colour space: sRGB, so that none of them needs
+// converting afterwards. Called on the colour encoding event.
+void preferSrgb(JxlDecoder* decoder, const JxlBasicInfo& info) {
+    JxlColorEncoding srgb{};
+    srgb.color_space = info.num_color_channels == 1 ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
+    srgb.white_point = JXL_WHITE_POINT_D65;
+    srgb.primaries = JXL_PRIMARIES_SRGB;
+    srgb.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
+    srgb.rendering_intent = JXL_RENDERING_INTENT_PERCEPTUAL;
+    JxlDecoderSetPreferredColorProfile(decoder, &srgb);
+}
+
 } // namespace
 
 DecodeResult DecodeJpegXl(const DirectRequest& request) {
@@ -158,16 +172,7 @@ DecodeResult DecodeJpegXl(const DirectRequest& request) {
         }
         case JXL_DEC_COLOR_ENCODING: {
             if (!info.uses_original_profile) {
-                // Pixels coded in XYB can be had in any colour space: sRGB, so that none of
-                // them needs converting afterwards.
-                JxlColorEncoding srgb{};
-                srgb.color_space =
-                    info.num_color_channels == 1 ? JXL_COLOR_SPACE_GRAY : JXL_COLOR_SPACE_RGB;
-                srgb.white_point = JXL_WHITE_POINT_D65;
-                srgb.primaries = JXL_PRIMARIES_SRGB;
-                srgb.transfer_function = JXL_TRANSFER_FUNCTION_SRGB;
-                srgb.rendering_intent = JXL_RENDERING_INTENT_PERCEPTUAL;
-                JxlDecoderSetPreferredColorProfile(jxl, &srgb);
+                preferSrgb(jxl, info);
             }
             break;
         }
@@ -248,6 +253,182 @@ DecodeResult PingJpegXl(const unsigned char* data, std::size_t size) {
     std::tie(result.image->columns, result.image->rows) = uprightSize(info);
     result.image->magick = kFormat;
     return result;
+}
+
+bool IsJpegXl(const unsigned char* data, std::size_t size) {
+    const JxlSignature signature = JxlSignatureCheck(data, size);
+    return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER;
+}
+
+bool JxlMayBeAnimated(const unsigned char* data, std::size_t size) {
+    std::unique_ptr<JxlDecoder, DecoderDeleter> decoder(JxlDecoderCreate(nullptr));
+    if (!decoder ||
+        JxlDecoderSubscribeEvents(decoder.get(), JXL_DEC_BASIC_INFO) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(decoder.get(), data, size) != JXL_DEC_SUCCESS) {
+        return true;
+    }
+    JxlBasicInfo info{};
+    if (JxlDecoderProcessInput(decoder.get()) != JXL_DEC_BASIC_INFO ||
+        JxlDecoderGetBasicInfo(decoder.get(), &info) != JXL_DEC_SUCCESS) {
+        return true;
+    }
+    return info.have_animation != JXL_FALSE;
+}
+
+std::unique_ptr<JxlFrames> JxlFrames::Open(const unsigned char* data, std::size_t size,
+                                           const std::atomic<bool>* cancel, DecodeResult& failure) {
+    // The frames' headers are read by a decoder of their own that asks for no pixels, so the
+    // frames' data is skipped.
+    std::unique_ptr<JxlDecoder, DecoderDeleter> headers(JxlDecoderCreate(nullptr));
+    std::unique_ptr<JxlFrames> frames(new (std::nothrow) JxlFrames);
+    if (!headers || !frames) {
+        failure = DirectFailure(DecodeFailure::OutOfMemory, "not enough memory to decode it");
+        return nullptr;
+    }
+    frames->data_ = data;
+    frames->size_ = size;
+    if (JxlDecoderSubscribeEvents(headers.get(), JXL_DEC_BASIC_INFO | JXL_DEC_FRAME) !=
+            JXL_DEC_SUCCESS ||
+        JxlDecoderSetCoalescing(headers.get(), JXL_TRUE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(headers.get(), data, size) != JXL_DEC_SUCCESS) {
+        failure = damaged("cannot be set up");
+        return nullptr;
+    }
+    JxlDecoderCloseInput(headers.get());
+    JxlBasicInfo info{};
+    for (bool more = true; more;) {
+        if (cancelled(cancel)) {
+            failure = DirectFailure(DecodeFailure::Cancelled, {});
+            return nullptr;
+        }
+        const JxlDecoderStatus status = JxlDecoderProcessInput(headers.get());
+        if (status == JXL_DEC_BASIC_INFO) {
+            if (JxlDecoderGetBasicInfo(headers.get(), &info) != JXL_DEC_SUCCESS) {
+                break;
+            }
+            std::tie(frames->columns_, frames->rows_) = uprightSize(info);
+            frames->xyb_ = !info.uses_original_profile;
+            frames->loops_ = info.have_animation ? static_cast<int>(info.animation.num_loops) : 1;
+        } else if (status == JXL_DEC_FRAME) {
+            JxlFrameHeader header{};
+            if (JxlDecoderGetFrameHeader(headers.get(), &header) != JXL_DEC_SUCCESS) {
+                break;
+            }
+            const double ticks =
+                info.animation.tps_numerator == 0
+                    ? 0.0
+                    : 1000.0 * info.animation.tps_denominator / info.animation.tps_numerator;
+            frames->delays_.push_back(
+                static_cast<int>(std::lround(std::min(header.duration * ticks, 1e9))));
+        } else {
+            // The end, or an error: a frame whose data is missing is found out when it is
+            // decoded.
+            more = false;
+        }
+    }
+    if (frames->columns_ == 0 || frames->rows_ == 0 || frames->delays_.empty()) {
+        failure = damaged("cannot read the frames");
+        return nullptr;
+    }
+    if (!frames->restart()) {
+        failure = DirectFailure(DecodeFailure::OutOfMemory, "not enough memory to decode it");
+        return nullptr;
+    }
+    return frames;
+}
+
+JxlFrames::~JxlFrames() {
+    if (decoder_ != nullptr) {
+        JxlDecoderDestroy(static_cast<JxlDecoder*>(decoder_));
+    }
+    if (runner_ != nullptr) {
+        JxlThreadParallelRunnerDestroy(runner_);
+    }
+}
+
+bool JxlFrames::restart() {
+    if (decoder_ == nullptr) {
+        decoder_ = JxlDecoderCreate(nullptr);
+        runner_ = JxlThreadParallelRunnerCreate(nullptr,
+                                                JxlThreadParallelRunnerDefaultNumWorkerThreads());
+    } else {
+        // Rewinding would keep the frames' places, but libjxl 0.7 then ends the file at once.
+        JxlDecoderReset(static_cast<JxlDecoder*>(decoder_));
+    }
+    auto* jxl = static_cast<JxlDecoder*>(decoder_);
+    if (jxl == nullptr || runner_ == nullptr ||
+        JxlDecoderSubscribeEvents(jxl, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
+                                           JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetParallelRunner(jxl, JxlThreadParallelRunner, runner_) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetCoalescing(jxl, JXL_TRUE) != JXL_DEC_SUCCESS ||
+        JxlDecoderSetInput(jxl, data_, size_) != JXL_DEC_SUCCESS) {
+        return false;
+    }
+    JxlDecoderCloseInput(jxl);
+    next_ = 0;
+    return true;
+}
+
+std::unique_ptr<Image> JxlFrames::Frame(std::size_t k, const std::atomic<bool>* cancel) {
+    if (k >= delays_.size() || (k < next_ && !restart())) {
+        return nullptr;
+    }
+    auto* jxl = static_cast<JxlDecoder*>(decoder_);
+    if (k > next_) {
+        JxlDecoderSkipFrames(jxl, k - next_);
+        next_ = k;
+    }
+    const JxlPixelFormat format{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
+    std::unique_ptr<Image> frame;
+    for (;;) {
+        if (cancelled(cancel)) {
+            restart(); // the decoder was left inside a frame
+            return nullptr;
+        }
+        const JxlDecoderStatus status = JxlDecoderProcessInput(jxl);
+        if (status == JXL_DEC_BASIC_INFO) {
+            JxlBasicInfo info{};
+            if (JxlDecoderGetBasicInfo(jxl, &info) == JXL_DEC_SUCCESS && info.alpha_premultiplied) {
+                JxlDecoderSetUnpremultiplyAlpha(jxl, JXL_TRUE);
+            }
+        } else if (status == JXL_DEC_COLOR_ENCODING) {
+            if (xyb_) {
+                JxlBasicInfo info{};
+                JxlDecoderGetBasicInfo(jxl, &info);
+                preferSrgb(jxl, info);
+            }
+            profile_ = dataProfile(jxl);
+        } else if (status == JXL_DEC_NEED_IMAGE_OUT_BUFFER) {
+            std::size_t bytes = 0;
+            if (JxlDecoderImageOutBufferSize(jxl, &format, &bytes) != JXL_DEC_SUCCESS ||
+                bytes != columns_ * rows_ * 4) {
+                break;
+            }
+            frame.reset(new (std::nothrow) Image);
+            if (!frame) {
+                break;
+            }
+            frame->columns = columns_;
+            frame->rows = rows_;
+            frame->pixels = AllocatePixels(bytes);
+            if (!frame->pixels || JxlDecoderSetImageOutBuffer(jxl, &format, frame->pixels.get(),
+                                                              bytes) != JXL_DEC_SUCCESS) {
+                break;
+            }
+        } else if (status == JXL_DEC_FULL_IMAGE) {
+            if (!frame) {
+                break;
+            }
+            ++next_;
+            swapRedBlue(*frame);
+            frame->magick = kFormat;
+            return frame;
+        } else {
+            break; // an error, or the end of the file before frame k
+        }
+    }
+    restart();
+    return nullptr;
 }
 
 } // namespace engine

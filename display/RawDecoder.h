@@ -4,6 +4,10 @@
 
 #include "DirectDecoders.h"
 
+#include <string>
+#include <utility>
+#include <vector>
+
 namespace engine {
 
 // With a view size: the largest embedded JPEG preview no smaller than the view (reduced set,
@@ -21,5 +25,17 @@ DecodeResult DecodeCameraRaw(const DirectRequest& request);
 DecodeResult CameraRawPreview(int fd, std::size_t size, const DirectRequest& request);
 // The developed image's upright size.
 DecodeResult PingCameraRaw(const unsigned char* data, std::size_t size);
+
+// Where the time of this thread's last developed image went, in milliseconds: for benchmarks.
+struct RawDevelopTimes {
+    double open_ms = 0, unpack_ms = 0;                  // reading the headers, then the sensor data
+    double process_ms = 0;                              // LibRaw's processing, of which
+    std::vector<std::pair<std::string, double>> stages; // each stage LibRaw reports
+    double sensor_copy_ms = 0;                          // the samples into LibRaw's image, in it
+    double white_balance_ms = 0;                        // the scaling pass, in it
+    double colour_matrix_ms = 0;                        // the camera-to-sRGB pass, in it
+    double output_ms = 0;                               // the gamma curve into the record
+};
+const RawDevelopTimes& LastRawDevelopTimes();
 
 } // namespace engine

@@ -96,7 +96,7 @@ void TViewer::startAnimation(const std::string& file) {
     // second time would cost memory for nothing.
     const std::string format = Display1->CurrentImage.Format();
     if (format == "GIF" || format == "GIF87" || format == "PNG" || format == "APNG" ||
-        format == "WEBP" || format == "MNG") {
+        format == "WEBP" || format == "MNG" || format == "JXL") {
         animation->Start(file);
     }
 }

@@ -62,6 +62,9 @@ bool TViewer::redecodeShownImage(engine::ViewSize view) {
     Display1->SetZoomFactor(zoom);
     Display1->PanX = pan_x;
     Display1->PanY = pan_y;
+    if (!animation->Animating()) {
+        showSizePanel(); // the developed image after a camera file's preview, say
+    }
     Display1->DrawZoomedCanvas();
     Display1->Invalidate();
     return true;

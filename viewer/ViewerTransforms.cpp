@@ -93,9 +93,6 @@ void TViewer::transformView(int orientation) {
     Display1->PanX = Display1->PanY = 0;
     Display1->SetZoomFactor(Display1->ZoomFactor);
     ApplyWindowBehavior();
-    ShowStatusText(0,
-                   " " + std::to_string(Display1->CurrentImage.Columns()) + "x" +
-                       std::to_string(Display1->CurrentImage.Rows()),
-                   6);
+    showSizePanel();
     Display1->Invalidate();
 }

@@ -443,15 +443,7 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
     DebugTrace(("TViewer::DisplayImage() shows " + file + " in window " + std::to_string(Handle()))
                    .c_str());
     const double frequency = static_cast<double>(counter_frequency);
-    // A damaged file shows what could be read of it, and says so.
-    ShowStatusText(0,
-                   " " + std::to_string(Display1->CurrentImage.Columns()) + "x" +
-                       std::to_string(Display1->CurrentImage.Rows()) +
-                       (Display1->CurrentImage.damaged ? ", damaged" : "") +
-                       (Display1->CurrentImage.rendition.empty()
-                            ? std::string()
-                            : ", " + Display1->CurrentImage.rendition),
-                   6);
+    showSizePanel();
     ShowStatusText(1, " Decoded in " + formatSeconds((t1 - t0) / frequency) + " seconds", 6);
     ShowStatusText(
         2, " Loaded in " + formatSeconds((t1 - load_start_counter.load()) / frequency) + " seconds",
@@ -464,6 +456,17 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
     activateWindow();
     setFocus();
     return opened;
+}
+
+void TViewer::showSizePanel() {
+    // A damaged file shows what could be read of it, and says so; a camera file says which of
+    // its renditions is on display.
+    const Image_Magick_Image& shown = Display1->CurrentImage;
+    ShowStatusText(0,
+                   " " + std::to_string(shown.Columns()) + "x" + std::to_string(shown.Rows()) +
+                       (shown.damaged ? ", damaged" : "") +
+                       (shown.rendition.empty() ? std::string() : ", " + shown.rendition),
+                   6);
 }
 
 bool TViewer::OpenImage(const std::string& file) {

@@ -215,6 +215,8 @@ private:
     void updateAnimationActions();
     // The player's frame replaces the pixels on display; zoom, pan and window stay.
     void showAnimationFrame(std::unique_ptr<engine::Image> frame, bool transparent);
+    // Panel 0: the size, whether the file is damaged and which rendition is shown.
+    void showSizePanel();
     // Panel 0: the size, and "frame n/m" while an animation is shown.
     void showFrameNumber(std::size_t index, std::size_t count);
     void transformView(int orientation);

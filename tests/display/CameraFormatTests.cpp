@@ -13,7 +13,9 @@
 #include <libheif/heif.h>
 #include <magick/MagickCore.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,9 +75,11 @@ std::string encode(const Picture& picture, const char* format, bool alpha = fals
 }
 
 // A HEIF file (HEVC or AV1) of the pictures through libheif's encoder, the one at primary
-// marked as the primary image, each stored as given with orientation in its properties.
+// marked as the primary image, each stored as given with orientation in its properties and,
+// when given, its colours described by nclx code points.
 std::string encodeHeif(heif_compression_format compression, const std::vector<Picture>& pictures,
-                       std::size_t primary, int orientation, bool alpha, const std::string& path) {
+                       std::size_t primary, int orientation, bool alpha, const std::string& path,
+                       heif_color_profile_nclx* nclx = nullptr) {
     heif_context* context = heif_context_alloc();
     heif_encoder* encoder = nullptr;
     if (heif_context_get_encoder_for_format(context, compression, &encoder).code != heif_error_Ok) {
@@ -85,6 +89,7 @@ std::string encodeHeif(heif_compression_format compression, const std::vector<Pi
     heif_encoder_set_lossy_quality(encoder, 92);
     heif_encoding_options* options = heif_encoding_options_alloc();
     options->image_orientation = static_cast<heif_orientation>(orientation);
+    options->output_nclx_profile = nclx;
     for (std::size_t k = 0; k < pictures.size(); ++k) {
         const Picture& picture = pictures[k];
         heif_image* image = nullptr;
@@ -93,6 +98,9 @@ std::string encodeHeif(heif_compression_format compression, const std::vector<Pi
                           alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
                           &image);
         heif_image_add_plane(image, heif_channel_interleaved, w, h, 8);
+        if (nclx != nullptr) {
+            heif_image_set_nclx_color_profile(image, nclx);
+        }
         int stride = 0;
         std::uint8_t* plane = heif_image_get_plane(image, heif_channel_interleaved, &stride);
         const int bytes = alpha ? 4 : 3;
@@ -185,6 +193,37 @@ protected:
 
 using Clock = std::chrono::steady_clock;
 
+// A bare JPEG XL codestream whose small size header (sides of 8 to 256 in eights, 1:1) is
+// replaced by one saying side x side; the bits after it follow it as they were, so the header
+// reads whole and the pixels are nonsense.
+std::string withSide(const std::string& codestream, std::uint32_t side) {
+    const auto bit = [&](std::size_t i) {
+        return (static_cast<unsigned char>(codestream[2 + i / 8]) >> (i % 8)) & 1;
+    };
+    std::vector<int> bits;
+    const auto put = [&](std::uint32_t value, int count) {
+        for (int i = 0; i < count; ++i) {
+            bits.push_back(static_cast<int>((value >> i) & 1));
+        }
+    };
+    put(0, 1); // not small
+    put(2, 2); // height - 1 in 18 bits
+    put(side - 1, 18);
+    put(1, 3); // 1:1
+    for (std::size_t i = 9; i < (codestream.size() - 2) * 8; ++i) {
+        bits.push_back(bit(i));
+    }
+    std::string out = codestream.substr(0, 2);
+    for (std::size_t i = 0; i < bits.size(); i += 8) {
+        int byte = 0;
+        for (std::size_t k = 0; k < 8 && i + k < bits.size(); ++k) {
+            byte |= bits[i + k] << k;
+        }
+        out += static_cast<char>(byte);
+    }
+    return out;
+}
+
 } // namespace
 
 TEST(DirectFormatSniffing, FilesAreToldApartByTheirBytesNotTheirNames) {
@@ -232,6 +271,12 @@ TEST_F(CameraFormatTest, ARawShowsItsPreviewForTheViewAndItsDevelopedImageWhole)
     EXPECT_EQ(first.full_columns, 320u);
     EXPECT_EQ(first.full_rows, 240u);
     EXPECT_FALSE(first.damaged);
+    // A view box of another shape: the preview, decoded at the scale that fits the image into
+    // it, is narrower than the box but covers what the view shows.
+    engine::DecodeResult boxed = engine::DecodeImageFile(path, nullptr, {80, 100});
+    ASSERT_TRUE(boxed.image) << boxed.message;
+    EXPECT_EQ(boxed.rendition, "embedded preview");
+    EXPECT_LT(boxed.image->rows, 100u);
 
     engine::DecodeResult whole = engine::DecodeImageFile(path, nullptr, {});
     expectUprightQuadrants(whole, 320, 240);
@@ -358,6 +403,71 @@ TEST_F(CameraFormatTest, HeicAndAvifOpenTheirPrimaryImageTurnedByTheirProperties
     EXPECT_GT(result.image->Row(16)[16 * 4 + 3], 247);
 }
 
+// AVIF files both: libheif's HEVC encoder here writes no colour box at all, and a HEIC's nclx box
+// is read by the same call as an AVIF's.
+TEST_F(CameraFormatTest, ColoursDescribedByNclxCodePointsArriveConvertedToSrgb) {
+    // Linear wide-gamut RGB to linear sRGB (both D65).
+    constexpr double kP3ToSrgb[3][3] = {
+        {1.2249, -0.2247, 0.0}, {-0.0420, 1.0419, 0.0}, {-0.0197, -0.0786, 1.0979}};
+    constexpr double kBt2020ToSrgb[3][3] = {
+        {1.6605, -0.5876, -0.0728}, {-0.1246, 1.1329, -0.0083}, {-0.0182, -0.1006, 1.1187}};
+    struct Case {
+        heif_compression_format compression;
+        heif_color_primaries primaries;
+        const double (*toSrgb)[3];
+        Rgb colour; // saturated enough that every channel moves, inside sRGB's gamut after
+        const char* name;
+    };
+    const auto linear = [](double v) {
+        v /= 255.0;
+        return v <= 0.04045 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+    };
+    const auto encoded = [](double v) {
+        v = std::clamp(v, 0.0, 1.0);
+        return 255.0 * (v <= 0.0031308 ? v * 12.92 : 1.055 * std::pow(v, 1 / 2.4) - 0.055);
+    };
+    for (const Case& c : {Case{heif_compression_AV1,
+                               heif_color_primaries_SMPTE_EG_432_1,
+                               kP3ToSrgb,
+                               {200, 60, 70},
+                               "p3.avif"},
+                          Case{heif_compression_AV1,
+                               heif_color_primaries_ITU_R_BT_2020_2_and_2100_0,
+                               kBt2020ToSrgb,
+                               {190, 110, 90},
+                               "bt2020.avif"}}) {
+        SCOPED_TRACE(c.name);
+        heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
+        ASSERT_TRUE(nclx);
+        heif_nclx_color_profile_set_color_primaries(nclx, c.primaries);
+        nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;
+        nclx->matrix_coefficients = heif_matrix_coefficients_ITU_R_BT_601_6;
+        nclx->full_range_flag = 1;
+        Picture flat = QuadrantPicture(64, 64);
+        for (std::size_t y = 0; y < 64; ++y) {
+            for (std::size_t x = 0; x < 64; ++x) {
+                std::uint8_t* p = flat.At(x, y);
+                p[0] = static_cast<std::uint8_t>(c.colour.blue);
+                p[1] = static_cast<std::uint8_t>(c.colour.green);
+                p[2] = static_cast<std::uint8_t>(c.colour.red);
+            }
+        }
+        const std::string path =
+            encodeHeif(c.compression, {flat}, 0, 1, false, folders.Home() + "/" + c.name, nclx);
+        heif_nclx_color_profile_free(nclx);
+        const engine::DecodeResult result = engine::DecodeImageFile(path);
+        ASSERT_TRUE(result.image) << result.message;
+        const double in[3] = {linear(c.colour.red), linear(c.colour.green), linear(c.colour.blue)};
+        const std::uint8_t* p = result.image->Row(32) + 32 * 4;
+        const int got[3] = {p[2], p[1], p[0]};
+        for (int k = 0; k < 3; ++k) {
+            const double want =
+                encoded(c.toSrgb[k][0] * in[0] + c.toSrgb[k][1] * in[1] + c.toSrgb[k][2] * in[2]);
+            EXPECT_NEAR(got[k], want, 5) << "channel " << k;
+        }
+    }
+}
+
 TEST_F(CameraFormatTest, DamagedFilesOfEachFormatAreRefusedQuicklyWithAMessage) {
     const std::string raw = readFile(dng("whole.dng", 64, 48, 0.5));
     const std::string jxlFile = readFile(jxl("whole.jxl", QuadrantPicture(300, 200), "-d 1"));
@@ -415,6 +525,21 @@ TEST_F(CameraFormatTest, LimitsAndCancellationHoldForTheNewFormats) {
     EXPECT_EQ(engine::DecodeImageFile(path, &cancel).failure, engine::DecodeFailure::Cancelled);
     const std::string raw = dng("cancel.dng", 64, 48, 0);
     EXPECT_EQ(engine::DecodeImageFile(raw, &cancel).failure, engine::DecodeFailure::Cancelled);
+
+    // A header of 100000 x 100000 is refused from the header, before any pixel is decoded.
+    const std::string small = readFile(jxl("small.jxl", QuadrantPicture(64, 64), "-d 1"));
+    ASSERT_GT(small.size(), 4u);
+    ASSERT_EQ(small.substr(0, 2), "\xff\x0a") << "not a bare codestream";
+    ASSERT_EQ(small[2] & 1, 1) << "not a small size header";
+    ASSERT_EQ((static_cast<unsigned char>(small[2]) >> 6 | (small[3] & 1) << 2), 1) << "not 1:1";
+    const std::string huge = writeFile(folders.Home() + "/huge.jxl", withSide(small, 100000));
+    const engine::DecodeResult pinged = engine::PingImageFile(huge);
+    ASSERT_TRUE(pinged.image) << pinged.message;
+    EXPECT_EQ(pinged.image->columns, 100000u);
+    const auto start = Clock::now();
+    const engine::DecodeResult refused = engine::DecodeImageFile(huge);
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
+    EXPECT_EQ(refused.failure, engine::DecodeFailure::TooLarge) << refused.message;
 
     const std::string fifo = folders.Home() + "/pipe.heic";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
