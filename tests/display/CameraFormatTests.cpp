@@ -541,6 +541,29 @@ TEST_F(CameraFormatTest, LimitsAndCancellationHoldForTheNewFormats) {
     EXPECT_LT(std::chrono::duration<double>(Clock::now() - start).count(), 1.0);
     EXPECT_EQ(refused.failure, engine::DecodeFailure::TooLarge) << refused.message;
 
+    // A camera file whose sensor claims 40000 x 40000 pixels (within LibRaw's sides, beyond our
+    // count of pixels): refused, not allocated.
+    std::string claimed = testsupport::DngFile(QuadrantPicture(64, 48), 1, std::string(), 0, 0);
+    const auto entry = [](std::uint16_t tag, std::uint32_t value) {
+        std::string bytes = {
+            static_cast<char>(tag & 0xff), static_cast<char>(tag >> 8), 4, 0, 1, 0, 0, 0};
+        for (int i = 0; i < 4; ++i) {
+            bytes += static_cast<char>((value >> (8 * i)) & 0xff);
+        }
+        return bytes;
+    };
+    for (const auto& [tag, side] : {std::pair{std::uint16_t{0x0100}, 64u}, {0x0101, 48u}}) {
+        const std::size_t at = claimed.find(entry(tag, side));
+        ASSERT_NE(at, std::string::npos) << "no sensor size entry " << tag;
+        claimed.replace(at, 12, entry(tag, 40000));
+    }
+    const auto opened = Clock::now();
+    const engine::DecodeResult tooLarge =
+        engine::DecodeImageFile(writeFile(folders.Home() + "/huge.dng", claimed));
+    EXPECT_LT(std::chrono::duration<double>(Clock::now() - opened).count(), 1.0);
+    EXPECT_FALSE(tooLarge.image);
+    EXPECT_EQ(tooLarge.failure, engine::DecodeFailure::TooLarge) << tooLarge.message;
+
     const std::string fifo = folders.Home() + "/pipe.heic";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     const engine::DecodeResult piped = engine::DecodeImageFile(fifo);
