@@ -1,6 +1,7 @@
 #include "Options.h"
 
 #include "common/ProcessValues.h"
+#include "platform/qt/WindowPlacement.h"
 
 #include <magick/MagickCore.h>
 
@@ -241,11 +242,15 @@ TOptionsForm::TOptionsForm(QWidget* owner) : QDialog(owner) {
     const QSize screen = screenSize();
     const int width = Settings->ReadIntegerInRange("Width", 20, 600, 0x7FFFFFFF, 0);
     const int height = Settings->ReadIntegerInRange("Height", 20, 400, 0x7FFFFFFF, 0);
-    const int top =
-        Settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15);
-    const int left =
-        Settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
-    setGeometry(left, top, width, height);
+    QRect bounds(pos(), QSize(width, height));
+    // Under Wayland the compositor places the dialog: a stored place is not asked for.
+    if (platform::StoresWindowPlaces()) {
+        bounds.moveTop(
+            Settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15));
+        bounds.moveLeft(
+            Settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15));
+    }
+    setGeometry(bounds);
     // A hidden dialog lays out only when shown, but the second column's default is measured on
     // the list at this size: place the splitter's panes and the page's list now.
     layout()->activate();
@@ -344,8 +349,11 @@ void TOptionsForm::FormClose() {
     const QRect bounds = geometry(); // as it is read back: the geometry setGeometry takes
     Settings->WriteInteger("Width", bounds.width());
     Settings->WriteInteger("Height", bounds.height());
-    Settings->WriteInteger("Top", bounds.y());
-    Settings->WriteInteger("Left", bounds.x());
+    // Under Wayland the place would be only what was last asked for: an X session's stays.
+    if (platform::StoresWindowPlaces()) {
+        Settings->WriteInteger("Top", bounds.y());
+        Settings->WriteInteger("Left", bounds.x());
+    }
     Settings->WriteInteger("listview1_column0", ListView1->columnWidth(0));
     Settings->WriteInteger("listview1_column1", ListView1->columnWidth(1));
 }

@@ -113,12 +113,16 @@ TBrowser::TBrowser(QWidget* owner) : QMainWindow(owner) {
     const QSize screen = screenSize();
     const int width = Settings->ReadIntegerInRange("Width", 20, 800, 0x7FFFFFFF, 0);
     const int height = Settings->ReadIntegerInRange("Height", 20, 600, 0x7FFFFFFF, 0);
-    const int top =
-        Settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15);
-    const int left =
-        Settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
+    QRect outer(pos(), QSize(width, height));
+    // Under Wayland the compositor places the window: a stored place is not asked for.
+    if (platform::StoresWindowPlaces()) {
+        outer.moveTop(
+            Settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15));
+        outer.moveLeft(
+            Settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15));
+    }
     // Stored bounds are outer bounds, frame included, and come back as such.
-    platform::SetOuterBounds(this, QRect(left, top, width, height));
+    platform::SetOuterBounds(this, outer);
     const int splitter =
         Settings->ReadIntegerInRange("Splitter", 1, 297, screen.width(), screen.width() - 20);
     Splitter1->setSizes({splitter, std::max(width - splitter, 1)});
@@ -639,8 +643,11 @@ void TBrowser::FormClose() {
     const QRect bounds = geometry().marginsAdded(platform::FrameMargins(this));
     Settings->WriteInteger("Width", bounds.width());
     Settings->WriteInteger("Height", bounds.height());
-    Settings->WriteInteger("Top", bounds.y());
-    Settings->WriteInteger("Left", bounds.x());
+    // Under Wayland the place would be only what was last asked for: an X session's stays.
+    if (platform::StoresWindowPlaces()) {
+        Settings->WriteInteger("Top", bounds.y());
+        Settings->WriteInteger("Left", bounds.x());
+    }
     Settings->WriteInteger("Splitter", Splitter1->sizes().value(0));
     Settings->WriteInteger("view_style", ViewThumbnails->isChecked() ? 1 : 0);
     Settings->WriteInteger("thumbnail_size", thumbnailEdge_);

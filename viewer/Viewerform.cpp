@@ -172,7 +172,7 @@ TViewer::TViewer(QWidget* owner) : QMainWindow(owner) {
     bounds.width = settings->ReadIntegerInRange("Width", 20, 800, 0x7FFFFFFF, 0);
     bounds.height = settings->ReadIntegerInRange("Height", 20, 600, 0x7FFFFFFF, 0);
     // Under Wayland the compositor places the window: a stored place is not asked for.
-    if (platform::AbilitiesOf(platform::ApplicationSession()).placesWindows) {
+    if (platform::StoresWindowPlaces()) {
         bounds.left =
             settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
         bounds.top =
@@ -616,7 +616,7 @@ void TViewer::FormClose() {
     settings->WriteInteger("Height", bounds.height);
     // Under Wayland a program never learns where its window is: the place it would store is
     // only what it last asked for, so the place stored in an X session stays as it was.
-    if (platform::AbilitiesOf(platform::ApplicationSession()).placesWindows) {
+    if (platform::StoresWindowPlaces()) {
         settings->WriteInteger("Top", bounds.top);
         settings->WriteInteger("Left", bounds.left);
         settings->WriteInteger("desired top", static_cast<std::int32_t>(std::trunc(desired_top)));
@@ -919,6 +919,10 @@ void TViewer::WindowedExecute() {
     if (image_loaded) {
         Display1->PanX = windowed_pan_x_;
         Display1->PanY = windowed_pan_y_;
+        // The picture still holds the full screen's view, the image in its middle: the corner
+        // of it that the shrinking display keeps would be black.
+        Display1->DrawZoomedCanvas();
+        Display1->Invalidate();
     }
     setWindowState(windowState() & ~Qt::WindowFullScreen);
     if (!isMaximized()) {

@@ -1,10 +1,13 @@
 #include "WindowPlacement.h"
 
+#include "Activation.h"
+
 #include <QElapsedTimer>
 #include <QEvent>
 #include <QPointer>
 #include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -26,6 +29,14 @@ QMargins currentFrame(const QWidget* window) {
 
 bool framedNow(const QWidget* window) {
     return window->isVisible() && !currentFrame(window).isNull();
+}
+
+// The frame as the window system has it now. The widget's own frame geometry is updated only
+// when the window moves or changes size, and Qt's Wayland decorations come back after full
+// screen without either.
+QMargins liveFrame(const QWidget* window) {
+    const QWindow* handle = window->windowHandle();
+    return handle != nullptr && window->isVisible() ? handle->frameMargins() : QMargins();
 }
 
 bool unframedByDesign(const QWidget* window) {
@@ -73,17 +84,24 @@ private:
         if (window_ == nullptr || unframedByDesign(window_)) {
             return;
         }
-        if (!framedNow(window_)) {
+        const QMargins real = liveFrame(window_);
+        if (real.isNull()) {
             if (shown_.elapsed() > kFramePatienceMs) {
                 deleteLater(); // no window manager frames it
             }
             return;
         }
-        const QMargins real = currentFrame(window_);
         window_->setProperty(kSeenProperty, QVariant::fromValue(real));
         lastSeenAnywhere = real;
         timer_.stop();
         deleteLater();
+        // Qt's Wayland decorations are drawn in the window's own buffer, which grows with
+        // them; only what is painted after that is in it, and the rest shows black. An update
+        // of a window leaves out its opaque children: each is updated.
+        window_->update();
+        for (QWidget* child : window_->findChildren<QWidget*>()) {
+            child->update();
+        }
         // Placed again also when the frame was guessed right but the window lost its size
         // to it: Qt's Wayland decorations, added after a size was set (on leaving full screen),
         // take their room from the inside.
@@ -143,6 +161,10 @@ void SetOuterBounds(QWidget* window, const QRect& outer,
     if (!known) {
         new Keeper(window, outer, frame, place, frameChanged);
     }
+}
+
+bool StoresWindowPlaces() {
+    return AbilitiesOf(ApplicationSession()).placesWindows;
 }
 
 } // namespace platform

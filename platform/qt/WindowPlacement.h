@@ -25,4 +25,10 @@ void SetOuterBounds(QWidget* window, const QRect& outer,
                     const std::function<void(const QRect& inner)>& apply = {},
                     const std::function<void()>& frameChanged = {});
 
+// Whether a window's place is worth reading from the settings and storing there: in the
+// session of the running application, the program places its windows and learns where they
+// are. Not under Wayland, where the compositor places them and never tells; the place an X
+// session stored then stays as it was, for the next X session.
+bool StoresWindowPlaces();
+
 } // namespace platform

@@ -5,10 +5,14 @@
 #include "support/TestSupport.h"
 #include "support/WaylandDesktop.h"
 
+#include "common/Settings.h"
 #include "platform/Registry.h"
+
+#include <QElapsedTimer>
 
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 
 using testsupport::ChildProcess;
 using testsupport::IsolatedTest;
@@ -97,6 +101,14 @@ protected:
         }
         return watch.WaitFor(needle, ms);
     }
+    // The windows the compositor maps, for a failure's message.
+    std::string mappedWindows() {
+        std::ostringstream all;
+        for (const WaylandToplevel& window : desktop->Toplevels()) {
+            all << "[" << window.pid << " '" << window.title << "' " << window.rect << "] ";
+        }
+        return all.str();
+    }
     std::string linesSeen() const {
         std::string all;
         for (const std::string& line : watch.seen) {
@@ -111,20 +123,67 @@ protected:
         return desktop->Running();
     }
 
+    // How long a change the client or the compositor has been asked for may take, on a machine
+    // that is busy with other work.
+    static constexpr int kPatienceMs = 20000;
+
     // The window of pid once the compositor keeps it where it is (the client fits it around
-    // the image after its first frame).
+    // the image after its first frame): unchanged over eight looks and half a second, so that
+    // a client held up for a moment between two steps is not taken as done.
     WaylandToplevel settled(int pid) {
-        WaylandToplevel last = desktop->ToplevelOf(pid);
+        WaylandToplevel last = desktop->ToplevelOf(pid, kPatienceMs);
         int still = 0;
+        QElapsedTimer stillFor;
+        stillFor.start();
         XDesktop::WaitUntil(
             [&] {
                 const WaylandToplevel now = desktop->ToplevelOf(pid, 0);
-                still = now.rect == last.rect && now.fullScreen == last.fullScreen ? still + 1 : 0;
+                if (now.rect == last.rect && now.fullScreen == last.fullScreen) {
+                    ++still;
+                } else {
+                    still = 0;
+                    stillFor.restart();
+                }
                 last = now;
-                return still >= 8;
+                return still >= 8 && stillFor.elapsed() >= 500;
             },
-            5000);
+            kPatienceMs);
         return last;
+    }
+
+    // The number of the stripes' pixels (see writePicture, side 100) that are not pure white
+    // and black on shot with the picture's top left corner at x, y.
+    static int wrongStripes(const Screenshot& shot, int x, int y) {
+        int wrong = 0;
+        for (int row = 0; row < 100; ++row) {
+            for (int column = 0; column < 100; ++column) {
+                const XColor8 want = column % 2 == 0 ? kWhite : kBlack;
+                wrong += near(shot.At(x + column, y + row), want) ? 0 : 1;
+            }
+        }
+        return wrong;
+    }
+
+    // Waits until the red 400 x 300 picture with stripes shows whole and pixel for pixel in
+    // the surface (device pixels of an output of scale 1), its middle in the surface's.
+    testing::AssertionResult pictureShownIn(const XRect& surface) {
+        XRect red;
+        int wrong = -1;
+        const bool shown = XDesktop::WaitUntil(
+            [&] {
+                const Screenshot shot = desktop->Shoot();
+                red = extentOf(shot, surface, kRed, surface.x + surface.width / 2,
+                               surface.y + surface.height / 2);
+                wrong =
+                    red.width == 400 && red.height == 300 ? wrongStripes(shot, red.x, red.y) : -1;
+                return wrong == 0;
+            },
+            kPatienceMs);
+        if (shown) {
+            return testing::AssertionSuccess();
+        }
+        return testing::AssertionFailure() << "the picture's red in " << surface << " is " << red
+                                           << (wrong > 0 ? ", with stripes resampled" : "");
     }
 
     // The device-pixel rectangle on shot of the pixels near colour inside the window's surface:
@@ -198,14 +257,8 @@ TEST_P(WaylandScaleTest, TheViewerShowsTheImagePixelForPixel) {
     EXPECT_EQ(shot.width, 1600);
     EXPECT_EQ(red.width, 400) << "image columns on the output";
     EXPECT_EQ(red.height, 300) << "image rows on the output";
-    int wrong = 0;
-    for (int y = 0; y < 100; ++y) {
-        for (int x = 0; x < 100; ++x) {
-            const XColor8 want = x % 2 == 0 ? kWhite : kBlack;
-            wrong += near(shot.At(red.x + x, red.y + y), want) ? 0 : 1;
-        }
-    }
-    EXPECT_EQ(wrong, 0) << "of the 10000 striped pixels, some were resampled";
+    EXPECT_EQ(wrongStripes(shot, red.x, red.y), 0)
+        << "of the 10000 striped pixels, some were resampled";
 }
 
 INSTANTIATE_TEST_SUITE_P(Scales, WaylandScaleTest,
@@ -278,38 +331,59 @@ TEST_F(WaylandTest, AHandOverWithoutATokenAsksForAttention) {
 }
 
 // F and back, twice: the compositor's full-screen state covers the whole output with the image
-// in its middle, and the window comes back at the size it had. It used to come back now and
-// then smaller by its title bar and borders: Qt added its decoration after the windowed size
-// had been set, and took the decoration's room from inside.
+// in its middle, and the window comes back at the size it had, with the image in it. It used to
+// come back now and then smaller by its title bar and borders (Qt added its decoration after
+// the windowed size had been set, and took the decoration's room from inside), and with a
+// black picture: the display kept the corner of the full screen's view, and the decoration,
+// coming back, put the window in a new buffer in which only its bars were painted again.
 TEST_F(WaylandTest, FullScreenFillsTheOutputAndReturnsToTheSameSize) {
     START_OR_SKIP(WaylandDesktop::Input::RealKeys);
-    const std::string file = writePicture(folders.Home() + "/red.ppm", 400, 300, kRed);
+    const std::string file = writePicture(folders.Home() + "/red.ppm", 400, 300, kRed, 100);
     ChildProcess viewer(program("Orvalen_main"), {file});
     ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + file));
     const int pid = watch.lastPid;
     const WaylandToplevel windowed = settled(pid);
-    ASSERT_GT(windowed.rect.width, 0);
+    ASSERT_GT(windowed.rect.width, 0) << "the viewer's window (process " << pid
+                                      << ") was never mapped; mapped: " << mappedWindows();
+    ASSERT_TRUE(pictureShownIn(windowed.rect)) << "before full screen";
+    // The keys go to the viewer: a click on its status bar, left of its panels' texts.
+    const XRect& r = windowed.rect;
+    ASSERT_TRUE(desktop->Focus(r.x + 4, r.y + r.height - 8));
     const XRect output = desktop->Output();
     for (int round = 0; round < 2; ++round) {
         ASSERT_TRUE(desktop->Press("f"));
-        EXPECT_TRUE(XDesktop::WaitUntil([&] {
-            const WaylandToplevel now = desktop->ToplevelOf(pid, 0);
-            return now.fullScreen && now.rect == output;
-        })) << "round "
-            << round << ": " << desktop->ToplevelOf(pid, 0).rect;
-        EXPECT_TRUE(XDesktop::WaitUntil([&] {
-            const Screenshot shot = desktop->Shoot();
-            // (The compositor's pointer sits in the top left corner.)
-            return near(shot.At(output.width / 2, output.height / 2), kRed) &&
-                   near(shot.At(output.width - 5, 5), kBlack) &&
-                   near(shot.At(5, output.height - 5), kBlack);
-        })) << "round "
-            << round << ": the image is not in the middle of a black output";
+        EXPECT_TRUE(XDesktop::WaitUntil(
+            [&] {
+                const WaylandToplevel now = desktop->ToplevelOf(pid, 0);
+                return now.fullScreen && now.rect == output;
+            },
+            kPatienceMs))
+            << "round " << round << ": " << desktop->ToplevelOf(pid, 0).rect;
+        EXPECT_TRUE(XDesktop::WaitUntil(
+            [&] {
+                const Screenshot shot = desktop->Shoot();
+                // (The compositor's pointer sits in the top left corner.)
+                return near(shot.At(output.width / 2, output.height / 2), kRed) &&
+                       near(shot.At(output.width - 5, 5), kBlack) &&
+                       near(shot.At(5, output.height - 5), kBlack);
+            },
+            kPatienceMs))
+            << "round " << round << ": the image is not in the middle of a black output";
         ASSERT_TRUE(desktop->Press("f"));
-        EXPECT_TRUE(XDesktop::WaitUntil([&] { return !desktop->ToplevelOf(pid, 0).fullScreen; }));
+        // The way back passes through sizes without the decoration: judged once the window has
+        // its size again, or the patience is spent, and has kept it since.
+        XDesktop::WaitUntil(
+            [&] {
+                const WaylandToplevel now = desktop->ToplevelOf(pid, 0);
+                return !now.fullScreen && now.rect.width == windowed.rect.width &&
+                       now.rect.height == windowed.rect.height;
+            },
+            kPatienceMs);
         const WaylandToplevel back = settled(pid);
+        EXPECT_FALSE(back.fullScreen) << "round " << round;
         EXPECT_EQ(back.rect.width, windowed.rect.width) << "round " << round;
         EXPECT_EQ(back.rect.height, windowed.rect.height) << "round " << round;
+        EXPECT_TRUE(pictureShownIn(back.rect)) << "round " << round << ", back from full screen";
     }
 }
 
@@ -346,4 +420,74 @@ TEST_F(WaylandTest, RestartsKeepTheSizeAndStoreNoPlace) {
             << place << " was stored";
     }
     RegCloseKey(key);
+}
+
+// The browser and its options dialog keep their sizes as in any session, but a Wayland client
+// never learns where its windows are: the places an X session stored (here off this output, on
+// a larger screen) are neither read, which would have pulled them onto this output and written
+// them back so, nor overwritten when the windows close.
+TEST_F(WaylandTest, TheBrowserAndItsOptionsKeepTheSizeAndLeaveTheStoredPlaceAlone) {
+    START_OR_SKIP(WaylandDesktop::Input::RealKeys);
+    {
+        TRegistryIniFileSpecial settings(settings_base_key, KEY_ALL_ACCESS);
+        for (const char* section : {"browser_0", "options"}) {
+            settings.Section = section;
+            settings.WriteInteger("Width", 700);
+            settings.WriteInteger("Height", 500);
+            settings.WriteInteger("Top", 2500);
+            settings.WriteInteger("Left", 3000);
+        }
+    }
+    ChildProcess browser(program("Orvalen_main"), {});
+    ASSERT_TRUE(waitFor("message server"));
+    const int pid = watch.lastPid;
+    const WaylandToplevel window = settled(pid);
+    ASSERT_GT(window.rect.width, 0) << "the browser's window was never mapped";
+    // The stored size is the outer one, the decoration Qt draws included.
+    EXPECT_EQ(window.rect.width, 700);
+    EXPECT_EQ(window.rect.height, 500);
+
+    // The keys go to the browser (a click on its status bar), and there to Edit, then up from
+    // its first entry to its last, Options.
+    ASSERT_TRUE(desktop->Focus(window.rect.x + 4, window.rect.y + window.rect.height - 8));
+    ASSERT_TRUE(desktop->Press("alt+d"));
+    ASSERT_TRUE(desktop->Press("Up"));
+    ASSERT_TRUE(desktop->Press("Return"));
+    WaylandToplevel dialog;
+    EXPECT_TRUE(XDesktop::WaitUntil(
+        [&] {
+            for (const WaylandToplevel& shown : desktop->Toplevels()) {
+                if (shown.pid == pid && shown.title.rfind("OptionsForm", 0) == 0) {
+                    dialog = shown;
+                    return true;
+                }
+            }
+            return false;
+        },
+        kPatienceMs))
+        << "no options dialog";
+    if (dialog.pid != 0) {
+        EXPECT_GE(dialog.rect.width, 700);
+        EXPECT_GE(dialog.rect.height, 500);
+        ASSERT_TRUE(desktop->Press("Escape"));
+        EXPECT_TRUE(XDesktop::WaitUntil([&] {
+            for (const WaylandToplevel& shown : desktop->Toplevels()) {
+                if (shown.title.rfind("OptionsForm", 0) == 0) {
+                    return false;
+                }
+            }
+            return true;
+        }));
+    }
+    ASSERT_TRUE(desktop->ClickCloseButton(settled(pid).rect));
+    EXPECT_EQ(browser.Wait(10000), 0);
+
+    TRegistryIniFileSpecial settings(settings_base_key, KEY_READ);
+    for (const char* section : {"browser_0", "options"}) {
+        settings.Section = section;
+        EXPECT_EQ(settings.ReadInteger("Width", -1), 700) << section;
+        EXPECT_EQ(settings.ReadInteger("Height", -1), 500) << section;
+        EXPECT_EQ(settings.ReadInteger("Top", -1), 2500) << section;
+        EXPECT_EQ(settings.ReadInteger("Left", -1), 3000) << section;
+    }
 }

@@ -257,26 +257,45 @@ bool WaylandDesktop::Press(const std::string& key) {
     return x_->Press(*windows.begin(), key);
 }
 
-bool WaylandDesktop::ClickCloseButton(const XRect& surface) {
+bool WaylandDesktop::pointTo(int x, int y) {
     if (!x_ || !running_ || scale_ != 1) {
         return false;
     }
-    // Qt's decoration: a title bar of 30 pixels over a border of 3, and an 18-pixel close
-    // button 8 pixels in from the right border, in the middle of the bar.
-    const int x = surface.x + surface.width - 3 - 8 - 9;
-    const int y = surface.y + 15;
     // weston's X11 back end takes the pointer's place from the moment it enters the window;
     // moves inside before that count from the wrong place. So the pointer leaves and enters.
     const std::string away = "xdotool mousemove --sync " + std::to_string(width_ + kMargin / 2) +
                              " " + std::to_string(height_ + kMargin / 2) + " >/dev/null 2>&1";
     const std::string move = "xdotool mousemove --sync " + std::to_string(x) + " " +
                              std::to_string(y) + " >/dev/null 2>&1";
-    if (std::system(away.c_str()) != 0 || std::system(move.c_str()) != 0) {
+    return std::system(away.c_str()) == 0 && std::system(move.c_str()) == 0;
+}
+
+bool WaylandDesktop::ClickCloseButton(const XRect& surface) {
+    // Qt's decoration: a title bar of 30 pixels over a border of 3, and an 18-pixel close
+    // button 8 pixels in from the right border, in the middle of the bar.
+    if (!pointTo(surface.x + surface.width - 3 - 8 - 9, surface.y + 15)) {
         return false;
     }
     // The client learns that the pointer entered its button only from the compositor's next
     // events; a click at once would land on the title bar it left.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    return std::system("xdotool click 1 >/dev/null 2>&1") == 0;
+}
+
+bool WaylandDesktop::Focus(int x, int y) {
+    // The compositor's own window has the X server's focus first: a change of that focus
+    // reaching the compositor after the click would move its keyboard focus again.
+    const std::set<unsigned long> windows = x_ ? x_->VisibleWindows() : std::set<unsigned long>();
+    if (windows.size() != 1) {
+        return false;
+    }
+    const std::string focus =
+        "xdotool windowfocus --sync " + std::to_string(*windows.begin()) + " >/dev/null 2>&1";
+    if (std::system(focus.c_str()) != 0 || !pointTo(x, y)) {
+        return false;
+    }
+    // The compositor activates the window under its own pointer: the client need not know
+    // where the pointer is, so the click may follow at once.
     return std::system("xdotool click 1 >/dev/null 2>&1") == 0;
 }
 

@@ -67,8 +67,14 @@ public:
     // title bar of the window whose surface is at surface (weston draws no frames of its own).
     // Only with Input::RealKeys and an output of scale 1; false otherwise.
     bool ClickCloseButton(const XRect& surface);
+    // Gives the keyboard focus to the window at x, y (logical coordinates) as a user would, by
+    // a click there, where a click should do nothing else. Only with Input::RealKeys and an
+    // output of scale 1; false otherwise.
+    bool Focus(int x, int y);
 
 private:
+    // Moves the pointer to x, y on the output, entering the compositor's window from outside.
+    bool pointTo(int x, int y);
     std::string weston(const std::string& tool);
 
     std::unique_ptr<XDesktop> x_;
