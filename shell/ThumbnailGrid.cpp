@@ -90,6 +90,9 @@ ThumbnailGrid::ThumbnailGrid(TStCustomShellListView* list) : QListView(list), li
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setEditTriggers(QAbstractItemView::EditKeyPressed);
     setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    // Opaque, so that the report view it covers is not painted under it: its rows were most of
+    // the window's painting time whenever rows were added or a thumbnail arrived.
+    setAutoFillBackground(true);
     setItemDelegate(new ThumbnailDelegate(list, this));
     setModel(list->model());
     setSelectionModel(list->selectionModel());

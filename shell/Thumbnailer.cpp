@@ -50,7 +50,8 @@ Thumbnailer::~Thumbnailer() {
 }
 
 std::string Thumbnailer::ProgramName() {
-    return "orvalen-1.5";
+    // A new version tries the files an older one could not read again.
+    return std::string("orvalen-") + ORVALEN_VERSION;
 }
 
 void Thumbnailer::SetEdge(int edge) {

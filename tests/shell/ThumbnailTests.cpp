@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sys/stat.h>
 #include <utime.h>
 
@@ -65,6 +66,34 @@ std::string writeJpeg(const std::string& path, int width, int height, QRgb base)
     }
     EXPECT_TRUE(picture.save(QString::fromStdString(path), "JPEG", 90));
     return path;
+}
+
+// The version the top-level CMakeLists.txt gives the project ("1.5"), read beside this file.
+std::string projectVersion() {
+    const std::filesystem::path top =
+        std::filesystem::path(__FILE__).parent_path().parent_path().parent_path();
+    std::ifstream in(top / "CMakeLists.txt");
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string key = "project(Orvalen VERSION ";
+    const std::size_t at = text.find(key);
+    EXPECT_NE(at, std::string::npos) << top;
+    if (at == std::string::npos) {
+        return {};
+    }
+    const std::size_t begin = at + key.size();
+    return text.substr(begin, text.find_first_of(" )", begin) - begin);
+}
+
+// The FLEVEL field of the zlib header in a PNG's first IDAT chunk: 0 for levels 0 and 1, 1 for
+// 2 to 5, 2 for 6 (zlib's default), 3 for 7 to 9; -1 when there is no IDAT.
+int zlibLevelClass(const std::string& png) {
+    std::ifstream in(png, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t idat = bytes.find("IDAT");
+    if (idat == std::string::npos || idat + 6 > bytes.size()) {
+        return -1;
+    }
+    return static_cast<unsigned char>(bytes[idat + 5]) >> 6;
 }
 
 platform::ThumbnailSource sourceOf(const std::string& path) {
@@ -147,6 +176,8 @@ TEST_F(ThumbnailTest, OurThumbnailFollowsTheStandardAndAnotherReaderReadsItsKeys
                         "Thumb::Image::Width 1200\n"
                         "Thumb::Image::Height 600\n"
                         "tEXt 6 zTXt 0 iTXt 0\n");
+    // Compressed at a fast level: the default one cost more than a third of a thumbnail's time.
+    EXPECT_EQ(zlibLevelClass(file), 0);
 }
 
 TEST_F(ThumbnailTest, AnotherProgramsThumbnailIsUsedAndAStaleOneIsReplaced) {
@@ -192,7 +223,11 @@ TEST_F(ThumbnailTest, AnUnreadableFileGetsItsFailureEntryOnceUntilItChanges) {
     QImage image;
     EXPECT_EQ(Thumbnailer::Produce(broken, 256, nullptr, image), Thumbnailer::Origin::Failed);
     const platform::ThumbnailSource source = sourceOf(broken);
-    const std::string entry = platform::FailedThumbnailPath(source, "orvalen-1.5");
+    // Under fail/orvalen-<version>: a new version tries again what an older one could not read.
+    const std::string version = projectVersion();
+    ASSERT_FALSE(version.empty());
+    EXPECT_EQ(Thumbnailer::ProgramName(), "orvalen-" + version);
+    const std::string entry = platform::FailedThumbnailPath(source, "orvalen-" + version);
     ASSERT_TRUE(std::filesystem::exists(entry)) << entry;
     EXPECT_EQ(QImage(QString::fromStdString(entry)).text("Thumb::MTime"), "1500000000");
     EXPECT_FALSE(std::filesystem::exists(platform::ThumbnailPath(source, 256)));
@@ -304,4 +339,37 @@ TEST_F(ThumbnailTest, TheGridShowsTheRowsOfTheListAndFetchesWhatItShows) {
     list.SetViewStyle(TStShellListView::TViewStyle::vsReport);
     EXPECT_FALSE(grid->isVisible());
     EXPECT_EQ(list.ViewStyle(), TStShellListView::TViewStyle::vsReport);
+}
+
+TEST_F(ThumbnailTest, TheReportViewUnderTheGridIsNotPainted) {
+    for (int i = 0; i < 600; ++i) {
+        std::ofstream(folder + "/note" + std::to_string(i) + ".txt") << "words";
+    }
+    TStShellListView list;
+    list.resize(800, 600);
+    list.SetViewStyle(TStShellListView::TViewStyle::vsIcon, 128);
+    list.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&list));
+
+    // Counts the paints of the rows' view, which the grid covers.
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            paints += event->type() == QEvent::Paint;
+            return false;
+        }
+    } counter;
+    list.viewport()->installEventFilter(&counter);
+    // The rows come a batch a turn, and the grid lays them out and paints as they come.
+    PIDL pidl;
+    ASSERT_TRUE(pidl.FromPath(folder));
+    ASSERT_TRUE(list.SetFolder(pidl.List()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !list.IsListing(); }, 10000));
+    QTest::qWait(100);
+    EXPECT_EQ(counter.paints, 0); // everything it would paint is hidden: it cost most of a turn
+
+    list.SetViewStyle(TStShellListView::TViewStyle::vsReport);
+    list.viewport()->update();
+    QTest::qWait(50);
+    EXPECT_GT(counter.paints, 0); // shown again, it paints
 }
