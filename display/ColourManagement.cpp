@@ -539,6 +539,27 @@ bool ConvertImageForDisplay(Image& image, std::string_view profile) {
     return true;
 }
 
+bool ConvertDisplayedToSrgb(Image& image) {
+    std::shared_ptr<const std::string> display;
+    {
+        const std::lock_guard<std::mutex> lock(cacheGuard);
+        display = displayProfile;
+    }
+    if (display->empty() || !image.pixels) {
+        return false;
+    }
+    const std::shared_ptr<const ColourTransform> transform = plan(*display, std::string_view());
+    if (!transform || transform->colours == ProfileColours::Cmyk) {
+        return false;
+    }
+    convertOnTwoThreads(*transform, image.pixels.get(), image.columns * image.rows);
+    if (image.reduced && image.reduced->pixels) {
+        convertOnTwoThreads(*transform, image.reduced->pixels.get(),
+                            image.reduced->columns * image.reduced->rows);
+    }
+    return true;
+}
+
 StreamConversion::StreamConversion(Image& record, std::string_view profile) : record_(record) {
     transform_ = FindColourTransform(profile);
     if (!transform_ || transform_->colours == ProfileColours::Cmyk) {

@@ -83,6 +83,11 @@ void ConvertCmykToBgr16(const ColourTransform& transform, const std::uint16_t* c
 // ConvertCmykToBgr16). Large images are converted on two threads.
 bool ConvertImageForDisplay(Image& image, std::string_view profile);
 
+// Converts image (and its reduced copy) from the display profile, which decoding converted it
+// to, back to sRGB: for pixels that leave the screen, such as thumbnails for the desktop's
+// shared cache and printed pages. False, with nothing changed, without a display profile.
+bool ConvertDisplayedToSrgb(Image& image);
+
 // Converts the rows of a record to sRGB on a thread of its own while the decoder is still
 // writing the rows below them, so that on two cores the conversion costs hardly any time.
 // The record must stay, and keep its pixel memory, for the life of this object.

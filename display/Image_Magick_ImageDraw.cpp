@@ -1,6 +1,8 @@
 // Drawing a decoded image on a device context and printing it (the parts that need Qt).
 #include "Image_Magick_Image.h"
 
+#include "ColourManagement.h"
+
 #include "PixelExport.h"
 
 #include "common/ErrorReporting.h"
@@ -55,7 +57,9 @@ bool Image_Magick_Image::Print(TPrinter* printer) {
     }
     int blitted = 0;
     try {
-        if (out_w == iw && out_h == ih && !transparent) {
+        // A page gets sRGB: pixels converted for the monitor are drawn from a copy turned back.
+        const bool forMonitor = engine::HasDisplayProfile();
+        if (out_w == iw && out_h == ih && !transparent && !forMonitor) {
             blitted = Blit(printer->Canvas(), 0, 0, out_w, out_h, x, y);
         } else {
             Image_Magick_Image temporary;
@@ -66,6 +70,9 @@ bool Image_Magick_Image::Print(TPrinter* printer) {
             if (temporary.image == nullptr) {
                 ReportError("Error in Image_Magick_Image::Print()\nError #FDJ487F22A");
                 return false;
+            }
+            if (forMonitor) {
+                engine::ConvertDisplayedToSrgb(*temporary.image);
             }
             if (transparent) {
                 // On paper, what is clear shows the paper.

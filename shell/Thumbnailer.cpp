@@ -1,5 +1,6 @@
 #include "Thumbnailer.h"
 
+#include "display/ColourManagement.h"
 #include "display/ImageDecoder.h"
 #include "display/ScaleRegion.h"
 #include "platform/ThreadPriority.h"
@@ -294,6 +295,8 @@ Thumbnailer::Origin Thumbnailer::Make(const std::string& path, int edge,
         }
         return Origin::Failed;
     }
+    // The shared cache holds sRGB for every program, whatever this screen's profile.
+    engine::ConvertDisplayedToSrgb(*decoded.image);
     const engine::Image& full = *decoded.image;
     const double scale = std::min(1.0, static_cast<double>(class_edge) /
                                            static_cast<double>(std::max(full.columns, full.rows)));

@@ -574,6 +574,10 @@ TEST_F(DisplayProfileTest, PicturesAreConvertedToTheMonitorsProfileAndBackWhenIt
     ASSERT_TRUE(shownTagged.image) << shownTagged.message;
     EXPECT_LE(largestDifference(blockMiddles(*shownTagged.image), storedMiddles), 3);
 
+    // What leaves the screen (a thumbnail for the shared cache, a page) goes back to sRGB.
+    ASSERT_TRUE(engine::ConvertDisplayedToSrgb(*shownPlain.image));
+    EXPECT_LE(largestDifference(firstBlock(*shownPlain.image), {200, 60, 60}), 2);
+
     // The desktop takes its profile away: sRGB again, with no stale conversion from the cache.
     engine::SetDisplayProfile({});
     EXPECT_FALSE(engine::HasDisplayProfile());
@@ -582,6 +586,8 @@ TEST_F(DisplayProfileTest, PicturesAreConvertedToTheMonitorsProfileAndBackWhenIt
     EXPECT_LE(largestDifference(firstBlock(*again.image), {200, 60, 60}), 1);
     const engine::DecodeResult taggedAgain = engine::DecodeImageFile(tagged);
     ASSERT_TRUE(taggedAgain.image);
+    EXPECT_LE(largestDifference(firstBlock(*taggedAgain.image), {200, 60, 60}), 3);
+    EXPECT_FALSE(engine::ConvertDisplayedToSrgb(*taggedAgain.image)) << "sRGB was converted";
     EXPECT_LE(largestDifference(firstBlock(*taggedAgain.image), {200, 60, 60}), 3);
 }
 

@@ -5,6 +5,8 @@
 
 #include "PrintedPage.h"
 
+#include "display/ColourManagement.h"
+
 #include "display/Im_display.h"
 #include "display/Listbox1.h"
 #include "display/MagickLibrary.h"
@@ -152,6 +154,27 @@ TEST_F(DisplayTest, AWideImagePrintedOnATallPageFillsTheWidthCentredVertically) 
     EXPECT_NEAR(blueAt(w / 2, top + 3), 77, 6);
     EXPECT_NEAR(blueAt(w / 2, h - top - 4), 77, 6);
     EXPECT_EQ(boxes.Count(), 0u);
+}
+
+// On a monitor with a profile of its own the screen gets the picture converted to it; the page
+// gets sRGB, as every printer expects.
+TEST_F(DisplayTest, APageGetsSrgbWhateverTheMonitorsProfile) {
+    QImage red(120, 120, QImage::Format_RGB32);
+    red.fill(qRgb(200, 60, 60));
+    const std::string file = folders.Home() + "/red.png";
+    ASSERT_TRUE(red.save(QString::fromStdString(file), "PNG"));
+    ASSERT_TRUE(engine::SetDisplayProfile(engine::AdobeRgbProfile()));
+    const bool loaded = display.LoadImageA(file);
+    const QImage page = loaded ? PrintedPage(display, folders.Home()) : QImage();
+    const int onScreen = loaded ? display.CurrentImage.Image()->Row(0)[2] : -1;
+    engine::SetDisplayProfile({});
+    ASSERT_TRUE(loaded);
+    ASSERT_FALSE(page.isNull());
+    EXPECT_NEAR(onScreen, 172, 3) << "the screen's copy is not in the monitor's profile";
+    const QRgb middle = page.pixel(page.width() / 2, page.height() / 2);
+    EXPECT_NEAR(qRed(middle), 200, 4);
+    EXPECT_NEAR(qGreen(middle), 60, 4);
+    EXPECT_NEAR(qBlue(middle), 60, 4);
 }
 
 TEST(Package, TheLibraryExportsItsComponentsAndThePlainScalerEntry) {

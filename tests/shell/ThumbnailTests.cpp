@@ -4,6 +4,8 @@
 #include "support/GuiEnvironment.h"
 #include "support/TestSupport.h"
 
+#include "display/ColourManagement.h"
+#include "display/ImageDecoder.h"
 #include "platform/qt/Thumbnails.h"
 #include "shell/StShellViews.h"
 #include "shell/ThumbnailGrid.h"
@@ -265,6 +267,26 @@ TEST_F(ThumbnailTest, AnImageSmallerThanTheSizeIsNotEnlargedAndUprightAsItsFileS
     // The stored left half (blue) is the upright top.
     EXPECT_GT(qBlue(image.pixel(10, 5)), 200);
     EXPECT_GT(qRed(image.pixel(10, 35)), 200);
+}
+
+// On a monitor with a profile of its own, pictures are decoded into that profile for the
+// screen; the shared cache still gets sRGB, which every other program expects there.
+TEST_F(ThumbnailTest, TheSharedCacheGetsSrgbWhateverTheMonitorsProfile) {
+    QImage plain(64, 48, QImage::Format_RGB32);
+    plain.fill(qRgb(200, 60, 60));
+    ASSERT_TRUE(plain.save(QString::fromStdString(folder + "/red.png"), "PNG"));
+    ASSERT_TRUE(engine::SetDisplayProfile(engine::AdobeRgbProfile()));
+    QImage image;
+    const Thumbnailer::Origin made = Thumbnailer::Produce(folder + "/red.png", 128, nullptr, image);
+    const engine::DecodeResult onScreen = engine::DecodeImageFile(folder + "/red.png");
+    engine::SetDisplayProfile({});
+    ASSERT_EQ(made, Thumbnailer::Origin::Made);
+    ASSERT_TRUE(onScreen.image);
+    EXPECT_LT(onScreen.image->Row(0)[2], 190) << "the screen's copy was not converted at all";
+    const QRgb pixel = image.pixel(30, 20);
+    EXPECT_NEAR(qRed(pixel), 200, 2);
+    EXPECT_NEAR(qGreen(pixel), 60, 2);
+    EXPECT_NEAR(qBlue(pixel), 60, 2);
 }
 
 TEST_F(ThumbnailTest, ChangingFolderStopsTheWorkAndNothingOfTheOldFolderArrives) {
