@@ -2,6 +2,7 @@
 // cancelling. Real decodes of files the tests write, unless a case needs a decoder it controls.
 #include "support/TestSupport.h"
 
+#include "display/MagickLibrary.h"
 #include "viewer/ReadAhead.h"
 
 #include <gtest/gtest.h>
@@ -18,20 +19,52 @@
 
 namespace {
 
-// A binary PPM of one colour.
-void writePpm(const std::string& path, int width, int height, std::uint8_t red, std::uint8_t green,
+// The image library started once for the program and stopped at its end, as the viewer does:
+// its per-thread records are freed then.
+class MagickEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override { engine::InitializeMagick(nullptr); }
+    void TearDown() override { engine::DestroyMagick(); }
+};
+const auto* const magickEnvironment = ::testing::AddGlobalTestEnvironment(new MagickEnvironment);
+
+// A 24-bit BMP of one colour. (Not PPM: the image library's PNM reader leaks a comment buffer
+// on every ping, which the sanitizer build would report as ours.)
+void writeBmp(const std::string& path, int width, int height, std::uint8_t red, std::uint8_t green,
               std::uint8_t blue) {
-    std::ofstream out(path, std::ios::binary);
-    out << "P6\n" << width << " " << height << "\n255\n";
-    std::string row;
+    const std::uint32_t row = (static_cast<std::uint32_t>(width) * 3 + 3) / 4 * 4;
+    const std::uint32_t pixels = row * static_cast<std::uint32_t>(height);
+    std::string bytes = "BM";
+    const auto put = [&bytes](std::uint32_t value, int count) {
+        for (int i = 0; i < count; ++i) {
+            bytes += static_cast<char>((value >> (8 * i)) & 0xff);
+        }
+    };
+    put(54 + pixels, 4);
+    put(0, 4);
+    put(54, 4);
+    put(40, 4);
+    put(static_cast<std::uint32_t>(width), 4);
+    put(static_cast<std::uint32_t>(height), 4);
+    put(1, 2);
+    put(24, 2);
+    put(0, 4);
+    put(pixels, 4);
+    put(2835, 4);
+    put(2835, 4);
+    put(0, 4);
+    put(0, 4);
+    std::string line;
     for (int x = 0; x < width; ++x) {
-        row += static_cast<char>(red);
-        row += static_cast<char>(green);
-        row += static_cast<char>(blue);
+        line += static_cast<char>(blue);
+        line += static_cast<char>(green);
+        line += static_cast<char>(red);
     }
+    line.resize(row, '\0');
     for (int y = 0; y < height; ++y) {
-        out << row;
+        bytes += line;
     }
+    std::ofstream(path, std::ios::binary) << bytes;
 }
 
 bool waitFor(const std::function<bool()>& done, int milliseconds = 20000) {
@@ -64,8 +97,8 @@ protected:
 TEST_F(ReadAheadTest, SteppingQuicklyNeverHoldsMoreThanTheBudget) {
     std::vector<std::string> files;
     for (int i = 0; i < 20; ++i) {
-        files.push_back(file("photo" + std::to_string(i) + ".ppm"));
-        writePpm(files.back(), 600, 400, static_cast<std::uint8_t>(i * 10), 0, 0);
+        files.push_back(file("photo" + std::to_string(i) + ".bmp"));
+        writeBmp(files.back(), 600, 400, static_cast<std::uint8_t>(i * 10), 0, 0);
     }
     constexpr std::size_t kImage = 600 * 400 * 4;
     for (const std::size_t budget : {kImage + kImage / 2, 3 * kImage}) {
@@ -103,10 +136,10 @@ TEST_F(ReadAheadTest, SteppingQuicklyNeverHoldsMoreThanTheBudget) {
 
 // Whatever no longer fits goes, oldest first, and what can never fit is not held at all.
 TEST_F(ReadAheadTest, RoomIsMadeOldestFirstAndWhatCannotFitIsRefused) {
-    const std::string a = file("a.ppm"), b = file("b.ppm"), big = file("big.ppm");
-    writePpm(a, 100, 100, 10, 0, 0);
-    writePpm(b, 100, 100, 20, 0, 0);
-    writePpm(big, 300, 300, 30, 0, 0);
+    const std::string a = file("a.bmp"), b = file("b.bmp"), big = file("big.bmp");
+    writeBmp(a, 100, 100, 10, 0, 0);
+    writeBmp(b, 100, 100, 20, 0, 0);
+    writeBmp(big, 300, 300, 30, 0, 0);
     constexpr std::size_t kSmall = 100 * 100 * 4;
     ReadAhead ahead(kSmall * 3 / 2);
     ahead.Keep(a, FileIdentity::Of(a), {}, engine::DecodeImageFile(a));
@@ -130,16 +163,16 @@ TEST_F(ReadAheadTest, RoomIsMadeOldestFirstAndWhatCannotFitIsRefused) {
 // An image read ahead is shown only while its file is as it was decoded: a file renamed over
 // it, rewritten in place or deleted is decoded afresh.
 TEST_F(ReadAheadTest, AFileChangedSinceItWasReadIsNeverServedFromMemory) {
-    const std::string next = file("next.ppm"), other = file("other.ppm");
+    const std::string next = file("next.bmp"), other = file("other.bmp");
     ReadAhead ahead;
     auto readAhead = [&](std::uint8_t red) {
-        writePpm(next, 64, 48, red, 0, 0);
+        writeBmp(next, 64, 48, red, 0, 0);
         ahead.Fetch(next, {});
         return waitFor([&] { return ahead.IsReady(next); });
     };
 
     ASSERT_TRUE(readAhead(50));
-    writePpm(other, 64, 48, 200, 0, 0);
+    writeBmp(other, 64, 48, 200, 0, 0);
     std::filesystem::rename(other, next);
     EXPECT_FALSE(ahead.Take(next, {}).has_value()) << "renamed over";
     EXPECT_TRUE(ahead.Paths().empty()) << "the stale image is still held";
@@ -166,8 +199,8 @@ TEST_F(ReadAheadTest, AFileChangedSinceItWasReadIsNeverServedFromMemory) {
 
 // A first view decoded for one window size serves only that size; a whole image serves any.
 TEST_F(ReadAheadTest, AReducedImageServesOnlyTheViewItWasReducedFor) {
-    const std::string photo = file("photo.ppm");
-    writePpm(photo, 64, 48, 90, 0, 0);
+    const std::string photo = file("photo.bmp");
+    writeBmp(photo, 64, 48, 90, 0, 0);
     ReadAhead ahead;
     ahead.SetDecoder(
         [](const std::string& path, const std::atomic<bool>* cancel, engine::ViewSize view) {
@@ -188,8 +221,8 @@ TEST_F(ReadAheadTest, AReducedImageServesOnlyTheViewItWasReducedFor) {
 
 // Work in progress: a Take waits for it, Drop stops it, and the object's end joins it.
 TEST_F(ReadAheadTest, ADecodeOnItsWayIsWaitedForOrCancelled) {
-    const std::string slow = file("slow.ppm");
-    writePpm(slow, 64, 48, 120, 0, 0);
+    const std::string slow = file("slow.bmp");
+    writeBmp(slow, 64, 48, 120, 0, 0);
     std::mutex mutex;
     std::condition_variable released;
     bool release = false, sawCancel = false;
