@@ -397,19 +397,20 @@ void TBrowser::InterThreadMessengerDispatcher() {
         "TBrowser::InterThreadMessengerDispatcher() problem");
 }
 
-bool TBrowser::DisplayNextImage(const std::string& file_name, char direction) {
+int TBrowser::SteppingIndex(const std::string& file_name) {
     if (!Initialised || StShellListView1->GetShellItems()->GetCount() < 2) {
-        return false;
+        return -1;
     }
     const FullyQualifiedFilename file(file_name);
     if (file.Folder() != StShellListView1->Folder.Path) {
-        return false;
+        return -1;
     }
-    const int index = FindItemIndex(file.Name());
-    if (index == -1) {
-        return false;
-    }
-    return DisplayNextImageFromIndex(index, direction);
+    return FindItemIndex(file.Name());
+}
+
+bool TBrowser::DisplayNextImage(const std::string& file_name, char direction) {
+    const int index = SteppingIndex(file_name);
+    return index != -1 && DisplayNextImageFromIndex(index, direction);
 }
 
 bool TBrowser::DisplayNextImageFromIndex(int index, char direction) {
@@ -422,12 +423,7 @@ bool TBrowser::DisplayNextImageFromIndex(int index, char direction) {
 }
 
 std::string TBrowser::NextImageFile(const std::string& file_name, char direction) {
-    if (!Initialised || StShellListView1->GetShellItems()->GetCount() < 2) {
-        return {};
-    }
-    const FullyQualifiedFilename file(file_name);
-    const int index =
-        file.Folder() == StShellListView1->Folder.Path ? FindItemIndex(file.Name()) : -1;
+    const int index = SteppingIndex(file_name);
     if (index == -1) {
         return {};
     }

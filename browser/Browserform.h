@@ -31,6 +31,9 @@ public:
     // DisplayNextImage would show none.
     std::string NextImageFile(const std::string& file_name, char direction);
     int FindItemIndex(const std::string& name);
+    // The list's index of file_name when a step from it can be taken here (the list is ready,
+    // holds two items or more, and file_name is of its folder); -1 otherwise.
+    int SteppingIndex(const std::string& file_name);
     // The step's search: from index in direction, wrapping, the first file item that accept
     // takes; the list's index of the start when the search found none.
     // -2 when the direction is not one.

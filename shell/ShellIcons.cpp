@@ -30,6 +30,14 @@ std::string extensionOf(const std::string& name) {
     return extension;
 }
 
+// A closed outline through points, in the 16-unit grid the icons are drawn on.
+QPainterPath outline(std::initializer_list<QPointF> points) {
+    QPainterPath path;
+    path.addPolygon(QPolygonF(QList<QPointF>(points)));
+    path.closeSubpath();
+    return path;
+}
+
 // Our own icons: flat shapes drawn once a size, legible at 16 and at 256 pixels.
 QPixmap drawOwn(FallbackIcon kind, int size) {
     QPixmap pixmap(size, size);
@@ -41,14 +49,8 @@ QPixmap drawOwn(FallbackIcon kind, int size) {
     painter.setPen(QPen(QColor(60, 60, 60), 1.0 / s * std::max(1.0, s * 0.6)));
     switch (kind) {
     case FallbackIcon::Folder: {
-        QPainterPath tab;
-        tab.moveTo(1.5, 3.5);
-        tab.lineTo(6, 3.5);
-        tab.lineTo(7.5, 5);
-        tab.lineTo(14.5, 5);
-        tab.lineTo(14.5, 13.5);
-        tab.lineTo(1.5, 13.5);
-        tab.closeSubpath();
+        const QPainterPath tab =
+            outline({{1.5, 3.5}, {6, 3.5}, {7.5, 5}, {14.5, 5}, {14.5, 13.5}, {1.5, 13.5}});
         painter.setBrush(QColor(232, 186, 84));
         painter.drawPath(tab);
         painter.setBrush(QColor(245, 206, 110));
@@ -62,28 +64,16 @@ QPixmap drawOwn(FallbackIcon kind, int size) {
         painter.drawEllipse(QPointF(12, 8.5), 0.9, 0.9);
         break;
     case FallbackIcon::Home: {
-        QPainterPath house;
-        house.moveTo(8, 2);
-        house.lineTo(14.5, 8);
-        house.lineTo(12.5, 8);
-        house.lineTo(12.5, 14);
-        house.lineTo(3.5, 14);
-        house.lineTo(3.5, 8);
-        house.lineTo(1.5, 8);
-        house.closeSubpath();
+        const QPainterPath house =
+            outline({{8, 2}, {14.5, 8}, {12.5, 8}, {12.5, 14}, {3.5, 14}, {3.5, 8}, {1.5, 8}});
         painter.setBrush(QColor(120, 160, 220));
         painter.drawPath(house);
         break;
     }
     case FallbackIcon::File:
     case FallbackIcon::Image: {
-        QPainterPath page;
-        page.moveTo(3.5, 1.5);
-        page.lineTo(10, 1.5);
-        page.lineTo(12.5, 4);
-        page.lineTo(12.5, 14.5);
-        page.lineTo(3.5, 14.5);
-        page.closeSubpath();
+        const QPainterPath page =
+            outline({{3.5, 1.5}, {10, 1.5}, {12.5, 4}, {12.5, 14.5}, {3.5, 14.5}});
         painter.setBrush(Qt::white);
         painter.drawPath(page);
         if (kind == FallbackIcon::Image) {
@@ -91,13 +81,8 @@ QPixmap drawOwn(FallbackIcon kind, int size) {
             painter.setBrush(QColor(90, 150, 220));
             painter.drawRect(QRectF(5, 6, 6, 6.5));
             painter.setBrush(QColor(70, 160, 80));
-            QPainterPath hill;
-            hill.moveTo(5, 12.5);
-            hill.lineTo(7.5, 9);
-            hill.lineTo(9, 10.5);
-            hill.lineTo(11, 8);
-            hill.lineTo(11, 12.5);
-            hill.closeSubpath();
+            const QPainterPath hill =
+                outline({{5, 12.5}, {7.5, 9}, {9, 10.5}, {11, 8}, {11, 12.5}});
             painter.drawPath(hill);
         }
         break;

@@ -140,15 +140,8 @@ void Thumbnailer::look(std::shared_ptr<std::atomic<bool>> cancel, unsigned gener
     for (;;) {
         std::string path;
         int edge = 0;
-        {
-            std::lock_guard lock(guard_);
-            if (generation != generation_ || queue_.empty() || cancel->load()) {
-                --looking_;
-                return;
-            }
-            path = std::move(queue_.front());
-            queue_.pop_front();
-            edge = edge_;
+        if (!takeNext(queue_, looking_, generation, *cancel, path, edge)) {
+            return;
         }
         if (!done.insert(path).second) {
             continue;
@@ -175,12 +168,7 @@ void Thumbnailer::look(std::shared_ptr<std::atomic<bool>> cancel, unsigned gener
             startWorkers();
             continue;
         }
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation, path = QString::fromStdString(path), image, origin] {
-                deliver(generation, path, image, origin);
-            },
-            Qt::QueuedConnection);
+        post(generation, path, image, origin);
     }
 }
 
@@ -190,15 +178,8 @@ void Thumbnailer::make(std::shared_ptr<std::atomic<bool>> cancel, unsigned gener
     for (;;) {
         std::string path;
         int edge = 0;
-        {
-            std::lock_guard lock(guard_);
-            if (generation != generation_ || decodeQueue_.empty() || cancel->load()) {
-                --making_;
-                return;
-            }
-            path = std::move(decodeQueue_.front());
-            decodeQueue_.pop_front();
-            edge = edge_;
+        if (!takeNext(decodeQueue_, making_, generation, *cancel, path, edge)) {
+            return;
         }
         if (!done.insert(path).second) {
             continue;
@@ -213,13 +194,31 @@ void Thumbnailer::make(std::shared_ptr<std::atomic<bool>> cancel, unsigned gener
         if (origin == Origin::Cancelled) {
             continue;
         }
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation, path = QString::fromStdString(path), image, origin] {
-                deliver(generation, path, image, origin);
-            },
-            Qt::QueuedConnection);
+        post(generation, path, image, origin);
     }
+}
+
+bool Thumbnailer::takeNext(std::deque<std::string>& queue, int& workers, unsigned generation,
+                           const std::atomic<bool>& cancel, std::string& path, int& edge) {
+    std::lock_guard lock(guard_);
+    if (generation != generation_ || queue.empty() || cancel.load()) {
+        --workers;
+        return false;
+    }
+    path = std::move(queue.front());
+    queue.pop_front();
+    edge = edge_;
+    return true;
+}
+
+void Thumbnailer::post(unsigned generation, const std::string& path, const QImage& image,
+                       Origin origin) {
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, path = QString::fromStdString(path), image, origin] {
+            deliver(generation, path, image, origin);
+        },
+        Qt::QueuedConnection);
 }
 
 void Thumbnailer::deliver(unsigned generation, const QString& path, const QImage& image,

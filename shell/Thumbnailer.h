@@ -67,6 +67,12 @@ private:
     void startWorkers();
     void look(std::shared_ptr<std::atomic<bool>> cancel, unsigned generation);
     void make(std::shared_ptr<std::atomic<bool>> cancel, unsigned generation);
+    // A worker's next path from queue, and the size asked for; false (the worker counted out
+    // of workers) when the queue is empty, cancelled or of an older folder.
+    bool takeNext(std::deque<std::string>& queue, int& workers, unsigned generation,
+                  const std::atomic<bool>& cancel, std::string& path, int& edge);
+    // Hands a worker's result to the window's thread.
+    void post(unsigned generation, const std::string& path, const QImage& image, Origin origin);
     void deliver(unsigned generation, const QString& path, const QImage& image, Origin origin);
     void keepWithinBudget();
 

@@ -59,10 +59,7 @@ void TViewer::NoteRequestToBrowser(std::int32_t kind) {
     case IV_FIRST_IMAGE:
     case IV_LAST_IMAGE:
     case IV_SHOW_BROWSER:
-        // A jump or leaving the viewer: what was read ahead is not where the user goes.
-        travel_ = 0;
-        steps_pending_ = 0;
-        read_ahead->Drop();
+        stopTravel();
         break;
     default:
         break;
@@ -74,10 +71,15 @@ bool TViewer::takeStep() {
         --steps_pending_;
         return travel_ != 0;
     }
-    // A file from elsewhere (a hand-over, the browser's list): a jump.
-    travel_ = 0;
-    read_ahead->Drop();
+    stopTravel(); // a file from elsewhere (a hand-over, the browser's list): a jump
     return false;
+}
+
+void TViewer::stopTravel() {
+    // What was read ahead is not where the user goes now.
+    travel_ = 0;
+    steps_pending_ = 0;
+    read_ahead->Drop();
 }
 
 void TViewer::keepShownImage() {

@@ -644,7 +644,7 @@ void TViewer::FileOpen1Accept(const std::string& file) {
     // The load is timed from here, when the file was chosen: not from the last request of
     // another window, nor from the opening of the dialog.
     load_start_counter = ReadCounter();
-    NoteRequestToBrowser(IV_FIRST_IMAGE); // a jump, as far as reading ahead goes
+    stopTravel(); // a jump
     const OpenOutcome outcome = showImage(file);
     if (outcome == OpenOutcome::Opened) {
         // The browser follows a file shown from here, so the keys step through its folder.

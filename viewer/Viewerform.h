@@ -234,6 +234,8 @@ private:
     void createReadAheadActions(QMenu* options);
     // Called when a display request arrives: true when it answers a step of the user's.
     bool takeStep();
+    // A jump or leaving the viewer: no direction of travel, and nothing read ahead kept.
+    void stopTravel();
     // Hands the image on display to the read-ahead before a stepped-to one replaces it.
     void keepShownImage();
     void askForNextFile();
