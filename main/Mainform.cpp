@@ -18,6 +18,8 @@
 
 #include <QTimer>
 
+#include <algorithm>
+#include <cstdio>
 #include <random>
 
 TMainForm* MainForm = nullptr;
@@ -90,7 +92,7 @@ TMainForm::TMainForm(const std::vector<std::string>& arguments, const std::strin
         Browser = new TBrowser();
         Viewer = new TViewer();
         Browser->show();
-    } else if (!HandleArguments() && !platform::ApplicationTerminated() && Viewer == nullptr) {
+    } else if (!HandleArguments() && !platform::ApplicationTerminated() && !became_viewer_) {
         // HandleArguments reported a failure before any window existed: show the file anyway
         // rather than end with nothing on the screen.
         BecomeViewer(arguments_.back());
@@ -112,6 +114,10 @@ constexpr const char kSolitaryEvent[] = "Orvalen_solitary_viewer_event";
 constexpr const char kActivationTokenValue[] = "solitary_viewer_activation_token";
 // How long a hand-over waits for a new solitary viewer to publish its window.
 constexpr DWORD kPublishPatienceMs = 3000;
+// The view the first image was shown in ("<columns>x<rows>", device pixels; "0x0" when it was
+// not shown reduced): the next start decodes its file for it before the viewer asks.
+constexpr const char kFirstViewValue[] = "solitary_viewer_first_view";
+constexpr unsigned long kLargestNotedView = 1UL << 16;
 
 } // namespace
 
@@ -137,27 +143,60 @@ HWND TMainForm::PublishedViewerWindow(DWORD patienceMs) {
     }
 }
 
+void TMainForm::makeViewer() {
+    if (Viewer == nullptr) {
+        engine::InitializeMagick(program_path_.c_str());
+        DebugTrace("about to create Forms.");
+        Viewer = new TViewer();
+    }
+}
+
 void TMainForm::BecomeViewer(const std::string& file) {
-    engine::InitializeMagick(program_path_.c_str());
+    became_viewer_ = true;
     const FullyQualifiedFilename name(file);
     settings->WriteString("browser_0", "solitary viewer start in folder", name.Folder());
-    DebugTrace("about to create Forms.");
-    Viewer = new TViewer();
+    makeViewer();
     DebugTrace("about to show Viewer");
     Viewer->show();
     if (!activation_token_.empty()) {
         platform::ActivateWindow(Viewer, activation_token_);
         activation_token_.clear();
     }
-    DisplayImage(file);
+    if (opening_) {
+        Viewer->AdoptOpeningDecode(std::move(opening_));
+    }
     // The browser stays hidden while this process is the solitary viewer, and nothing it does
     // (reading the folder tree) is needed for the first picture: it is made once that picture
-    // has been painted (the paint is posted before this timer runs).
-    QTimer::singleShot(0, [] {
+    // has been painted, and so is the note of the view for the next start.
+    Viewer->AfterFirstImage([this] {
+        const engine::ViewSize view = Viewer->ShownView();
+        const std::string size = std::to_string(view.columns) + "x" + std::to_string(view.rows);
+        if (settings->ReadString(settings_section, kFirstViewValue, "") != size) {
+            settings->WriteString(settings_section, kFirstViewValue, size);
+        }
         if (Browser == nullptr) {
             Browser = new TBrowser();
         }
     });
+    DisplayImage(file);
+}
+
+void TMainForm::StartOpeningDecode(const std::string& file) {
+    const std::string noted = settings->ReadString(settings_section, kFirstViewValue, "");
+    unsigned long columns = 0, rows = 0;
+    char end = 0;
+    if (std::sscanf(noted.c_str(), "%lux%lu%c", &columns, &rows, &end) != 2 ||
+        columns > kLargestNotedView || rows > kLargestNotedView) {
+        return; // nothing noted yet, or damaged: the viewer decodes as it always did
+    }
+    opening_ = std::make_unique<ReadAhead>();
+    opening_->SetDecoder([program = program_path_](const std::string& path,
+                                                   const std::atomic<bool>* cancel,
+                                                   engine::ViewSize view) {
+        engine::InitializeMagick(program.c_str());
+        return engine::DecodeImageFile(path, cancel, view);
+    });
+    opening_->Fetch(Unquoted(file), engine::ViewSize{columns, rows});
 }
 
 bool TMainForm::HandleArguments() {
@@ -172,8 +211,19 @@ bool TMainForm::HandleArguments() {
             throw "Problem in TMainForm::HandleArguments()";
         }
         Sleep(0);
-        DebugTrace("TMainForm::HandleArguments about to wait for event");
-        const DWORD waited = WaitForSingleObject(solitary_event, 20);
+        const LONGLONG wait_start = GetTickCount();
+        DWORD waited = WaitForSingleObject(solitary_event, 0);
+        if (waited == WAIT_TIMEOUT) {
+            // No viewer yet: this process will most likely be it. Its file starts decoding and
+            // its window is made (not shown) while the wait for a viewer started meanwhile goes
+            // on; should one claim the event after all, they are dropped.
+            StartOpeningDecode(file);
+            makeViewer();
+            DebugTrace("TMainForm::HandleArguments about to wait for event");
+            const LONGLONG spent = static_cast<LONGLONG>(GetTickCount()) - wait_start;
+            waited = WaitForSingleObject(solitary_event,
+                                         static_cast<DWORD>(std::max<LONGLONG>(0, 20 - spent)));
+        }
         switch (waited) {
         case WAIT_ABANDONED:
             throw "WaitForSingleObject returned WAIT_ABANDONED";
@@ -187,6 +237,7 @@ bool TMainForm::HandleArguments() {
         }
         if (waited == WAIT_OBJECT_0) {
             DebugTrace("solitary viewer exists");
+            opening_.reset(); // the other viewer decodes the file
             settings->RegIniFile().LazyWrite = false;
             // Written before the file, and always: a token left by an earlier hand-over is
             // spent.
@@ -195,6 +246,8 @@ bool TMainForm::HandleArguments() {
             settings->RegIniFile().LazyWrite = true;
             const HWND hwnd = PublishedViewerWindow(kPublishPatienceMs);
             if (hwnd != 0) {
+                delete Viewer; // made in vain while this process waited
+                Viewer = nullptr;
                 PostMessageA(hwnd, static_cast<UINT>(IV_DISPLAY_IMAGE), 0, 0);
                 DebugTrace("solitary viewer notified");
                 SetForegroundWindow(hwnd);

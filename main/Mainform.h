@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+class ReadAhead;
 class TViewer;
 class TBrowser;
 class TMainForm;
@@ -67,10 +68,17 @@ protected:
     void setVisible(bool visible) override;
     HWND PublishedViewerWindow(DWORD patienceMs);
     void BecomeViewer(const std::string& file);
+    // Starts decoding file for the view the viewer showed its first image in at the last start,
+    // while this start still waits and makes its windows; the viewer takes it when it serves.
+    void StartOpeningDecode(const std::string& file);
+    // Makes the viewer's window, unless it is made already; does not show it.
+    void makeViewer();
 
 private:
     platform::QtWindowHandle window_handle{this};
     std::vector<std::string> arguments_;
     std::string program_path_;
     std::string activation_token_;
+    std::unique_ptr<ReadAhead> opening_;
+    bool became_viewer_ = false;
 };

@@ -4,6 +4,7 @@
 #include <QMetaObject>
 
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <new>
 #include <system_error>
@@ -72,9 +73,12 @@ DecodeJob::Outcome DecodeJob::Run(const std::string& path, engine::DecodeResult&
     request->path = path;
     request->view = view;
     const Decoder decoder =
-        sized_ ? Decoder([view, ahead = read_ahead_](const std::string& file,
-                                                     const std::atomic<bool>* cancel) {
-            if (ahead != nullptr) {
+        sized_ ? Decoder([view, sources = std::array{opening_, read_ahead_}](
+                             const std::string& file, const std::atomic<bool>* cancel) {
+            for (ReadAhead* ahead : sources) {
+                if (ahead == nullptr) {
+                    continue;
+                }
                 if (auto early = ahead->Take(file, view, cancel)) {
                     return std::move(*early);
                 }

@@ -59,6 +59,9 @@ public:
     // Images decoded ahead are taken from there when they serve (null: none). It must outlive
     // the job's workers.
     void SetReadAhead(ReadAhead* ahead) { read_ahead_ = ahead; }
+    // Images decoded before the window existed, looked at before the read-ahead (null: none).
+    // It must outlive the job's workers.
+    void SetOpening(ReadAhead* opening) { opening_ = opening; }
 
     // A decoder of the test's own, which is given no view size.
     void SetDecoder(Decoder decoder) {
@@ -80,6 +83,7 @@ private:
     Decoder decoder_;
     bool sized_ = true; // decoder_ is DecodeImageFile, and the view size goes to it
     ReadAhead* read_ahead_ = nullptr;
+    ReadAhead* opening_ = nullptr;
     std::uint64_t next_id_ = 1;
     std::vector<std::shared_ptr<Request>> waiting_; // innermost wait last
     std::vector<Worker> workers_;

@@ -182,6 +182,12 @@ std::optional<engine::DecodeResult> ReadAhead::Take(const std::string& path, eng
                 break;
             }
             if (entry->state == State::Decoding) {
+                if (entry->view.columns != view.columns || entry->view.rows != view.rows) {
+                    // Made for another view (the window changed since): rather than wait for
+                    // a size that may not serve, the caller decodes its own now.
+                    removeLocked(entry, trash);
+                    break;
+                }
                 if (cancel != nullptr && *cancel) {
                     break;
                 }

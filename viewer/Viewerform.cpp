@@ -35,6 +35,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -436,6 +437,7 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
     }
     const LONGLONG t1 = ReadCounter();
     if (opened == OpenOutcome::Failed) {
+        firstImageSettled();
         DebugTrace("TViewer::DisplayImage() exit");
         return opened;
     }
@@ -455,7 +457,35 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
     Display1->Invalidate();
     activateWindow();
     setFocus();
+    firstImageSettled();
     return opened;
+}
+
+void TViewer::AfterFirstImage(std::function<void()> work) {
+    after_first_image_ = std::move(work);
+}
+
+void TViewer::AdoptOpeningDecode(std::unique_ptr<ReadAhead> opening) {
+    opening_decode = std::move(opening);
+    decode_job->SetOpening(opening_decode.get());
+}
+
+void TViewer::firstImageSettled() {
+    if (first_image_settled_) {
+        return;
+    }
+    first_image_settled_ = true;
+    // Whatever the start decoded and the first request did not take is of no further use.
+    if (opening_decode) {
+        opening_decode->Drop();
+    }
+    // The paint posted for the image comes first; should none come (a hidden window), the
+    // work still runs soon.
+    QTimer::singleShot(250, this, [this] {
+        if (after_first_image_) {
+            std::exchange(after_first_image_, nullptr)();
+        }
+    });
 }
 
 void TViewer::showSizePanel() {
@@ -481,11 +511,15 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
     const engine::ViewSize view = firstViewSize();
     const FileIdentity identity = FileIdentity::Of(file);
     const std::size_t taken = read_ahead->Taken();
+    const std::size_t taken_at_start = opening_decode ? opening_decode->Taken() : 0;
     if (decode_job->Run(file, decoded, view) == DecodeJob::Outcome::Withdrawn) {
         return OpenOutcome::Withdrawn;
     }
     if (read_ahead->Taken() != taken) {
         DebugTrace(("TViewer::DisplayImage() read ahead: " + file).c_str());
+    }
+    if (opening_decode && opening_decode->Taken() != taken_at_start) {
+        DebugTrace(("TViewer::DisplayImage() decoded at the start: " + file).c_str());
     }
     if (decoded.image) {
         keepShownImage(); // a step back shows it at once
@@ -558,6 +592,14 @@ void TViewer::FormPaint() {
     if (!first_paint_done) {
         first_paint_done = true;
         Remember_Zoom_Settings->setChecked(remember_zoom_settings);
+    }
+    if (first_image_settled_ && after_first_image_) {
+        // Runs once this paint is on the screen.
+        QTimer::singleShot(0, this, [this] {
+            if (after_first_image_) {
+                std::exchange(after_first_image_, nullptr)();
+            }
+        });
     }
 }
 

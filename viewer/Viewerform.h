@@ -51,6 +51,14 @@ public:
     // Replaces a reduced first view on display with the whole image, decoded now: the view
     // does not change (zoom and pan count the whole image's pixels), only its detail.
     void completeShownImage();
+    // Runs work once, after the first image asked for has been painted or has failed: what the
+    // first picture does not need waits for it.
+    void AfterFirstImage(std::function<void()> work);
+    // Images decoded for this window before it existed (the file it was started with): the
+    // first request takes from there before it decodes.
+    void AdoptOpeningDecode(std::unique_ptr<ReadAhead> opening);
+    // The view the image on display was decoded for (see firstViewSize).
+    engine::ViewSize ShownView() const { return shown_view_; }
     void InterThreadMessengerDispatcher();
     void FormCreate();
     void FormPaint();
@@ -177,6 +185,8 @@ public:
     // Images decoded before the user steps onto them; outlives decode_job, whose workers take
     // from it.
     std::unique_ptr<ReadAhead> read_ahead = std::make_unique<ReadAhead>();
+    // The start's own decode of its file (null: none); outlives decode_job too.
+    std::unique_ptr<ReadAhead> opening_decode;
     // Runs the decodes of DisplayImage; gone before the widgets, its workers joined.
     std::unique_ptr<DecodeJob> decode_job = std::make_unique<DecodeJob>();
     // Decodes the image on display again; apart from decode_job, so that it never withdraws
@@ -249,6 +259,11 @@ private:
     std::string left_file_;
     FileIdentity shown_identity_;
     engine::ViewSize shown_view_;
+    // The first image's request has ended (shown or failed); then after_first_image_ runs once
+    // its paint is done.
+    bool first_image_settled_ = false;
+    std::function<void()> after_first_image_;
+    void firstImageSettled();
     int read_ahead_megabytes_ = 512;
     std::vector<QAction*> read_ahead_actions_;
     std::string formatSeconds(double seconds) const;

@@ -5,6 +5,7 @@
 #include "browser/Browserform.h"
 #include "common/ErrorReporting.h"
 #include "common/Settings.h"
+#include "display/ImageDecoder.h"
 #include "main/Application.h"
 #include "main/Mainform.h"
 #include "messaging/Message.h"
@@ -14,6 +15,7 @@
 #include "viewer/Viewerform.h"
 
 #include <QEventLoop>
+#include <QImage>
 #include <QKeyEvent>
 #include <QTimer>
 #include <QWidget>
@@ -241,6 +243,119 @@ TEST_F(MainFormTest, AHandOverNeverShowsTheMainFormAndBringsTheViewerForward) {
     Browser = nullptr;
     delete MainForm;
     MainForm = nullptr;
+}
+
+namespace {
+
+// What one start of the solitary viewer on a file did, seen from the start's first paint of it.
+struct StartSeen {
+    bool decoded_early = false; // the start had a decode of its own on the way
+    std::size_t taken = 0;      // the viewer took it
+    bool browser_before_picture = true;
+    std::size_t first_columns = 0; // the record the first paint of the picture drew
+    engine::ViewSize view;
+    std::string note; // the view noted afterwards
+};
+
+class PictureWatch : public QObject {
+public:
+    bool painted = false, browser_before = false;
+    std::size_t columns = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if (event->type() == QEvent::Paint && !painted && Viewer->image_loaded) {
+            painted = true;
+            browser_before = Browser != nullptr;
+            columns = Viewer->Display1->CurrentImage.Image()->columns;
+        }
+        return false;
+    }
+};
+
+StartSeen startOn(const std::string& file, const char* note) {
+    TRegistryIniFile settings(settings_base_key, 0x2001F);
+    settings.RegIniFile().LazyWrite = false;
+    if (note != nullptr) {
+        settings.WriteString("mainform", "solitary_viewer_first_view", note);
+    }
+    StartSeen seen;
+    MainForm = new TMainForm({file}, testsupport::ProgramFolder() + "/Orvalen_main");
+    EXPECT_NE(Viewer, nullptr);
+    if (Viewer == nullptr) {
+        return seen;
+    }
+    seen.decoded_early = Viewer->opening_decode != nullptr;
+    PictureWatch watch;
+    Viewer->Display1->installEventFilter(&watch);
+    EXPECT_TRUE(runUntil([&] { return watch.painted && Browser != nullptr; }));
+    Viewer->Display1->removeEventFilter(&watch);
+    seen.taken = seen.decoded_early ? Viewer->opening_decode->Taken() : 0;
+    seen.browser_before_picture = watch.browser_before;
+    seen.first_columns = watch.columns;
+    seen.view = Viewer->ShownView();
+    seen.note = settings.ReadString("mainform", "solitary_viewer_first_view", "");
+    MainForm->FormClose();
+    delete Viewer;
+    Viewer = nullptr;
+    delete Browser;
+    Browser = nullptr;
+    delete MainForm;
+    MainForm = nullptr;
+    return seen;
+}
+
+} // namespace
+
+// A start notes the view its first picture was shown in. The next start decodes its file for
+// that view while it waits for another viewer and makes its window, and the viewer takes it.
+// A note that does not fit the window goes unused, a damaged one is ignored, and either way
+// the picture is the one the viewer decodes itself and the note is put right. The hidden
+// browser is made only after the picture is painted.
+TEST_F(MainFormTest, AStartDecodesItsFileForTheNotedViewAndTheViewerTakesIt) {
+    const std::string photo = folders.Home() + "/photo.jpg";
+    QImage image(3000, 2000, QImage::Format_RGB32);
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            image.setPixel(x, y, qRgb(x % 256, y % 256, (x + y) % 256));
+        }
+    }
+    ASSERT_TRUE(image.save(QString::fromStdString(photo), "JPEG", 90));
+    {
+        TRegistryIniFile settings(settings_base_key, 0x2001F);
+        settings.RegIniFile().LazyWrite = false;
+        settings.WriteBool("viewer_0", "shrink_to_fit_screen", true); // shown reduced
+    }
+
+    const StartSeen first = startOn(photo, nullptr);
+    EXPECT_FALSE(first.decoded_early) << "nothing was noted yet";
+    ASSERT_GT(first.view.columns, 0u);
+    ASSERT_LT(first.view.columns, 1500u) << "the test needs a reduced first view";
+    const std::string noted =
+        std::to_string(first.view.columns) + "x" + std::to_string(first.view.rows);
+    EXPECT_EQ(first.note, noted);
+    EXPECT_FALSE(first.browser_before_picture);
+    const engine::DecodeResult own = engine::DecodeImageFile(photo, nullptr, first.view);
+    ASSERT_TRUE(own.image && own.reduced);
+    EXPECT_EQ(first.first_columns, own.image->columns);
+
+    const StartSeen second = startOn(photo, nullptr);
+    EXPECT_TRUE(second.decoded_early);
+    EXPECT_EQ(second.taken, 1u) << "the viewer decoded again what the start had decoded";
+    EXPECT_EQ(second.first_columns, own.image->columns);
+    EXPECT_FALSE(second.browser_before_picture);
+
+    const StartSeen stale = startOn(photo, "640x100");
+    EXPECT_TRUE(stale.decoded_early);
+    EXPECT_EQ(stale.taken, 0u) << "a decode for another view was shown";
+    EXPECT_EQ(stale.first_columns, own.image->columns);
+    EXPECT_EQ(stale.note, noted);
+
+    const StartSeen damaged = startOn(photo, "big");
+    EXPECT_FALSE(damaged.decoded_early);
+    EXPECT_EQ(damaged.first_columns, own.image->columns);
+    EXPECT_EQ(damaged.note, noted);
+    EXPECT_TRUE(boxes.Take().empty());
 }
 
 // Ends the application for good, so it runs last.

@@ -269,6 +269,23 @@ TEST_F(ReadAheadTest, ADecodeOnItsWayIsWaitedForOrCancelled) {
     release = false;
     sawCancel = false;
     {
+        // Asked for another view than the one on its way (the window changed meanwhile): the
+        // caller is not kept waiting for a size that may not serve, and the work stops.
+        ReadAhead ahead;
+        ahead.SetDecoder(gatedDecoder);
+        ahead.Fetch(slow, {320, 200});
+        ASSERT_TRUE(waitFor([&] { return ahead.Started() == 1; }));
+        const auto asked = std::chrono::steady_clock::now();
+        EXPECT_FALSE(ahead.Take(slow, {640, 400}).has_value());
+        EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(2))
+            << "waited for a decode made for another view";
+        ASSERT_TRUE(waitFor([&] { return ahead.Cancelled() == 1; }));
+        EXPECT_TRUE(sawCancel);
+        EXPECT_TRUE(waitFor([&] { return ahead.UsedBytes() == 0; }));
+    }
+    release = false;
+    sawCancel = false;
+    {
         ReadAhead ahead;
         ahead.SetDecoder(gatedDecoder);
         ahead.Fetch(slow, {});
