@@ -14,8 +14,9 @@
 #include "viewer/Viewerform.h"
 
 #include <QApplication>
-#include <QIcon>
 #include <QMessageBox>
+
+#include <malloc.h>
 
 #include <filesystem>
 #include <stdexcept>
@@ -26,6 +27,10 @@ int main(int argc, char** argv) {
     RenameFile_Dialog = nullptr;
     AboutBox = nullptr;
     OptionsForm = nullptr;
+    // Pixel blocks of a megabyte and more come straight from the system and go back to it when
+    // freed: the decoders' large temporaries would otherwise stay resident in the heap and in
+    // the workers' arenas while a photo is on display.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     DebugTrace("WinMain() start");
     // The application object has no task-bar entry of its own here: each window has its own.
     TApplication application(argc, argv);
@@ -38,10 +43,10 @@ int main(int argc, char** argv) {
     try {
         QApplication::setApplicationName("Orvalen Viewer");
         QApplication::setApplicationDisplayName("Orvalen Viewer");
-        // Ties the windows to the installed menu entry (the Wayland app id) and gives them its
-        // icon where the desktop's icon theme holds it; a build folder has neither, harmlessly.
+        // Ties the windows to the installed menu entry (the Wayland app id); their icon, from
+        // the desktop's icon theme, is set by the main form. A build folder has neither,
+        // harmlessly.
         QGuiApplication::setDesktopFileName("org.orvalen.Orvalen");
-        QApplication::setWindowIcon(QIcon::fromTheme("org.orvalen.Orvalen"));
         const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe");
         // The guide sits beside the program in a build folder, under share/doc once installed.
         std::filesystem::path guide = program.parent_path() / "Orvalen_main.html";

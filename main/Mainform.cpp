@@ -16,7 +16,8 @@
 #include "platform/qt/Application.h"
 #include "viewer/Viewerform.h"
 
-#include <QTimer>
+#include <QApplication>
+#include <QIcon>
 
 #include <algorithm>
 #include <cstdio>
@@ -88,6 +89,7 @@ TMainForm::TMainForm(const std::vector<std::string>& arguments, const std::strin
     settings = std::make_unique<TRegistryIniFile>(settings_base_key, 0x2001F);
     settings_section = "mainform";
     if (arguments_.empty()) {
+        setApplicationIcon();
         engine::InitializeMagick(program_path_.c_str());
         Browser = new TBrowser();
         Viewer = new TViewer();
@@ -169,6 +171,7 @@ void TMainForm::BecomeViewer(const std::string& file) {
     // (reading the folder tree) is needed for the first picture: it is made once that picture
     // has been painted, and so is the note of the view for the next start.
     Viewer->AfterFirstImage([this] {
+        setApplicationIcon();
         const engine::ViewSize view = Viewer->ShownView();
         const std::string size = std::to_string(view.columns) + "x" + std::to_string(view.rows);
         if (settings->ReadString(settings_section, kFirstViewValue, "") != size) {
@@ -179,6 +182,12 @@ void TMainForm::BecomeViewer(const std::string& file) {
         }
     });
     DisplayImage(file);
+}
+
+void TMainForm::setApplicationIcon() {
+    // Every window's icon, where the desktop's icon theme holds it. Looking it up takes some
+    // milliseconds, which a start on a file spends after its picture is painted.
+    QApplication::setWindowIcon(QIcon::fromTheme("org.orvalen.Orvalen"));
 }
 
 void TMainForm::StartOpeningDecode(const std::string& file) {

@@ -73,6 +73,7 @@ protected:
     void StartOpeningDecode(const std::string& file);
     // Makes the viewer's window, unless it is made already; does not show it.
     void makeViewer();
+    static void setApplicationIcon();
 
 private:
     platform::QtWindowHandle window_handle{this};
