@@ -19,7 +19,9 @@
 #include <malloc.h>
 
 #include <filesystem>
+#include <memory>
 #include <stdexcept>
+#include <vector>
 
 int main(int argc, char** argv) {
     Viewer = nullptr;
@@ -32,10 +34,23 @@ int main(int argc, char** argv) {
     // the workers' arenas while a photo is on display.
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
     DebugTrace("WinMain() start");
+    const bool message_box = argc == 4 && std::string(argv[1]) == "--message-box";
+    // A start on a file begins decoding it now, on a thread of its own, while the application
+    // object and the windows are made. It is only a head start: whatever fails here, the viewer
+    // decodes the file itself.
+    std::unique_ptr<ReadAhead> opening;
+    if (!message_box) {
+        try {
+            opening = StartOpeningDecode(std::vector<std::string>(argv + 1, argv + argc),
+                                         std::filesystem::read_symlink("/proc/self/exe"));
+        } catch (...) {
+            opening.reset();
+        }
+    }
     // The application object has no task-bar entry of its own here: each window has its own.
     TApplication application(argc, argv);
     platform::InstallQtMessageBoxPresenter();
-    if (argc == 4 && std::string(argv[1]) == "--message-box") {
+    if (message_box) {
         // The launcher's boxes: it has no toolkit of its own.
         QMessageBox::critical(nullptr, QString::fromUtf8(argv[2]), QString::fromUtf8(argv[3]));
         return 0;
@@ -77,7 +92,10 @@ int main(int argc, char** argv) {
             }
         });
         engine::SetDisplayProfile(monitor_profile.Profile());
-        MainForm = new TMainForm(arguments, program.string());
+        if (opening && !monitor_profile.Profile().empty()) {
+            opening->Drop(); // begun before the monitor's profile was known
+        }
+        MainForm = new TMainForm(arguments, program.string(), std::move(opening));
         platform::RunApplication();
     } catch (const char* text) {
         ShowApplicationException(text);

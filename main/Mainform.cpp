@@ -59,8 +59,9 @@ bool ServerNameInUse(const std::string& server_name) {
     return true;
 }
 
-TMainForm::TMainForm(const std::vector<std::string>& arguments, const std::string& programPath)
-    : arguments_(arguments), program_path_(programPath) {
+TMainForm::TMainForm(const std::vector<std::string>& arguments, const std::string& programPath,
+                     std::unique_ptr<ReadAhead> opening)
+    : arguments_(arguments), program_path_(programPath), opening_(std::move(opening)) {
     setWindowTitle("MainForm");
     resize(123, 35);
     is_solitary_viewer = false;
@@ -190,22 +191,54 @@ void TMainForm::setApplicationIcon() {
     QApplication::setWindowIcon(QIcon::fromTheme("org.orvalen.Orvalen"));
 }
 
-void TMainForm::StartOpeningDecode(const std::string& file) {
-    const std::string noted = settings->ReadString(settings_section, kFirstViewValue, "");
+namespace {
+
+// A decode of file for the view noted in the settings, on its way; null when none is noted or
+// the note is damaged (the viewer then decodes as it always did).
+std::unique_ptr<ReadAhead> openingDecode(const std::string& file, const std::string& noted,
+                                         const std::string& programPath) {
     unsigned long columns = 0, rows = 0;
     char end = 0;
     if (std::sscanf(noted.c_str(), "%lux%lu%c", &columns, &rows, &end) != 2 ||
         columns > kLargestNotedView || rows > kLargestNotedView) {
-        return; // nothing noted yet, or damaged: the viewer decodes as it always did
+        return nullptr;
     }
-    opening_ = std::make_unique<ReadAhead>();
-    opening_->SetDecoder([program = program_path_](const std::string& path,
-                                                   const std::atomic<bool>* cancel,
-                                                   engine::ViewSize view) {
-        engine::InitializeMagick(program.c_str());
+    auto opening = std::make_unique<ReadAhead>();
+    opening->SetDecoder([programPath](const std::string& path, const std::atomic<bool>* cancel,
+                                      engine::ViewSize view) {
+        engine::InitializeMagick(programPath.c_str());
         return engine::DecodeImageFile(path, cancel, view);
     });
-    opening_->Fetch(Unquoted(file), engine::ViewSize{columns, rows});
+    opening->Fetch(Unquoted(file), engine::ViewSize{columns, rows});
+    return opening;
+}
+
+} // namespace
+
+std::unique_ptr<ReadAhead> StartOpeningDecode(const std::vector<std::string>& arguments,
+                                              const std::string& programPath) {
+    if (arguments.empty() || !platform::RuntimeFolderProblem().empty()) {
+        return nullptr;
+    }
+    // Only looked at, never made here: the main form makes the event and decides.
+    HANDLE event = OpenEventA(SYNCHRONIZE, FALSE, kSolitaryEvent);
+    const bool claimed = event != nullptr && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+    if (event != nullptr) {
+        CloseHandle(event);
+    }
+    if (claimed) {
+        return nullptr; // a viewer runs: it decodes the file
+    }
+    TRegistryIniFile settings(settings_base_key, KEY_READ);
+    return openingDecode(arguments.back(), settings.ReadString("mainform", kFirstViewValue, ""),
+                         programPath);
+}
+
+void TMainForm::StartOpeningDecode(const std::string& file) {
+    if (!opening_) {
+        opening_ = openingDecode(file, settings->ReadString(settings_section, kFirstViewValue, ""),
+                                 program_path_);
+    }
 }
 
 bool TMainForm::HandleArguments() {

@@ -38,10 +38,18 @@ std::uint64_t ServerNameRandom();
 // a server there would unlink the other one's socket.
 bool ServerNameInUse(const std::string& server_name);
 
+// Before anything else of a start on a file: unless a solitary viewer has claimed its event,
+// starts decoding the file for the view the viewer noted at the last start (see TMainForm),
+// for the main form to take. Null when there is nothing to start. Needs no application object.
+std::unique_ptr<ReadAhead> StartOpeningDecode(const std::vector<std::string>& arguments,
+                                              const std::string& programPath);
+
 class TMainForm : public QWidget {
 public:
     // arguments: the command line after the program name. programPath: the program's file.
-    TMainForm(const std::vector<std::string>& arguments, const std::string& programPath);
+    // opening: the decode StartOpeningDecode started, if any.
+    TMainForm(const std::vector<std::string>& arguments, const std::string& programPath,
+              std::unique_ptr<ReadAhead> opening = nullptr);
     ~TMainForm() override;
 
     bool HandleArguments();

@@ -273,14 +273,21 @@ protected:
     }
 };
 
-StartSeen startOn(const std::string& file, const char* note) {
+// headStart: the decode is begun as the program begins it, before its application object.
+StartSeen startOn(const std::string& file, const char* note, bool headStart = false) {
     TRegistryIniFile settings(settings_base_key, 0x2001F);
     settings.RegIniFile().LazyWrite = false;
     if (note != nullptr) {
         settings.WriteString("mainform", "solitary_viewer_first_view", note);
     }
     StartSeen seen;
-    MainForm = new TMainForm({file}, testsupport::ProgramFolder() + "/Orvalen_main");
+    const std::string program = testsupport::ProgramFolder() + "/Orvalen_main";
+    std::unique_ptr<ReadAhead> opening;
+    if (headStart) {
+        opening = StartOpeningDecode({file}, program);
+        EXPECT_TRUE(opening == nullptr || opening->Paths() == std::vector<std::string>{file});
+    }
+    MainForm = new TMainForm({file}, program, std::move(opening));
     EXPECT_NE(Viewer, nullptr);
     if (Viewer == nullptr) {
         return seen;
@@ -345,17 +352,29 @@ TEST_F(MainFormTest, AStartDecodesItsFileForTheNotedViewAndTheViewerTakesIt) {
     EXPECT_EQ(second.first_columns, own.image->columns);
     EXPECT_FALSE(second.browser_before_picture);
 
+    const StartSeen headStart = startOn(photo, nullptr, true);
+    EXPECT_TRUE(headStart.decoded_early);
+    EXPECT_EQ(headStart.taken, 1u);
+    EXPECT_EQ(headStart.first_columns, own.image->columns);
+
     const StartSeen stale = startOn(photo, "640x100");
     EXPECT_TRUE(stale.decoded_early);
     EXPECT_EQ(stale.taken, 0u) << "a decode for another view was shown";
     EXPECT_EQ(stale.first_columns, own.image->columns);
     EXPECT_EQ(stale.note, noted);
 
-    const StartSeen damaged = startOn(photo, "big");
+    const StartSeen damaged = startOn(photo, "big", true);
     EXPECT_FALSE(damaged.decoded_early);
     EXPECT_EQ(damaged.first_columns, own.image->columns);
     EXPECT_EQ(damaged.note, noted);
     EXPECT_TRUE(boxes.Take().empty());
+
+    // With a viewer running, a start hands its file over: nothing is decoded ahead for it.
+    HANDLE claimed = CreateEventA(nullptr, TRUE, TRUE, "Orvalen_solitary_viewer_event");
+    ASSERT_NE(claimed, nullptr);
+    EXPECT_EQ(StartOpeningDecode({photo}, testsupport::ProgramFolder() + "/Orvalen_main"), nullptr);
+    CloseHandle(claimed);
+    EXPECT_EQ(StartOpeningDecode({}, testsupport::ProgramFolder() + "/Orvalen_main"), nullptr);
 }
 
 // Ends the application for good, so it runs last.
