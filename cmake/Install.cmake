@@ -15,10 +15,12 @@ set(ORVALEN_GENERATED_DATA_DIR ${CMAKE_BINARY_DIR}/data)
 # one folder up. The launcher and the library need no search path of their own.
 set_target_properties(Orvalen_main PROPERTIES INSTALL_RPATH "$ORIGIN/../${ORVALEN_PRIVATE_LIBDIR}")
 set_target_properties(OrvalenViewer Framekit PROPERTIES INSTALL_RPATH "")
+# The format module finds the display package beside it.
+set_target_properties(FramekitFormats PROPERTIES INSTALL_RPATH "$ORIGIN")
 
 install(TARGETS Orvalen_main OrvalenViewer RUNTIME DESTINATION bin)
 # A library is not a program: no execute bits (Debian's policy, and what lintian checks).
-install(TARGETS Framekit LIBRARY DESTINATION ${ORVALEN_PRIVATE_LIBDIR}
+install(TARGETS Framekit FramekitFormats LIBRARY DESTINATION ${ORVALEN_PRIVATE_LIBDIR}
     PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # The icon's PNG sizes are drawn from the SVG; manual pages and the changelog are compressed

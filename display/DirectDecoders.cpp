@@ -1,4 +1,5 @@
 #include "DirectDecoders.h"
+#include "JxlDecoder.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -118,8 +119,7 @@ DirectFormat SniffDirectFormat(const unsigned char* data, std::size_t size) {
     if (data == nullptr || size < 12) {
         return DirectFormat::None;
     }
-    if ((data[0] == 0xff && data[1] == 0x0a) ||
-        (size >= 12 && std::memcmp(data, "\0\0\0\x0cJXL \x0d\x0a\x87\x0a", 12) == 0)) {
+    if (IsJpegXl(data, size)) {
         return DirectFormat::JpegXl;
     }
     if (startsWith(data, size, 0, "FUJIFILMCCD-RAW")) {
@@ -136,6 +136,14 @@ DirectFormat SniffDirectFormat(const unsigned char* data, std::size_t size) {
     }
     return isoBrands(data, size);
 }
+
+bool IsJpegXl(const unsigned char* data, std::size_t size) {
+    return data != nullptr &&
+           ((size >= 2 && data[0] == 0xff && data[1] == 0x0a) ||
+            (size >= 12 && std::memcmp(data, "\0\0\0\x0cJXL \x0d\x0a\x87\x0a", 12) == 0));
+}
+
+JxlFrames::~JxlFrames() = default;
 
 DecodeResult DirectFailure(DecodeFailure why, std::string message, std::string reason) {
     DecodeResult result;

@@ -1,4 +1,4 @@
-#include "HeifDecoder.h"
+#include "FormatModule.h"
 
 #include "MagickLibrary.h"
 
@@ -160,6 +160,8 @@ std::string colourProfile(const heif_image_handle* handle) {
 
 } // namespace
 
+namespace loaded {
+
 DecodeResult DecodeHeif(const DirectRequest& request) {
     Context context;
     Handle handle;
@@ -263,4 +265,5 @@ DecodeResult PingHeif(const unsigned char* data, std::size_t size) {
     return result;
 }
 
+} // namespace loaded
 } // namespace engine

@@ -1,4 +1,4 @@
-#include "JxlDecoder.h"
+#include "FormatModule.h"
 
 #include <jxl/decode.h>
 #include <jxl/thread_parallel_runner.h>
@@ -105,7 +105,28 @@ void preferSrgb(JxlDecoder* decoder, const JxlBasicInfo& info) {
     JxlDecoderSetPreferredColorProfile(decoder, &srgb);
 }
 
+class LibjxlFrames final : public JxlFrames {
+public:
+    static std::unique_ptr<JxlFrames> Open(const unsigned char* data, std::size_t size,
+                                           const std::atomic<bool>* cancel, DecodeResult& failure);
+    ~LibjxlFrames() override;
+    std::unique_ptr<Image> Frame(std::size_t k, const std::atomic<bool>* cancel) override;
+
+private:
+    // A fresh decoder at the file's start.
+    bool restart();
+
+    const unsigned char* data_ = nullptr;
+    std::size_t size_ = 0;
+    JxlDecoder* decoder_ = nullptr;
+    void* runner_ = nullptr; // the decoder's thread pool
+    bool xyb_ = false;
+    std::size_t next_ = 0; // the frame the decoder gives next
+};
+
 } // namespace
+
+namespace loaded {
 
 DecodeResult DecodeJpegXl(const DirectRequest& request) {
     std::unique_ptr<JxlDecoder, DecoderDeleter> decoder(JxlDecoderCreate(nullptr));
@@ -255,11 +276,6 @@ DecodeResult PingJpegXl(const unsigned char* data, std::size_t size) {
     return result;
 }
 
-bool IsJpegXl(const unsigned char* data, std::size_t size) {
-    const JxlSignature signature = JxlSignatureCheck(data, size);
-    return signature == JXL_SIG_CODESTREAM || signature == JXL_SIG_CONTAINER;
-}
-
 bool JxlMayBeAnimated(const unsigned char* data, std::size_t size) {
     std::unique_ptr<JxlDecoder, DecoderDeleter> decoder(JxlDecoderCreate(nullptr));
     if (!decoder ||
@@ -275,12 +291,20 @@ bool JxlMayBeAnimated(const unsigned char* data, std::size_t size) {
     return info.have_animation != JXL_FALSE;
 }
 
-std::unique_ptr<JxlFrames> JxlFrames::Open(const unsigned char* data, std::size_t size,
-                                           const std::atomic<bool>* cancel, DecodeResult& failure) {
+std::unique_ptr<JxlFrames> OpenJxlFrames(const unsigned char* data, std::size_t size,
+                                         const std::atomic<bool>* cancel, DecodeResult& failure) {
+    return LibjxlFrames::Open(data, size, cancel, failure);
+}
+
+} // namespace loaded
+
+std::unique_ptr<JxlFrames> LibjxlFrames::Open(const unsigned char* data, std::size_t size,
+                                              const std::atomic<bool>* cancel,
+                                              DecodeResult& failure) {
     // The frames' headers are read by a decoder of their own that asks for no pixels, so the
     // frames' data is skipped.
     std::unique_ptr<JxlDecoder, DecoderDeleter> headers(JxlDecoderCreate(nullptr));
-    std::unique_ptr<JxlFrames> frames(new (std::nothrow) JxlFrames);
+    std::unique_ptr<LibjxlFrames> frames(new (std::nothrow) LibjxlFrames);
     if (!headers || !frames) {
         failure = DirectFailure(DecodeFailure::OutOfMemory, "not enough memory to decode it");
         return nullptr;
@@ -337,25 +361,25 @@ std::unique_ptr<JxlFrames> JxlFrames::Open(const unsigned char* data, std::size_
     return frames;
 }
 
-JxlFrames::~JxlFrames() {
+LibjxlFrames::~LibjxlFrames() {
     if (decoder_ != nullptr) {
-        JxlDecoderDestroy(static_cast<JxlDecoder*>(decoder_));
+        JxlDecoderDestroy(decoder_);
     }
     if (runner_ != nullptr) {
         JxlThreadParallelRunnerDestroy(runner_);
     }
 }
 
-bool JxlFrames::restart() {
+bool LibjxlFrames::restart() {
     if (decoder_ == nullptr) {
         decoder_ = JxlDecoderCreate(nullptr);
         runner_ = JxlThreadParallelRunnerCreate(nullptr,
                                                 JxlThreadParallelRunnerDefaultNumWorkerThreads());
     } else {
         // Rewinding would keep the frames' places, but libjxl 0.7 then ends the file at once.
-        JxlDecoderReset(static_cast<JxlDecoder*>(decoder_));
+        JxlDecoderReset(decoder_);
     }
-    auto* jxl = static_cast<JxlDecoder*>(decoder_);
+    JxlDecoder* jxl = decoder_;
     if (jxl == nullptr || runner_ == nullptr ||
         JxlDecoderSubscribeEvents(jxl, JXL_DEC_BASIC_INFO | JXL_DEC_COLOR_ENCODING |
                                            JXL_DEC_FULL_IMAGE) != JXL_DEC_SUCCESS ||
@@ -369,11 +393,11 @@ bool JxlFrames::restart() {
     return true;
 }
 
-std::unique_ptr<Image> JxlFrames::Frame(std::size_t k, const std::atomic<bool>* cancel) {
+std::unique_ptr<Image> LibjxlFrames::Frame(std::size_t k, const std::atomic<bool>* cancel) {
     if (k >= delays_.size() || (k < next_ && !restart())) {
         return nullptr;
     }
-    auto* jxl = static_cast<JxlDecoder*>(decoder_);
+    JxlDecoder* jxl = decoder_;
     if (k > next_) {
         JxlDecoderSkipFrames(jxl, k - next_);
         next_ = k;

@@ -30,7 +30,7 @@ public:
     // with failure set when it is no JPEG XL or its frames cannot be read.
     static std::unique_ptr<JxlFrames> Open(const unsigned char* data, std::size_t size,
                                            const std::atomic<bool>* cancel, DecodeResult& failure);
-    ~JxlFrames();
+    virtual ~JxlFrames();
     JxlFrames(const JxlFrames&) = delete;
     JxlFrames& operator=(const JxlFrames&) = delete;
 
@@ -43,24 +43,16 @@ public:
     // Frame k, 8-bit BGRA with straight alpha, Columns() x Rows(). Going on to k + 1 costs one
     // frame; going back starts from the file's start again. Null when cancelled, damaged or out
     // of memory.
-    std::unique_ptr<Image> Frame(std::size_t k, const std::atomic<bool>* cancel);
+    virtual std::unique_ptr<Image> Frame(std::size_t k, const std::atomic<bool>* cancel) = 0;
     // The ICC profile of the frames' pixels; empty for sRGB.
     const std::string& Profile() const { return profile_; }
 
-private:
+protected:
     JxlFrames() = default;
-    // A fresh decoder at the file's start.
-    bool restart();
 
-    const unsigned char* data_ = nullptr;
-    std::size_t size_ = 0;
-    void* decoder_ = nullptr; // JxlDecoder
-    void* runner_ = nullptr;  // its thread pool
-    bool xyb_ = false;
     std::size_t columns_ = 0, rows_ = 0;
     std::vector<int> delays_;
     int loops_ = 0;
-    std::size_t next_ = 0; // the frame the decoder gives next
     std::string profile_;
 };
 

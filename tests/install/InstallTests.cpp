@@ -100,6 +100,7 @@ TEST_F(InstallTest, EveryFileOfTheInstallationIsInItsPlace) {
         "bin/Orvalen_main",
         "bin/OrvalenViewer",
         "lib/orvalen/libFramekit.so",
+        "lib/orvalen/libFramekitFormats.so",
         "share/doc/orvalen/Orvalen_main.html",
         "share/doc/orvalen/copyright",
         "share/doc/orvalen/changelog.gz",
@@ -133,6 +134,14 @@ TEST_F(InstallTest, EveryFileOfTheInstallationIsInItsPlace) {
     const std::string dynamic = run("readelf -d '" + path("bin/Orvalen_main") + "'");
     EXPECT_NE(dynamic.find("[$ORIGIN/../lib/orvalen]"), std::string::npos) << dynamic;
     EXPECT_NE(dynamic.find("[libFramekit.so]"), std::string::npos) << dynamic;
+    // The JPEG XL and HEIF libraries come with the format module, not with every start.
+    const std::string package = run("readelf -d '" + path("lib/orvalen/libFramekit.so") + "'");
+    EXPECT_EQ(package.find("libjxl"), std::string::npos) << package;
+    EXPECT_EQ(package.find("libheif"), std::string::npos) << package;
+    const std::string formats =
+        run("readelf -d '" + path("lib/orvalen/libFramekitFormats.so") + "'");
+    EXPECT_NE(formats.find("libjxl"), std::string::npos) << formats;
+    EXPECT_NE(formats.find("libheif"), std::string::npos) << formats;
 }
 
 TEST_F(InstallTest, TheManualPagesDescribeOptionsFilesEnvironmentAndSettings) {
@@ -157,6 +166,27 @@ TEST_F(InstallTest, TheInstalledProgramsShowAnImageWithTheirOwnLibrary) {
     ASSERT_TRUE(watch.WaitFor("TViewer::DisplayImage() shows " + sample("rose.jpg")));
     EXPECT_EQ(exeOf(watch.lastPid), main);
     EXPECT_TRUE(loaded(watch.lastPid, library));
+    const int pid = watch.lastPid;
+    const auto mapsHold = [pid](const std::string& part) {
+        std::ifstream maps("/proc/" + std::to_string(pid) + "/maps");
+        for (std::string line; std::getline(maps, line);) {
+            if (line.find(part) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+    EXPECT_FALSE(mapsHold("libjxl")) << "loaded before any JPEG XL file came";
+    EXPECT_FALSE(mapsHold("libheif"));
+
+    // A JPEG XL file handed over is read through the installed format module.
+    const std::string jxl = folders.Home() + "/rose.jxl";
+    run("cjxl '" + sample("rose.jpg") + "' '" + jxl + "' 2>&1");
+    ASSERT_TRUE(std::filesystem::exists(jxl));
+    ChildProcess jxlOver(path("bin/OrvalenViewer"), {jxl});
+    EXPECT_EQ(jxlOver.Wait(15000), 1);
+    EXPECT_TRUE(watch.WaitFor("TViewer::DisplayImage() shows " + jxl));
+    EXPECT_TRUE(loaded(pid, path("lib/orvalen/libFramekitFormats.so")));
 
     // The installed launcher hands its file over to it.
     ChildProcess handOver(path("bin/OrvalenViewer"), {sample("wizard.gif")});
