@@ -92,8 +92,8 @@ int main(int argc, char** argv) {
             }
         });
         engine::SetDisplayProfile(monitor_profile.Profile());
-        if (opening && !monitor_profile.Profile().empty()) {
-            opening->Drop(); // begun before the monitor's profile was known
+        if (!monitor_profile.Profile().empty()) {
+            opening.reset(); // begun before the monitor's profile was known: begun again later
         }
         MainForm = new TMainForm(arguments, program.string(), std::move(opening));
         platform::RunApplication();

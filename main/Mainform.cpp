@@ -175,7 +175,8 @@ void TMainForm::BecomeViewer(const std::string& file) {
         setApplicationIcon();
         const engine::ViewSize view = Viewer->ShownView();
         const std::string size = std::to_string(view.columns) + "x" + std::to_string(view.rows);
-        if (settings->ReadString(settings_section, kFirstViewValue, "") != size) {
+        if (Viewer->image_loaded &&
+            settings->ReadString(settings_section, kFirstViewValue, "") != size) {
             settings->WriteString(settings_section, kFirstViewValue, size);
         }
         if (Browser == nullptr) {

@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <stdexcept>
 #include <sys/stat.h>
@@ -57,6 +58,17 @@ template <typename Done> bool runUntil(Done done, int ms = 10000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
     }
     return done();
+}
+
+// Ends a start made in the test as the program ends: the main form closes, then the forms go.
+void closeForms() {
+    MainForm->FormClose();
+    delete Viewer;
+    Viewer = nullptr;
+    delete Browser;
+    Browser = nullptr;
+    delete MainForm;
+    MainForm = nullptr;
 }
 
 class ShowCounter : public QObject {
@@ -184,13 +196,7 @@ TEST_F(MainFormTest, AMissingViewerWindowAndAnEmptyHandOverAreReported) {
     QCoreApplication::processEvents();
     EXPECT_NE(Viewer->current_file.find("rose.jpg"), std::string::npos);
 
-    MainForm->FormClose();
-    delete Viewer;
-    Viewer = nullptr;
-    delete Browser;
-    Browser = nullptr;
-    delete MainForm;
-    MainForm = nullptr;
+    closeForms();
     CloseHandle(event);
 }
 
@@ -236,13 +242,7 @@ TEST_F(MainFormTest, AHandOverNeverShowsTheMainFormAndBringsTheViewerForward) {
     EXPECT_TRUE(boxes.Take().empty());
 
     MainForm->removeEventFilter(&counter);
-    MainForm->FormClose();
-    delete Viewer;
-    Viewer = nullptr;
-    delete Browser;
-    Browser = nullptr;
-    delete MainForm;
-    MainForm = nullptr;
+    closeForms();
 }
 
 namespace {
@@ -302,13 +302,7 @@ StartSeen startOn(const std::string& file, const char* note, bool headStart = fa
     seen.first_columns = watch.columns;
     seen.view = Viewer->ShownView();
     seen.note = settings.ReadString("mainform", "solitary_viewer_first_view", "");
-    MainForm->FormClose();
-    delete Viewer;
-    Viewer = nullptr;
-    delete Browser;
-    Browser = nullptr;
-    delete MainForm;
-    MainForm = nullptr;
+    closeForms();
     return seen;
 }
 
@@ -368,6 +362,19 @@ TEST_F(MainFormTest, AStartDecodesItsFileForTheNotedViewAndTheViewerTakesIt) {
     EXPECT_EQ(damaged.first_columns, own.image->columns);
     EXPECT_EQ(damaged.note, noted);
     EXPECT_TRUE(boxes.Take().empty());
+
+    // A file that cannot be shown leaves the note as it was.
+    const std::string broken = folders.Home() + "/broken.jpg";
+    std::ofstream(broken) << "not a picture";
+    MainForm = new TMainForm({broken}, testsupport::ProgramFolder() + "/Orvalen_main");
+    EXPECT_TRUE(runUntil([] { return Browser != nullptr; }));
+    EXPECT_FALSE(Viewer->image_loaded);
+    closeForms();
+    boxes.Take();
+    {
+        TRegistryIniFile settings(settings_base_key, KEY_READ);
+        EXPECT_EQ(settings.ReadString("mainform", "solitary_viewer_first_view", ""), noted);
+    }
 
     // With a viewer running, a start hands its file over: nothing is decoded ahead for it.
     HANDLE claimed = CreateEventA(nullptr, TRUE, TRUE, "Orvalen_solitary_viewer_event");
