@@ -16,8 +16,6 @@
 #include <QApplication>
 #include <QMessageBox>
 
-#include <malloc.h>
-
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -29,10 +27,6 @@ int main(int argc, char** argv) {
     RenameFile_Dialog = nullptr;
     AboutBox = nullptr;
     OptionsForm = nullptr;
-    // Pixel blocks of a megabyte and more come straight from the system and go back to it when
-    // freed: the decoders' large temporaries would otherwise stay resident in the heap and in
-    // the workers' arenas while a photo is on display.
-    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     DebugTrace("WinMain() start");
     const bool message_box = argc == 4 && std::string(argv[1]) == "--message-box";
     // A start on a file begins decoding it now, on a thread of its own, while the application
