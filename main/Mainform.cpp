@@ -118,7 +118,7 @@ constexpr const char kActivationTokenValue[] = "solitary_viewer_activation_token
 // How long a hand-over waits for a new solitary viewer to publish its window.
 constexpr DWORD kPublishPatienceMs = 3000;
 // The view the first image was shown in ("<columns>x<rows>", device pixels; "0x0" when it was
-// not shown reduced): the next start decodes its file for it before the viewer asks.
+// not shown fitted): the next start decodes its file for it before the viewer asks.
 constexpr const char kFirstViewValue[] = "solitary_viewer_first_view";
 constexpr unsigned long kLargestNotedView = 1UL << 16;
 
