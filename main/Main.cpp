@@ -98,15 +98,6 @@ int main(int argc, char** argv) {
     } catch (...) {
         ShowApplicationException("");
     }
-    // The forms go in the reverse order of their making; the main form last.
-    if (MainForm != nullptr) {
-        MainForm->FormClose();
-    }
-    delete Viewer;
-    Viewer = nullptr;
-    delete Browser;
-    Browser = nullptr;
-    delete MainForm;
-    MainForm = nullptr;
+    CloseForms();
     return 0;
 }

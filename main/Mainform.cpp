@@ -47,6 +47,18 @@ std::uint64_t ServerNameRandom() {
     return (static_cast<std::uint64_t>(source()) << 32) ^ source();
 }
 
+void CloseForms() {
+    if (MainForm != nullptr) {
+        MainForm->FormClose();
+    }
+    delete Viewer;
+    Viewer = nullptr;
+    delete Browser;
+    Browser = nullptr;
+    delete MainForm;
+    MainForm = nullptr;
+}
+
 bool ServerNameInUse(const std::string& server_name) {
     const std::string pipe = "\\\\.\\pipe\\" + server_name;
     HANDLE connection = CreateFileA(pipe.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,

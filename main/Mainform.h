@@ -38,6 +38,10 @@ std::uint64_t ServerNameRandom();
 // a server there would unlink the other one's socket.
 bool ServerNameInUse(const std::string& server_name);
 
+// The end of the program's forms: the main form closes, then they go in the reverse order of
+// their making, the main form last.
+void CloseForms();
+
 // Before anything else of a start on a file: unless a solitary viewer has claimed its event,
 // starts decoding the file for the view the viewer noted at the last start (see TMainForm),
 // for the main form to take. Null when there is nothing to start. Needs no application object.

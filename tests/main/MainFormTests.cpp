@@ -60,17 +60,6 @@ template <typename Done> bool runUntil(Done done, int ms = 10000) {
     return done();
 }
 
-// Ends a start made in the test as the program ends: the main form closes, then the forms go.
-void closeForms() {
-    MainForm->FormClose();
-    delete Viewer;
-    Viewer = nullptr;
-    delete Browser;
-    Browser = nullptr;
-    delete MainForm;
-    MainForm = nullptr;
-}
-
 class ShowCounter : public QObject {
 public:
     int shows = 0;
@@ -196,7 +185,7 @@ TEST_F(MainFormTest, AMissingViewerWindowAndAnEmptyHandOverAreReported) {
     QCoreApplication::processEvents();
     EXPECT_NE(Viewer->current_file.find("rose.jpg"), std::string::npos);
 
-    closeForms();
+    CloseForms(); // as the program ends
     CloseHandle(event);
 }
 
@@ -242,7 +231,7 @@ TEST_F(MainFormTest, AHandOverNeverShowsTheMainFormAndBringsTheViewerForward) {
     EXPECT_TRUE(boxes.Take().empty());
 
     MainForm->removeEventFilter(&counter);
-    closeForms();
+    CloseForms(); // as the program ends
 }
 
 namespace {
@@ -302,7 +291,7 @@ StartSeen startOn(const std::string& file, const char* note, bool headStart = fa
     seen.first_columns = watch.columns;
     seen.view = Viewer->ShownView();
     seen.note = settings.ReadString("mainform", "solitary_viewer_first_view", "");
-    closeForms();
+    CloseForms(); // as the program ends
     return seen;
 }
 
@@ -369,7 +358,7 @@ TEST_F(MainFormTest, AStartDecodesItsFileForTheNotedViewAndTheViewerTakesIt) {
     MainForm = new TMainForm({broken}, testsupport::ProgramFolder() + "/Orvalen_main");
     EXPECT_TRUE(runUntil([] { return Browser != nullptr; }));
     EXPECT_FALSE(Viewer->image_loaded);
-    closeForms();
+    CloseForms(); // as the program ends
     boxes.Take();
     {
         TRegistryIniFile settings(settings_base_key, KEY_READ);
