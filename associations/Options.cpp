@@ -162,11 +162,6 @@ std::string lowerCase(std::string text) {
     return text;
 }
 
-QSize screenSize() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    return screen != nullptr ? screen->geometry().size() : QSize(1024, 768);
-}
-
 } // namespace
 
 const std::vector<ImageFormatRow>& ImageFormatTable() {
@@ -239,18 +234,7 @@ TOptionsForm::TOptionsForm(QWidget* owner) : QDialog(owner) {
 
     Settings = std::make_unique<TRegistryIniFileSpecial>(settings_base_key, KEY_ALL_ACCESS);
     Settings->Section = "options";
-    const QSize screen = screenSize();
-    const int width = Settings->ReadIntegerInRange("Width", 20, 600, 0x7FFFFFFF, 0);
-    const int height = Settings->ReadIntegerInRange("Height", 20, 400, 0x7FFFFFFF, 0);
-    QRect bounds(pos(), QSize(width, height));
-    // Under Wayland the compositor places the dialog: a stored place is not asked for.
-    if (platform::StoresWindowPlaces()) {
-        bounds.moveTop(
-            Settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15));
-        bounds.moveLeft(
-            Settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15));
-    }
-    setGeometry(bounds);
+    setGeometry(platform::StoredBounds(Settings->InRangeReader(), pos(), QSize(600, 400)));
     // A hidden dialog lays out only when shown, but the second column's default is measured on
     // the list at this size: place the splitter's panes and the page's list now.
     layout()->activate();

@@ -38,11 +38,6 @@
 std::function<void(QWidget* owner)> TBrowser::ShowOptionsDialog;
 
 namespace {
-QSize screenSize() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    return screen != nullptr ? screen->geometry().size() : QSize(1024, 768);
-}
-
 // The row the user sees as the selected one, the one SelectedItem names: the focus row when it is
 // selected, else the first selected row; null without a selection.
 QTreeWidgetItem* selectedRow(TStCustomShellListView& list) {
@@ -110,22 +105,14 @@ TBrowser::TBrowser(QWidget* owner) : QMainWindow(owner) {
     Messenger.Connect("Browser", Handle(), ThreadId, itm_server_name.c_str());
     Settings = std::make_unique<TRegistryIniFileSpecial>(settings_base_key, 0x2001F);
     Settings->Section = "browser_" + std::to_string(InstanceNumber);
-    const QSize screen = screenSize();
-    const int width = Settings->ReadIntegerInRange("Width", 20, 800, 0x7FFFFFFF, 0);
-    const int height = Settings->ReadIntegerInRange("Height", 20, 600, 0x7FFFFFFF, 0);
-    QRect outer(pos(), QSize(width, height));
-    // Under Wayland the compositor places the window: a stored place is not asked for.
-    if (platform::StoresWindowPlaces()) {
-        outer.moveTop(
-            Settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15));
-        outer.moveLeft(
-            Settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15));
-    }
+    const QRect outer = platform::StoredBounds(Settings->InRangeReader(), pos(), QSize(800, 600));
     // Stored bounds are outer bounds, frame included, and come back as such.
     platform::SetOuterBounds(this, outer);
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    const int screen_width = primary != nullptr ? primary->geometry().width() : 1024;
     const int splitter =
-        Settings->ReadIntegerInRange("Splitter", 1, 297, screen.width(), screen.width() - 20);
-    Splitter1->setSizes({splitter, std::max(width - splitter, 1)});
+        Settings->ReadIntegerInRange("Splitter", 1, 297, screen_width, screen_width - 20);
+    Splitter1->setSizes({splitter, std::max(outer.width() - splitter, 1)});
     // 1 for thumbnails, else details; a thumbnail edge of 128 to 512, missing: 256.
     const bool thumbnails = Settings->ReadIntegerInRange("view_style", 0, 0, 2, 0) == 1;
     const int edge = Settings->ReadIntegerInRange("thumbnail_size", 127, 256, 513, 512);

@@ -4,6 +4,7 @@
 #include "platform/RegistryClasses.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // HKEY_CURRENT_USER key under which every section lives.
@@ -55,4 +56,12 @@ public:
     std::int32_t ReadIntegerInRange(const std::string& name, std::int32_t low,
                                     std::int32_t low_default, std::int32_t high,
                                     std::int32_t high_default);
+    // ReadIntegerInRange as a function of its own, for readers of several values (window
+    // placement). The settings must outlive it.
+    std::function<int(const std::string&, int, int, int, int)> InRangeReader() {
+        return
+            [this](const std::string& name, int low, int low_default, int high, int high_default) {
+                return ReadIntegerInRange(name, low, low_default, high, high_default);
+            };
+    }
 };

@@ -44,11 +44,6 @@ double roundHalfAway(double v) {
     return v >= 0 ? std::trunc(v + 0.5) : std::trunc(v - 0.5);
 }
 
-QSize screenSize() {
-    const QScreen* screen = QGuiApplication::primaryScreen();
-    return screen != nullptr ? screen->geometry().size() : QSize(1024, 768);
-}
-
 // Runs an operation of the display whose failures are thrown texts, as its caller's handler.
 template <typename Operation> bool reportingThrownTexts(Operation operation) {
     try {
@@ -168,18 +163,10 @@ TViewer::TViewer(QWidget* owner) : QMainWindow(owner) {
     itm_client.Connect("Viewer", Handle(), GetCurrentThreadId(), itm_server_name.c_str());
     settings = std::make_unique<TRegistryIniFileSpecial>(settings_base_key, KEY_ALL_ACCESS);
     settings->Section = "viewer_" + std::to_string(instance_number);
-    const QSize screen = screenSize();
-    WindowBounds bounds = Bounds();
-    bounds.width = settings->ReadIntegerInRange("Width", 20, 800, 0x7FFFFFFF, 0);
-    bounds.height = settings->ReadIntegerInRange("Height", 20, 600, 0x7FFFFFFF, 0);
-    // Under Wayland the compositor places the window: a stored place is not asked for.
-    if (platform::StoresWindowPlaces()) {
-        bounds.left =
-            settings->ReadIntegerInRange("Left", 0, 0, screen.width() - 15, screen.width() - 15);
-        bounds.top =
-            settings->ReadIntegerInRange("Top", 0, 0, screen.height() - 15, screen.height() - 15);
-    }
-    SetBounds(bounds);
+    const WindowBounds current = Bounds();
+    const QRect stored = platform::StoredBounds(settings->InRangeReader(),
+                                                QPoint(current.left, current.top), QSize(800, 600));
+    SetBounds(WindowBounds{stored.left(), stored.top(), stored.width(), stored.height()});
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             [this] { UpdateActions(); });
     FormCreate();

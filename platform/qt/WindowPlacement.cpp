@@ -4,7 +4,9 @@
 
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QGuiApplication>
 #include <QPointer>
+#include <QScreen>
 #include <QTimer>
 #include <QWidget>
 #include <QWindow>
@@ -165,6 +167,19 @@ void SetOuterBounds(QWidget* window, const QRect& outer,
 
 bool StoresWindowPlaces() {
     return AbilitiesOf(ApplicationSession()).placesWindows;
+}
+
+QRect StoredBounds(const StoredInteger& read, QPoint place, QSize defaultSize) {
+    QRect bounds(place, QSize(read("Width", 20, defaultSize.width(), 0x7FFFFFFF, 0),
+                              read("Height", 20, defaultSize.height(), 0x7FFFFFFF, 0)));
+    // Under Wayland the compositor places the window: a stored place is not asked for.
+    if (StoresWindowPlaces()) {
+        const QScreen* primary = QGuiApplication::primaryScreen();
+        const QSize screen = primary != nullptr ? primary->geometry().size() : QSize(1024, 768);
+        bounds.moveTop(read("Top", 0, 0, screen.height() - 15, screen.height() - 15));
+        bounds.moveLeft(read("Left", 0, 0, screen.width() - 15, screen.width() - 15));
+    }
+    return bounds;
 }
 
 } // namespace platform

@@ -5,6 +5,7 @@
 #include <QRect>
 
 #include <functional>
+#include <string>
 
 class QWidget;
 
@@ -30,5 +31,14 @@ void SetOuterBounds(QWidget* window, const QRect& outer,
 // are. Not under Wayland, where the compositor places them and never tells; the place an X
 // session stored then stays as it was, for the next X session.
 bool StoresWindowPlaces();
+
+// read(name, low, low_default, high, high_default): a window's stored integer, as the settings'
+// ReadIntegerInRange gives it.
+using StoredInteger = std::function<int(const std::string& name, int low, int low_default, int high,
+                                        int high_default)>;
+// A window's outer bounds as its settings store them: "Width" and "Height" (defaultSize when
+// missing or damaged), and "Left" and "Top" kept on the primary screen where StoresWindowPlaces
+// says a place is read; place otherwise.
+QRect StoredBounds(const StoredInteger& read, QPoint place, QSize defaultSize);
 
 } // namespace platform
