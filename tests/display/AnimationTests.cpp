@@ -4,6 +4,7 @@
 // library writes.
 #include "support/TestSupport.h"
 
+#include "OpenAnimation.h"
 #include "display/AnimationDecoder.h"
 #include "display/MagickLibrary.h"
 
@@ -239,19 +240,12 @@ std::vector<FrameShape> gifFrames() {
 
 using AnimationTest = IsolatedTest;
 
-std::unique_ptr<engine::AnimationDecoder> open(const std::string& path) {
-    engine::DecodeResult failure;
-    auto decoder = engine::AnimationDecoder::Open(path, nullptr, failure);
-    EXPECT_TRUE(decoder) << failure.message;
-    return decoder;
-}
-
 } // namespace
 
 TEST_F(AnimationTest, AGifsFramesDelaysAndLoopsAreReadAsTheFileSaysWithShortDelaysShownAt100Ms) {
     const std::string path =
         save(folders.Home() + "/moving.gif", writeWithLibrary(gifFrames(), 40, 30, 3, "GIF"));
-    const auto decoder = open(path);
+    const auto decoder = openAnimation(path);
     ASSERT_TRUE(decoder);
     EXPECT_EQ(decoder->Format(), "GIF");
     ASSERT_EQ(decoder->FrameCount(), 4u);
@@ -266,12 +260,12 @@ TEST_F(AnimationTest, AGifsFramesDelaysAndLoopsAreReadAsTheFileSaysWithShortDela
 
     const std::string forever =
         save(folders.Home() + "/forever.gif", writeWithLibrary(gifFrames(), 40, 30, 0, "GIF"));
-    EXPECT_EQ(open(forever)->LoopCount(), 0);
+    EXPECT_EQ(openAnimation(forever)->LoopCount(), 0);
 }
 
 TEST_F(AnimationTest, GifFramesAreComposedByTheirDisposalAndTransparency) {
-    const auto decoder =
-        open(save(folders.Home() + "/moving.gif", writeWithLibrary(gifFrames(), 40, 30, 0, "GIF")));
+    const auto decoder = openAnimation(
+        save(folders.Home() + "/moving.gif", writeWithLibrary(gifFrames(), 40, 30, 0, "GIF")));
     ASSERT_TRUE(decoder);
     std::array<std::unique_ptr<engine::Image>, 4> frames;
     for (std::size_t k = 0; k < frames.size(); ++k) {
@@ -363,7 +357,7 @@ TEST_F(AnimationTest, GifFramesEqualTheLibrarysOwnCoalescedFrames) {
         ASSERT_NE(read, nullptr);
         ::Image* coalesced = CoalesceImages(read, exception);
         ASSERT_NE(coalesced, nullptr);
-        const auto decoder = open(save(folders.Home() + "/noise.gif", bytes));
+        const auto decoder = openAnimation(save(folders.Home() + "/noise.gif", bytes));
         ASSERT_TRUE(decoder);
         ASSERT_EQ(decoder->FrameCount(), GetImageListLength(coalesced));
         std::size_t k = 0;
@@ -406,7 +400,8 @@ TEST_F(AnimationTest, ApngFramesBlendAndDisposeAsTheirControlChunksSay) {
         // Blue replacing what it covers; 1 / 100 s.
         {{0, 0, 10, 10, kBlue, 0, NoneDispose}, 1, 100, 0, 0},
     };
-    const auto decoder = open(save(folders.Home() + "/moving.png", makeApng(frames, 20, 20, 2)));
+    const auto decoder =
+        openAnimation(save(folders.Home() + "/moving.png", makeApng(frames, 20, 20, 2)));
     ASSERT_TRUE(decoder);
     EXPECT_EQ(decoder->Format(), "PNG");
     ASSERT_EQ(decoder->FrameCount(), 3u);
@@ -434,7 +429,8 @@ TEST_F(AnimationTest, AnimatedWebpFramesBlendAndDisposeAsTheirFrameHeadersSay) {
         {{4, 4, 8, 8, kGreen, 0, NoneDispose}, 0, true, false},
         {{10, 10, 6, 6, kBlue, 0, NoneDispose}, 10, false, true},
     };
-    const auto decoder = open(save(folders.Home() + "/moving.webp", makeWebp(frames, 20, 20, 4)));
+    const auto decoder =
+        openAnimation(save(folders.Home() + "/moving.webp", makeWebp(frames, 20, 20, 4)));
     ASSERT_TRUE(decoder);
     EXPECT_EQ(decoder->Format(), "WEBP");
     ASSERT_EQ(decoder->FrameCount(), 3u);
@@ -461,7 +457,7 @@ TEST_F(AnimationTest, MngFramesAndDelaysAreWhatTheLibraryReads) {
         {0, 0, 16, 16, kBlue, 70, NoneDispose},
     };
     const std::string bytes = writeWithLibrary(frames, 16, 16, 0, "MNG");
-    const auto decoder = open(save(folders.Home() + "/moving.mng", bytes));
+    const auto decoder = openAnimation(save(folders.Home() + "/moving.mng", bytes));
     ASSERT_TRUE(decoder);
     EXPECT_EQ(decoder->Format(), "MNG");
     ASSERT_EQ(decoder->FrameCount(), 3u);
@@ -491,14 +487,14 @@ TEST_F(AnimationTest, MngFramesAndDelaysAreWhatTheLibraryReads) {
 TEST_F(AnimationTest, StillImagesAreOneFrameAndBrokenContainersAreRefusedOrCutShort) {
     const std::string still =
         save(folders.Home() + "/still.gif", writeWithLibrary({gifFrames()[0]}, 40, 30, 0, "GIF"));
-    const auto one = open(still);
+    const auto one = openAnimation(still);
     ASSERT_TRUE(one);
     EXPECT_EQ(one->FrameCount(), 1u);
     const auto frame = one->DecodeFrame(0);
     ASSERT_TRUE(frame);
     EXPECT_TRUE(looksLike(*frame, 3, 3, kRed));
-    const auto png = open(save(folders.Home() + "/still.png",
-                               writeWithLibrary({gifFrames()[1]}, 10, 10, 0, "PNG32")));
+    const auto png = openAnimation(save(folders.Home() + "/still.png",
+                                        writeWithLibrary({gifFrames()[1]}, 10, 10, 0, "PNG32")));
     ASSERT_TRUE(png);
     EXPECT_EQ(png->FrameCount(), 1u);
     const auto pngFrame = png->DecodeFrame(0);

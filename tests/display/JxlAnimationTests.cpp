@@ -3,6 +3,7 @@
 // gives in ticks.
 #include "support/TestSupport.h"
 
+#include "OpenAnimation.h"
 #include "display/AnimationDecoder.h"
 #include "display/ImageDecoder.h"
 
@@ -138,13 +139,6 @@ Animation threeFrames() {
 
 using JxlAnimationTest = IsolatedTest;
 
-std::unique_ptr<engine::AnimationDecoder> open(const std::string& path) {
-    engine::DecodeResult failure;
-    auto decoder = engine::AnimationDecoder::Open(path, nullptr, failure);
-    EXPECT_TRUE(decoder) << failure.message;
-    return decoder;
-}
-
 } // namespace
 
 TEST_F(JxlAnimationTest, FramesComeComposedWithTheirColoursAndTheDurationsOfTheirTicks) {
@@ -154,7 +148,7 @@ TEST_F(JxlAnimationTest, FramesComeComposedWithTheirColoursAndTheDurationsOfThei
         animation.lossless = lossless;
         const std::string bytes = encodeJxl(animation);
         ASSERT_FALSE(bytes.empty()) << "the encoder refused the animation";
-        const auto decoder = open(save(folders.Home() + "/moving.jxl", bytes));
+        const auto decoder = openAnimation(save(folders.Home() + "/moving.jxl", bytes));
         ASSERT_TRUE(decoder);
         EXPECT_EQ(decoder->Format(), "JXL");
         ASSERT_EQ(decoder->FrameCount(), 3u);
@@ -192,7 +186,7 @@ TEST_F(JxlAnimationTest, TicksOtherThanMillisecondsAlphaAndOrientationAreHonoure
                         Layer{0, 0, 24, 32, kBlue, 3}}; // the stored left half
     const std::string bytes = encodeJxl(animation);
     ASSERT_FALSE(bytes.empty());
-    const auto decoder = open(save(folders.Home() + "/turned.jxl", bytes));
+    const auto decoder = openAnimation(save(folders.Home() + "/turned.jxl", bytes));
     ASSERT_TRUE(decoder);
     ASSERT_EQ(decoder->FrameCount(), 2u);
     EXPECT_EQ(decoder->LoopCount(), 0); // for ever
@@ -216,7 +210,7 @@ TEST_F(JxlAnimationTest, TicksOtherThanMillisecondsAlphaAndOrientationAreHonoure
 TEST_F(JxlAnimationTest, OneFrameIsAStillAndAFrameCutShortLeavesTheOneBeforeOnDisplay) {
     Animation still = threeFrames();
     still.layers.resize(1);
-    const auto one = open(save(folders.Home() + "/still.jxl", encodeJxl(still)));
+    const auto one = openAnimation(save(folders.Home() + "/still.jxl", encodeJxl(still)));
     ASSERT_TRUE(one);
     EXPECT_EQ(one->FrameCount(), 1u);
     const std::unique_ptr<engine::Image> image = one->DecodeFrame(0);
