@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <exception>
+#include <functional>
 #include <new>
 #include <system_error>
 
@@ -18,10 +19,11 @@ struct DecodeJob::Request {
     engine::ViewSize view;
     std::atomic<bool> cancel{false};
     engine::DecodeResult result;
-    QEventLoop* loop = nullptr; // the waiting Run's loop, on its stack
-    bool delivered = false;     // the worker ended while the Run waited
-    bool withdrawn = false;     // a newer Run or Cancel came first
-    bool abandoned = false;     // the job is gone: the Run must not touch it
+    QEventLoop* loop = nullptr; // the waiting Run's loop, on its stack; null for a Start
+    std::function<void(engine::DecodeResult&&)> done; // a Start's
+    bool delivered = false;                           // the worker ended while the Run waited
+    bool withdrawn = false;                           // a newer Run or Cancel came first
+    bool abandoned = false;                           // the job is gone: the Run must not touch it
 };
 
 namespace {
@@ -59,35 +61,33 @@ DecodeJob::DecodeJob(QObject* parent)
 DecodeJob::~DecodeJob() {
     for (const auto& request : waiting_) {
         request->abandoned = true;
-        request->loop->quit();
+        if (request->loop != nullptr) {
+            request->loop->quit();
+        }
     }
     // The workers' last news may still be posted to this object meanwhile; QObject drops it.
     joinAll();
 }
 
-DecodeJob::Outcome DecodeJob::Run(const std::string& path, engine::DecodeResult& result,
-                                  engine::ViewSize view) {
-    Cancel();
-    auto request = std::make_shared<Request>();
-    request->id = next_id_++;
-    request->path = path;
-    request->view = view;
-    const Decoder decoder =
-        sized_ ? Decoder([view, sources = std::array{opening_, read_ahead_}](
-                             const std::string& file, const std::atomic<bool>* cancel) {
-            for (ReadAhead* ahead : sources) {
-                if (ahead == nullptr) {
-                    continue;
-                }
-                if (auto early = ahead->Take(file, view, cancel)) {
-                    return std::move(*early);
-                }
+DecodeJob::Decoder DecodeJob::decoderFor(engine::ViewSize view) const {
+    if (!sized_) {
+        return decoder_;
+    }
+    return [view, sources = std::array{opening_, read_ahead_}](const std::string& file,
+                                                               const std::atomic<bool>* cancel) {
+        for (ReadAhead* ahead : sources) {
+            if (ahead == nullptr) {
+                continue;
             }
-            return engine::DecodeImageFile(file, cancel, view);
-        })
-               : decoder_;
-    QEventLoop loop;
-    request->loop = &loop;
+            if (auto early = ahead->Take(file, view, cancel)) {
+                return std::move(*early);
+            }
+        }
+        return engine::DecodeImageFile(file, cancel, view);
+    };
+}
+
+bool DecodeJob::startWorker(const std::shared_ptr<Request>& request, const Decoder& decoder) {
     workers_.reserve(workers_.size() + 1); // a started thread must never be dropped unjoined
     try {
         workers_.push_back(
@@ -98,6 +98,22 @@ DecodeJob::Outcome DecodeJob::Run(const std::string& path, engine::DecodeResult&
                      this, [this, id = request->id] { workerFinished(id); }, Qt::QueuedConnection);
              })});
     } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+DecodeJob::Outcome DecodeJob::Run(const std::string& path, engine::DecodeResult& result,
+                                  engine::ViewSize view) {
+    Cancel();
+    auto request = std::make_shared<Request>();
+    request->id = next_id_++;
+    request->path = path;
+    request->view = view;
+    const Decoder decoder = decoderFor(view);
+    QEventLoop loop;
+    request->loop = &loop;
+    if (!startWorker(request, decoder)) {
         // No thread to be had: decode here, as before there were workers.
         result = decodeCatching(decoder, path, nullptr);
         return Outcome::Decoded;
@@ -121,14 +137,43 @@ DecodeJob::Outcome DecodeJob::Run(const std::string& path, engine::DecodeResult&
     return Outcome::Withdrawn;
 }
 
+void DecodeJob::Start(const std::string& path, engine::ViewSize view,
+                      std::function<void(engine::DecodeResult&&)> done) {
+    Cancel();
+    auto request = std::make_shared<Request>();
+    request->id = next_id_++;
+    request->path = path;
+    request->view = view;
+    request->done = std::move(done);
+    const Decoder decoder = decoderFor(view);
+    if (!startWorker(request, decoder)) {
+        // No thread to be had: the result comes as if from a worker, after this returns.
+        request->result = decodeCatching(decoder, path, nullptr);
+        QMetaObject::invokeMethod(
+            this,
+            [this, request] {
+                if (!request->withdrawn) {
+                    std::erase(waiting_, request);
+                    request->done(std::move(request->result));
+                }
+            },
+            Qt::QueuedConnection);
+    }
+    waiting_.push_back(request);
+}
+
 void DecodeJob::Cancel() {
     for (const auto& request : waiting_) {
         // A result already delivered is withdrawn too: its Run resumes only after the newer
         // request's, and must not show an older file over it.
         request->withdrawn = true;
         request->cancel = true;
-        request->loop->quit();
+        if (request->loop != nullptr) {
+            request->loop->quit();
+        }
     }
+    // A Run takes its own request out when it resumes; a Start has no one to do it.
+    std::erase_if(waiting_, [](const auto& request) { return request->loop == nullptr; });
 }
 
 void DecodeJob::Stop() {
@@ -143,11 +188,21 @@ bool DecodeJob::Waiting() const {
 
 void DecodeJob::workerFinished(std::uint64_t id) {
     joinWorker(id);
+    std::shared_ptr<Request> started;
     for (const auto& request : waiting_) {
         if (request->id == id && !request->withdrawn) {
-            request->delivered = true;
-            request->loop->quit();
+            if (request->loop != nullptr) {
+                request->delivered = true;
+                request->loop->quit();
+            } else {
+                started = request;
+            }
         }
+    }
+    if (started) {
+        // Out of the list before done runs: it may Run or Start again.
+        std::erase(waiting_, started);
+        started->done(std::move(started->result));
     }
 }
 

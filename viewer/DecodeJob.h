@@ -3,8 +3,9 @@
 // Run starts the decode and waits for it in a local event loop, so its caller keeps a plain
 // synchronous call while the window paints, answers keys and takes messages. A Run that starts
 // while an older one waits (it can only start from inside that wait) withdraws the older one:
-// the newer request wins. Workers touch only their own request record; everything they decoded
-// is handed back on the thread that called Run.
+// the newer request wins. Start decodes without a wait and hands the result to a function
+// later. Workers touch only their own request record; everything they decoded is handed back
+// on the thread that called Run or Start.
 #pragma once
 
 #include "ReadAhead.h"
@@ -45,13 +46,21 @@ public:
     // quits), the decode is cancelled, its worker joined, and the Run is Withdrawn.
     // With a view size the decoder may give a reduced first view (see engine::ViewSize).
     Outcome Run(const std::string& path, engine::DecodeResult& result, engine::ViewSize view = {});
-    // Withdraws every waiting Run (a request that needs no decode wins); their workers are told
-    // to stop and joined when they end.
+    // Decodes path on a worker thread and returns at once; done gets the result on this thread
+    // when the worker ends. A Run, Start, Cancel or Stop that comes first withdraws it, and so
+    // does the job's end: done is then never called. Work that must not hold up the window's
+    // events: a wait begun while Qt sends the program's posted events (under the glib event
+    // dispatcher) holds back repaints asked for before it, such as the one of an image just
+    // put on display.
+    void Start(const std::string& path, engine::ViewSize view,
+               std::function<void(engine::DecodeResult&&)> done);
+    // Withdraws every waiting Run and Start (a request that needs no decode wins); their
+    // workers are told to stop and joined when they end.
     void Cancel();
     // Withdraws every waiting Run and joins every worker before it returns (the window closes):
     // blocks for as long as the decoders take to notice their cancel flags.
     void Stop();
-    // True while a Run waits and has not been withdrawn.
+    // True while a Run waits or a Start's decode is on its way, not withdrawn.
     bool Waiting() const;
     // Workers started and not yet joined (the finished ones are joined as their news arrives).
     std::size_t Workers() const { return workers_.size(); }
@@ -76,6 +85,9 @@ private:
         std::thread thread;
     };
 
+    Decoder decoderFor(engine::ViewSize view) const;
+    // False when no thread could be had.
+    bool startWorker(const std::shared_ptr<Request>& request, const Decoder& decoder);
     void workerFinished(std::uint64_t id);
     void joinWorker(std::uint64_t id);
     void joinAll();

@@ -2,6 +2,7 @@
 // the whole image after a reduced first view, or the image in a new monitor profile's colours.
 #include "Viewerform.h"
 
+#include "common/ErrorReporting.h"
 #include "display/Orientation.h"
 
 #include <algorithm>
@@ -41,6 +42,23 @@ bool TViewer::redecodeShownImage(engine::ViewSize view) {
     if (refresh_job->Run(file, decoded, view) == DecodeJob::Outcome::Withdrawn) {
         return false; // the window or the program may be gone: nothing here is touched
     }
+    return putRedecodedInPlace(file, opened, std::move(decoded));
+}
+
+void TViewer::startRedecodingShownImage() {
+    if (!image_loaded || current_file.empty()) {
+        return;
+    }
+    const std::string file = current_file;
+    const std::uint64_t opened = opened_count_;
+    // Withdrawn (and never called) when the viewer closes or asks for another decode first.
+    refresh_job->Start(file, {}, [this, file, opened](engine::DecodeResult&& decoded) {
+        putRedecodedInPlace(file, opened, std::move(decoded));
+    });
+}
+
+bool TViewer::putRedecodedInPlace(const std::string& file, std::uint64_t opened,
+                                  engine::DecodeResult&& decoded) {
     if (!decoded.image || opened != opened_count_ || !image_loaded) {
         return false;
     }
@@ -67,16 +85,17 @@ bool TViewer::redecodeShownImage(engine::ViewSize view) {
     }
     Display1->DrawZoomedCanvas();
     Display1->Invalidate();
+    DebugTrace(("TViewer::redecodeShownImage() shows the new decode of " + file).c_str());
     return true;
 }
 
 void TViewer::completeShownImage() {
     if (Display1->CurrentImage.Reduced()) {
-        redecodeShownImage({});
+        startRedecodingShownImage();
     }
 }
 
 void TViewer::ShowAgainInDisplayColours() {
     read_ahead->Drop(); // decoded for the old profile
-    redecodeShownImage({});
+    startRedecodingShownImage();
 }

@@ -534,7 +534,7 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
     startAnimation(file);
     if (Display1->CurrentImage.Reduced()) {
         // The reduced first view is drawn first; the whole image follows for zooming in.
-        QTimer::singleShot(0, this, [this] { completeShownImage(); });
+        completeShownImage();
     }
     return OpenOutcome::Opened;
 }
@@ -710,7 +710,7 @@ void TViewer::PrintDialogExecute() {
         return; // a job would print an empty page
     }
     if (Display1->CurrentImage.Reduced()) {
-        completeShownImage(); // the page gets every pixel of the image, not the first view's
+        redecodeShownImage({}); // the page gets every pixel of the image, not the first view's
     }
     TPrinter* printer = Printer();
     QPrintDialog dialog(&printer->Printer(), this);

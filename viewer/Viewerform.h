@@ -42,14 +42,16 @@ public:
     // Decodes file the same way and lays it out; false when it failed or was withdrawn.
     bool OpenImage(const std::string& file);
     // Decodes the image on display again, in the colours of the monitor's profile as it is
-    // now, and puts it in place of the one shown: zoom, pan, turns and window stay. Does
-    // nothing when another image is opened meanwhile or the decode fails (the old one stays).
+    // now, and puts it in place of the one shown when it comes: zoom, pan, turns and window
+    // stay. Does nothing when another image is opened meanwhile or the decode fails (the old
+    // one stays).
     void ShowAgainInDisplayColours();
     // The size the next image opened will be shown in at most, in device pixels, when it will
     // be shown fitted (then a reduced first view serves); 0 x 0 when it may be shown at 1:1.
     engine::ViewSize firstViewSize();
-    // Replaces a reduced first view on display with the whole image, decoded now: the view
-    // does not change (zoom and pan count the whole image's pixels), only its detail.
+    // Replaces a reduced first view on display with the whole image when its decode, started
+    // now, comes: the view does not change (zoom and pan count the whole image's pixels), only
+    // its detail.
     void completeShownImage();
     // Runs work once, after the first image asked for has been painted or has failed: what the
     // first picture does not need waits for it.
@@ -240,6 +242,12 @@ private:
     // shown, the view unchanged; false when another image was opened meanwhile, the decode
     // failed or was withdrawn.
     bool redecodeShownImage(engine::ViewSize view);
+    // The same for the whole image, without waiting: it is put in place when it comes, while
+    // the window goes on painting and answering.
+    void startRedecodingShownImage();
+    // Puts an image decoded again for the one opened as opened_count_ opened in its place.
+    bool putRedecodedInPlace(const std::string& file, std::uint64_t opened,
+                             engine::DecodeResult&& decoded);
     void measureChrome(int& width, int& height);
     void createReadAheadActions(QMenu* options);
     // Called when a display request arrives: true when it answers a step of the user's.

@@ -6,13 +6,17 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QTest>
 #include <QTimer>
+#include <QWidget>
 
+#include <atomic>
 #include <chrono>
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -218,4 +222,93 @@ TEST(DecodeJob, WhatADecoderThrowsBecomesItsFailure) {
     EXPECT_EQ(result.reason, "bad huffman table");
     EXPECT_EQ(result.image, nullptr);
     EXPECT_EQ(job.Workers(), 0u);
+}
+
+// The whole image's decode after a step's first view: started in the order a step has (in a
+// posted event a decode is waited for and its image shown, then the whole image is asked
+// for), it lets the repaint asked for before it happen while it works. Waited for with Run
+// from a posted call, as it used to be, that repaint came only after the decode.
+TEST(DecodeJob, AStartedDecodeLetsTheRepaintAskedForBeforeItHappen) {
+    struct Painted : QWidget {
+        std::atomic<int> paints{0};
+        void paintEvent(QPaintEvent*) override { ++paints; }
+    } widget;
+    widget.resize(64, 48);
+    widget.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&widget));
+    QTest::qWait(50);
+    DecodeJob step, whole;
+    DecoderProbe probe;
+    step.SetDecoder(workingFor(probe, 20ms));
+    // Gives "painted" once the widget is painted after the update, "not painted" after 3 s
+    // without.
+    std::atomic<int> paintsAtUpdate{-1};
+    whole.SetDecoder([&](const std::string&, const std::atomic<bool>*) {
+        for (auto end = Clock::now() + 3s; widget.paints <= paintsAtUpdate && Clock::now() < end;) {
+            std::this_thread::sleep_for(2ms);
+        }
+        engine::DecodeResult result;
+        result.message = widget.paints > paintsAtUpdate ? "painted" : "not painted";
+        return result;
+    });
+    std::string seen;
+    QEventLoop outer;
+    QMetaObject::invokeMethod(
+        &widget,
+        [&] {
+            engine::DecodeResult first;
+            EXPECT_EQ(step.Run("first view", first), DecodeJob::Outcome::Decoded);
+            paintsAtUpdate = widget.paints.load();
+            widget.update();
+            whole.Start("whole image", {}, [&](engine::DecodeResult&& result) {
+                seen = result.message;
+                outer.quit();
+            });
+            EXPECT_TRUE(whole.Waiting());
+        },
+        Qt::QueuedConnection);
+    QTimer::singleShot(10000, &outer, &QEventLoop::quit);
+    outer.exec();
+    EXPECT_EQ(seen, "painted");
+    EXPECT_FALSE(whole.Waiting());
+    EXPECT_TRUE(QTest::qWaitFor([&] { return whole.Workers() == 0; }, 2000));
+}
+
+// A started decode is withdrawn by a newer Start, a Run or Cancel: its function is never
+// called and its worker is told to stop; the newer Start's result arrives. A job destroyed
+// with a Start on its way joins the worker and calls nothing.
+TEST(DecodeJob, AStartedDecodeIsWithdrawnByNewerRequestsAndTheJobsEnd) {
+    DecoderProbe first, second, third;
+    std::vector<std::string> delivered;
+    const auto deliver = [&](engine::DecodeResult&& result) {
+        delivered.push_back(result.message);
+    };
+    {
+        DecodeJob job;
+        job.SetDecoder(workingFor(first, 2000ms));
+        job.Start("first", {}, deliver);
+        job.SetDecoder(workingFor(second, 10ms));
+        job.Start("second", {}, deliver);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !delivered.empty(); }, 5000));
+        EXPECT_EQ(delivered, std::vector<std::string>{"second"});
+        EXPECT_TRUE(QTest::qWaitFor([&] { return job.Workers() == 0; }, 2000));
+        EXPECT_EQ(first.cancelled, 1);
+
+        job.SetDecoder(workingFor(third, 2000ms));
+        job.Start("withdrawn by Run", {}, deliver);
+        engine::DecodeResult ran;
+        job.SetDecoder(workingFor(second, 10ms));
+        EXPECT_EQ(job.Run("run", ran), DecodeJob::Outcome::Decoded);
+        EXPECT_EQ(ran.message, "run");
+        job.SetDecoder(workingFor(third, 2000ms));
+        job.Start("withdrawn by Cancel", {}, deliver);
+        job.Cancel();
+        EXPECT_FALSE(job.Waiting());
+        job.Start("on its way at the end", {}, deliver);
+    }
+    EXPECT_EQ(third.started, 3);
+    EXPECT_EQ(third.ended, 3) << "a worker outlived the job";
+    EXPECT_EQ(third.cancelled, 3);
+    QTest::qWait(50);
+    EXPECT_EQ(delivered, std::vector<std::string>{"second"});
 }
