@@ -41,10 +41,10 @@ void ThrowException(ExceptionInfo* exception, ExceptionType severity, const char
 void* MapLargeBlock(std::size_t bytes);
 void UnmapLargeBlock(void* block, std::size_t bytes);
 
-// Pixel memory. Large blocks are mapped on their own (MapLargeBlock), and the last one freed is
-// kept for the next image of about its size: fresh memory costs a page fault per 4 KB on first
-// touch (tens of milliseconds for a 6000 x 4000 image), and a viewer stepping through photos of one
-// camera asks for the same size again and again.
+// Pixel memory. Large blocks are mapped on their own (MapLargeBlock), and the last one of 32 MB
+// and more freed is kept for the next image of about its size: fresh memory costs a page fault
+// per 4 KB on first touch (tens of milliseconds for a 6000 x 4000 image), and a viewer stepping
+// through photos of one camera asks for the same size again and again.
 struct PixelDeleter {
     std::size_t mapped = 0; // bytes mapped, 0 for a block from new[]
     bool file = false;      // mapped from a file (AllocateFilePixels)

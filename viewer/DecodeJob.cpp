@@ -22,7 +22,7 @@ struct DecodeJob::Request {
     QEventLoop* loop = nullptr; // the waiting Run's loop, on its stack; null for a Start
     std::function<void(engine::DecodeResult&&)> done; // a Start's
     bool delivered = false;                           // the worker ended while the Run waited
-    bool withdrawn = false;                           // a newer Run or Cancel came first
+    bool withdrawn = false;                           // a newer request or Cancel came first
     bool abandoned = false;                           // the job is gone: the Run must not touch it
 };
 

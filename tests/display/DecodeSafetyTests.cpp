@@ -437,3 +437,28 @@ TEST_F(DecodeSafetyTest, AFileCutShortShowsWhatWasReadAndIsCalledDamaged) {
         EXPECT_FALSE(picture) << format << ": the last row cannot have been read";
     }
 }
+
+// The block kept for the next image is a photo's: a reduced first view's pixels (a few MB) go
+// back as soon as they are freed, and do not push out the photo-sized block kept before them.
+TEST(PixelMemory, OnlyAPhotoSizedBlockIsKeptForTheNextImage) {
+    const auto residentMegabytes = [] { return statusKilobytes("VmRSS:") / 1024.0; };
+    const std::size_t photo = std::size_t{64} << 20, firstView = std::size_t{6} << 20;
+    engine::PixelBuffer kept = engine::AllocatePixels(photo);
+    ASSERT_TRUE(kept);
+    std::memset(kept.get(), 1, photo);
+    kept.reset();
+    const double withPhotoKept = residentMegabytes();
+
+    engine::PixelBuffer view = engine::AllocatePixels(firstView);
+    ASSERT_TRUE(view);
+    std::memset(view.get(), 1, firstView);
+    const double withView = residentMegabytes();
+    view.reset();
+    const double afterView = residentMegabytes();
+    EXPECT_GE(withView - afterView, 5.0) << "the first view's pixels were kept";
+    EXPECT_GE(afterView, withPhotoKept - 2.0) << "the photo-sized block kept was given back";
+
+    engine::PixelBuffer next = engine::AllocatePixels(photo);
+    ASSERT_TRUE(next);
+    EXPECT_GE(residentMegabytes(), withPhotoKept - 2.0) << "the next photo got fresh memory";
+}
