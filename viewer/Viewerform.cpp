@@ -412,6 +412,8 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
     }
     if (image_loaded && file == current_file) {
         decode_job->Cancel(); // this request wins over one still decoding
+        folder_position_ = asked_position_;
+        folder_count_ = asked_count_;
         BringWindowToForeground(Handle());
         DebugTrace("TViewer::DisplayImage() exit");
         return OpenOutcome::Opened;
@@ -422,6 +424,8 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
         DebugTrace(("TViewer::DisplayImage() withdrawn " + file).c_str());
         return opened;
     }
+    folder_position_ = asked_position_;
+    folder_count_ = asked_count_;
     const LONGLONG t1 = ReadCounter();
     if (opened == OpenOutcome::Failed) {
         firstImageSettled();
@@ -742,8 +746,8 @@ void TViewer::HelpContentsExecute() {
 }
 
 void TViewer::SetFolderPosition(int position, int count) {
-    folder_position_ = position;
-    folder_count_ = count;
+    asked_position_ = position;
+    asked_count_ = count;
 }
 
 std::string TViewer::PositionPanelText() const {

@@ -125,7 +125,7 @@ public:
     std::string PanelText(int panel) const;
     int PanelWidth(int panel) const;
     // The place in the folder of the next image shown (1 to count; 0 when not known), as the
-    // browser tells it with the file.
+    // browser tells it with the file. The panel shows it with that image, not before.
     void SetFolderPosition(int position, int count);
     // The "where am I" panel at the bar's right end: "3/120   25 %".
     std::string PositionPanelText() const;
@@ -279,7 +279,8 @@ private:
     platform::QtWindowHandle window_handle{this};
     std::array<QLabel*, 4> panels_{};
     QLabel* position_panel_ = nullptr;
-    int folder_position_ = 0, folder_count_ = 0;
+    int folder_position_ = 0, folder_count_ = 0; // the image's on display
+    int asked_position_ = 0, asked_count_ = 0;   // the image's asked for
     // The part of a wheel notch turned so far (eighths of a degree; up positive).
     int wheel_remainder_ = 0;
     bool program_move_ = false;

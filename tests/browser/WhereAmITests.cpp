@@ -15,7 +15,10 @@
 #include <QLabel>
 #include <QStatusBar>
 #include <QTest>
+#include <QThread>
+#include <QTimer>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 
@@ -104,7 +107,27 @@ TEST(WhereAmI, TheViewersPanelFollowsPageDownAndZoom) {
             },
             3000))
             << viewer.PositionPanelText();
+        // While c is still being decoded the panel goes on telling b's place, which is on
+        // display; c's comes with c.
+        viewer.SetReadAheadMegabytes(0); // c is decoded after the key, not before
+        viewer.decode_job->SetDecoder([](const std::string& path, const std::atomic<bool>* cancel) {
+            QThread::msleep(300);
+            return engine::DecodeImageFile(path, cancel);
+        });
+        bool waiting = false;
+        std::string shownMeanwhile, panelMeanwhile;
+        QTimer::singleShot(150, [&] { // within the decode's wait
+            waiting = viewer.decode_job->Waiting();
+            shownMeanwhile = viewer.current_file;
+            panelMeanwhile = viewer.PositionPanelText();
+        });
         QTest::keyClick(&viewer, Qt::Key_PageDown);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !shownMeanwhile.empty(); }, 3000));
+        ASSERT_TRUE(waiting);
+        EXPECT_EQ(shownMeanwhile, folder + "/b.png");
+        EXPECT_EQ(panelMeanwhile.rfind("2/3", 0), 0u) << panelMeanwhile;
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return viewer.current_file == folder + "/c.png"; }, 3000));
         EXPECT_TRUE(
             QTest::qWaitFor([&] { return viewer.PositionPanelText().rfind("3/3", 0) == 0; }, 3000))
             << viewer.PositionPanelText();
