@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -79,6 +80,12 @@ void PixelDeleter::operator()(std::uint8_t* block) const {
     if (released != nullptr) {
         UnmapLargeBlock(released, releasedSize);
     }
+}
+
+void ReleaseFreedMemory() {
+#if defined(__GLIBC__)
+    ::malloc_trim(0);
+#endif
 }
 
 void* MapLargeBlock(std::size_t bytes) {

@@ -3,6 +3,7 @@
 #include "Viewerform.h"
 
 #include "common/ErrorReporting.h"
+#include "display/EngineImage.h"
 #include "display/Orientation.h"
 
 #include <algorithm>
@@ -53,7 +54,11 @@ void TViewer::startRedecodingShownImage() {
     const std::uint64_t opened = opened_count_;
     // Withdrawn (and never called) when the viewer closes or asks for another decode first.
     refresh_job->Start(file, {}, [this, file, opened](engine::DecodeResult&& decoded) {
-        putRedecodedInPlace(file, opened, std::move(decoded));
+        if (putRedecodedInPlace(file, opened, std::move(decoded))) {
+            // The decodes of the image are over: what they freed goes back now, not when the
+            // next image happens to reuse it.
+            engine::ReleaseFreedMemory();
+        }
     });
 }
 
