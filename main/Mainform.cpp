@@ -216,12 +216,11 @@ std::unique_ptr<ReadAhead> openingDecode(const std::string& file, const std::str
         columns > kLargestNotedView || rows > kLargestNotedView) {
         return nullptr;
     }
+    // Started here, before the decode's thread: the library sets and clears a variable of the
+    // environment while it starts, which must not happen while another thread reads it (the
+    // application object is made meanwhile, and reads dozens).
+    engine::InitializeMagick(programPath.c_str());
     auto opening = std::make_unique<ReadAhead>();
-    opening->SetDecoder([programPath](const std::string& path, const std::atomic<bool>* cancel,
-                                      engine::ViewSize view) {
-        engine::InitializeMagick(programPath.c_str());
-        return engine::DecodeImageFile(path, cancel, view);
-    });
     opening->Fetch(Unquoted(file), engine::ViewSize{columns, rows});
     return opening;
 }

@@ -6,6 +6,7 @@
 #include "common/ErrorReporting.h"
 #include "common/Settings.h"
 #include "display/ImageDecoder.h"
+#include "display/MagickLibrary.h"
 #include "main/Application.h"
 #include "main/Mainform.h"
 #include "messaging/Message.h"
@@ -273,8 +274,13 @@ StartSeen startOn(const std::string& file, const char* note, bool headStart = fa
     const std::string program = testsupport::ProgramFolder() + "/Orvalen_main";
     std::unique_ptr<ReadAhead> opening;
     if (headStart) {
+        engine::DestroyMagick(); // as before the program's start
         opening = StartOpeningDecode({file}, program);
         EXPECT_TRUE(opening == nullptr || opening->Paths() == std::vector<std::string>{file});
+        // The library changes the environment while it starts: never on the decode's thread,
+        // while the application object reads the environment.
+        EXPECT_TRUE(opening == nullptr || engine::MagickStarted())
+            << "the image library was left for the decode's thread to start";
     }
     MainForm = new TMainForm({file}, program, std::move(opening));
     EXPECT_NE(Viewer, nullptr);
