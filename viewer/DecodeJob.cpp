@@ -147,17 +147,10 @@ void DecodeJob::Start(const std::string& path, engine::ViewSize view,
     request->done = std::move(done);
     const Decoder decoder = decoderFor(view);
     if (!startWorker(request, decoder)) {
-        // No thread to be had: the result comes as if from a worker, after this returns.
+        // No thread to be had: the result comes as a worker's would, after this returns.
         request->result = decodeCatching(decoder, path, nullptr);
         QMetaObject::invokeMethod(
-            this,
-            [this, request] {
-                if (!request->withdrawn) {
-                    std::erase(waiting_, request);
-                    request->done(std::move(request->result));
-                }
-            },
-            Qt::QueuedConnection);
+            this, [this, id = request->id] { workerFinished(id); }, Qt::QueuedConnection);
     }
     waiting_.push_back(request);
 }
