@@ -253,6 +253,7 @@ bool TIM_Display::DrawImageSectionZoomedAndBlackout(ImageRegionFP is_source,
         fill(ss_subcanvas);
         return false;
     }
+    ScaledPixels += std::uint64_t{scaled->columns} * scaled->rows;
     Image_Magick_Image temporary;
     temporary.SetImage(scaled);
     temporary.transparent = CurrentImage.transparent;

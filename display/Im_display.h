@@ -74,6 +74,8 @@ public:
     double PanX = 0, PanY = 0;
     double ZoomX = 1.0, ZoomY = 1.0;
     Image_Magick_Image CurrentImage;
+    // Canvas pixels drawn through the scaler so far: the drawing work a change cost.
+    std::uint64_t ScaledPixels = 0;
 
 private:
     void fill(const ImageRegionFP& region);

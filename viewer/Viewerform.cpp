@@ -600,7 +600,7 @@ void TViewer::FormResize() {
     const int width = Display1->Width();
     const int height = Display1->Height();
     Display1->SetPictureSize(width, height);
-    if (!image_loaded) {
+    if (!image_loaded || whole_redraw_follows_) {
         return;
     }
     if (width - w0 > 0 && h0 > 0) {
@@ -880,11 +880,13 @@ void TViewer::Fit_Window_to_ImageExecute() {
                  least_width);
     const int height =
         static_cast<int>(roundHalfAway(rows * Display1->ZoomY / ratio) + chrome_height);
+    whole_redraw_follows_ = true;
     SetBounds(FitRectToWorkArea(static_cast<int>(std::trunc(desired_left)),
                                 static_cast<int>(std::trunc(desired_top)), width, height));
     if (layout() != nullptr) {
         layout()->activate();
     }
+    whole_redraw_follows_ = false;
     const double shown_width = Display1->Width();
     const double shown_height = Display1->Height();
     const double image_width = columns * Display1->ZoomX;

@@ -284,6 +284,9 @@ private:
     // The part of a wheel notch turned so far (eighths of a degree; up positive).
     int wheel_remainder_ = 0;
     bool program_move_ = false;
+    // Set while a fit resizes the window: the whole display is drawn right after, so a resize
+    // then only resizes the picture.
+    bool whole_redraw_follows_ = false;
     // Full screen shows an image smaller than the screen in its middle; the windowed view
     // gets its own pan back.
     void centreInFullScreen();

@@ -48,6 +48,31 @@ TEST_F(WindowBehaviourTest, ATinyImageKeepsTheMenuBarWholeAndSitsInTheMiddle) {
     EXPECT_EQ(viewer.Display1->Height(), 48);
 }
 
+// A window fitted to a larger image grows: its display is drawn once, not the part it gained
+// first and then all of it again.
+TEST_F(WindowBehaviourTest, AWindowGrownToFitALargerImageIsDrawnOnce) {
+    TViewer viewer;
+    viewer.shrink_to_fit_screen = true;
+    viewer.show();
+    viewer.resize(320, 240);
+    const int width_before = viewer.Display1->Width();
+    const int height_before = viewer.Display1->Height();
+    const std::string large =
+        testsupport::WriteImage(folders.Home() + "/large.png", 2400, 1800, qRgb(0, 90, 200));
+    const std::uint64_t scaled_before = viewer.Display1->ScaledPixels;
+    ASSERT_TRUE(viewer.DisplayImage(large));
+    ASSERT_LT(viewer.Display1->ZoomFactor, 1.0);
+    const int width = viewer.Display1->Width();
+    const int height = viewer.Display1->Height();
+    ASSERT_GT(width, width_before);
+    ASSERT_GT(height, height_before);
+    EXPECT_LE(viewer.Display1->ScaledPixels - scaled_before,
+              static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height));
+    const QImage& shown = viewer.Display1->Picture.Bitmap;
+    EXPECT_EQ(shown.pixel(width / 2, height / 2), qRgb(0, 90, 200));
+    EXPECT_EQ(shown.pixel(width - 2, height - 2), qRgb(0, 90, 200));
+}
+
 // The mode chosen in the View menu comes back at the next start and holds for its first image
 // when zoom settings are remembered; without that, every new image starts fitted, as before.
 TEST_F(WindowBehaviourTest, TheChosenModeComesBackWithRememberedZoomSettings) {
