@@ -51,6 +51,11 @@ void BM_Window_zoom2_to_1920x1080(benchmark::State& state) {
 void BM_Window_zoom3_7_to_1920x1080(benchmark::State& state) {
     runScale(state, {100.5, 200.25, 1920 / 3.7, 1080 / 3.7}, 1920, 1080);
 }
+// A reduced first view (the JPEG decoded at 1/4) shrunk a little to the window: the scale of
+// every first view of a big photo.
+void BM_Shrink_1500x1000_to_1445x962(benchmark::State& state) {
+    runScale(state, {0, 0, 1500, 1000}, 1445, 962);
+}
 void BM_Scale1_offset_half_to_1920x1080(benchmark::State& state) {
     runScale(state, {0.5, 0.5, 1920, 1080}, 1920, 1080);
 }
@@ -93,6 +98,7 @@ BENCHMARK(BM_Shrink_6000x4000_to_1919x1279)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Shrink_6000x4000_to_1919x20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Window_zoom2_to_1920x1080)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Window_zoom3_7_to_1920x1080)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Shrink_1500x1000_to_1445x962)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Scale1_offset_half_to_1920x1080)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Shrink_6000x4000_to_1919x1279_avx2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MemoryFloor_read_96MB)->Unit(benchmark::kMillisecond);
