@@ -91,6 +91,25 @@ int main(int argc, char** argv) {
         std::printf("arrow-key Pan at zoom %.1f: median %.3f ms, max %.3f ms (goal: 5 ms)\n", zoom,
                     pans[pans.size() / 2], pans.back());
     }
+    // Resizing the window with the image fitted to it, as a drag of its edge does: every size
+    // is a new fit of the whole image.
+    viewer.Zoom(1.0);
+    viewer.Fit_Image_to_Window->trigger();
+    const WindowBounds large = viewer.Bounds();
+    std::vector<double> resizes;
+    for (int run = 0; run < 20; ++run) {
+        const int shrink = run % 2 == 0 ? 300 : 100;
+        const double begin = benchsupport::NowMs();
+        viewer.SetBounds(WindowBounds{0, 0, large.width - shrink, large.height - shrink});
+        QApplication::processEvents();
+        resizes.push_back(benchsupport::NowMs() - begin);
+    }
+    std::sort(resizes.begin(), resizes.end());
+    std::printf("window resize with the image fitted to it, %d x %d and %d x %d displays: median "
+                "%.1f ms, max %.1f ms\n",
+                viewer.Display1->Width() - 200, viewer.Display1->Height() - 200,
+                viewer.Display1->Width(), viewer.Display1->Height(), resizes[resizes.size() / 2],
+                resizes.back());
     engine::DestroyMagick();
     return 0;
 }
