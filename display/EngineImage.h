@@ -35,9 +35,9 @@ struct ExceptionInfo {
 void ThrowException(ExceptionInfo* exception, ExceptionType severity, const char* reason,
                     const char* description);
 
-// A block of at least bytes mapped on its own, on a 2 MB boundary and marked for huge pages (a
-// 192 MB block then takes about a hundred page faults, not 47,000); null when memory runs out.
-// The size to give back is bytes rounded up to whole 4 KB pages.
+// A block of at least bytes mapped on its own, on a 2 MB boundary (where the system makes huge
+// pages unasked, a 192 MB block then takes about a hundred page faults, not 47,000); null when
+// memory runs out. The size to give back is bytes rounded up to whole 4 KB pages.
 void* MapLargeBlock(std::size_t bytes);
 void UnmapLargeBlock(void* block, std::size_t bytes);
 

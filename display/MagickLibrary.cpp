@@ -95,8 +95,8 @@ std::string makeTemporaryFolder() {
 }
 
 // The library's aligned blocks, its pixel cache among them (16 bits a sample: 192 MB for a
-// 6000 x 4000 photo). Large ones are mapped for huge pages: faulting in that much memory 4 KB at a
-// time took longer than decoding the JPEG.
+// 6000 x 4000 photo). Large ones are mapped on their own, on huge-page boundaries, and every one
+// is unmapped when the library frees it.
 constexpr std::size_t kLargeAligned = std::size_t{4} << 20;
 std::mutex largeGuard;
 std::unordered_map<void*, std::size_t>& largeBlocks() {

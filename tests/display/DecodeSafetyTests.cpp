@@ -464,6 +464,44 @@ TEST(PixelMemory, OnlyAPhotoSizedBlockIsKeptForTheNextImage) {
     EXPECT_GE(residentMegabytes(), withPhotoKept - 2.0) << "the next photo got fresh memory";
 }
 
+namespace {
+
+// The kernel's flags on the mapping that holds address ("hg": marked for huge pages).
+std::string mappingFlags(const void* address) {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    std::ifstream maps("/proc/self/smaps");
+    std::string line;
+    bool inside = false;
+    while (std::getline(maps, line)) {
+        unsigned long from = 0, to = 0;
+        if (std::sscanf(line.c_str(), "%lx-%lx ", &from, &to) == 2) { // a mapping's first line
+            inside = at >= from && at < to;
+        } else if (inside && line.rfind("VmFlags:", 0) == 0) {
+            return line;
+        }
+    }
+    return {};
+}
+
+} // namespace
+
+// Large blocks, ours and the image library's, are never marked for huge pages: to make those,
+// the kernel first compacts memory, which held a 6000 x 4000 PNG's decode up for seconds.
+TEST(PixelMemory, LargeBlocksAreNotMarkedForHugePages) {
+    engine::InitializeMagick(nullptr);
+    engine::PixelBuffer pixels = engine::AllocatePixels(std::size_t{40} << 20);
+    ASSERT_TRUE(pixels);
+    void* cache = AcquireAlignedMemory(1, std::size_t{40} << 20);
+    ASSERT_NE(cache, nullptr);
+    const std::string ours = mappingFlags(pixels.get());
+    const std::string library = mappingFlags(cache);
+    RelinquishAlignedMemory(cache);
+    ASSERT_FALSE(ours.empty());
+    ASSERT_FALSE(library.empty());
+    EXPECT_EQ(ours.find(" hg"), std::string::npos) << ours;
+    EXPECT_EQ(library.find(" hg"), std::string::npos) << library;
+}
+
 // Heap memory freed in the middle of the heap (as the decoders leave it) goes back to the
 // system when asked, although the allocator keeps it on its own.
 TEST(PixelMemory, FreedHeapMemoryGoesBackWhenAsked) {
