@@ -83,6 +83,16 @@ void PixelDeleter::operator()(std::uint8_t* block) const {
 }
 
 void ReleaseFreedMemory() {
+    std::uint8_t* spare = nullptr;
+    std::size_t size = 0;
+    {
+        std::lock_guard lock(spareGuard);
+        std::swap(spare, spareBlock);
+        std::swap(size, spareSize);
+    }
+    if (spare != nullptr) {
+        UnmapLargeBlock(spare, size);
+    }
 #if defined(__GLIBC__)
     ::malloc_trim(0);
 #endif

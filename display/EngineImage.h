@@ -58,9 +58,10 @@ PixelBuffer AllocatePixels(std::size_t bytes);
 // removed at once), so nothing is left behind however the process ends. Empty when the folder
 // or its disk cannot hold it.
 PixelBuffer AllocateFilePixels(std::size_t bytes);
-// Gives the pages of freed heap memory back to the system: the decoders' worker threads leave
-// megabytes of it in their arenas, which stay resident until those happen to be reused. A walk
-// of the heap, about a millisecond: for moments when nothing waits on it.
+// Gives freed memory back to the system: the pixel block kept for the next image (after a photo
+// turned upright, the whole photo as decoded) and the pages of freed heap memory, which the
+// decoders' worker threads leave in their arenas. A walk of the heap, about a millisecond: for
+// moments when nothing waits on it.
 void ReleaseFreedMemory();
 // Drops the pages of [offset, offset + bytes) of a file-mapped block from this process (they
 // stay in the file and come back on the next touch); does nothing for other blocks.

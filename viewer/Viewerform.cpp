@@ -7,6 +7,7 @@
 #include "common/ErrorReporting.h"
 #include "common/FileNames.h"
 #include "common/ProcessValues.h"
+#include "display/EngineImage.h"
 #include "platform/Timing.h"
 #include "platform/qt/Activation.h"
 #include "platform/qt/Application.h"
@@ -169,6 +170,9 @@ TViewer::TViewer(QWidget* owner) : QMainWindow(owner) {
     SetBounds(WindowBounds{stored.left(), stored.top(), stored.width(), stored.height()});
     connect(QAbstractEventDispatcher::instance(), &QAbstractEventDispatcher::aboutToBlock, this,
             [this] { UpdateActions(); });
+    memory_release_.setSingleShot(true);
+    memory_release_.setInterval(1500);
+    connect(&memory_release_, &QTimer::timeout, this, [] { engine::ReleaseFreedMemory(); });
     FormCreate();
 }
 
@@ -449,6 +453,9 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
     activateWindow();
     setFocus();
     firstImageSettled();
+    if (!Display1->CurrentImage.Reduced()) {
+        memory_release_.start(); // a reduced one's whole image gives it back when in place
+    }
     return opened;
 }
 

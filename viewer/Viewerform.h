@@ -11,6 +11,7 @@
 #include "platform/qt/QtWindows.h"
 
 #include <QMainWindow>
+#include <QTimer>
 
 #include <array>
 #include <functional>
@@ -272,6 +273,9 @@ private:
     bool first_image_settled_ = false;
     std::function<void()> after_first_image_;
     void firstImageSettled();
+    // Once the user rests on an image that came whole, what its decode freed goes back (a photo
+    // as decoded, before it was turned upright, is kept for the next image until then).
+    QTimer memory_release_;
     int read_ahead_megabytes_ = 512;
     std::vector<QAction*> read_ahead_actions_;
     std::string formatSeconds(double seconds) const;

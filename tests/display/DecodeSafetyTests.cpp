@@ -502,6 +502,19 @@ TEST(PixelMemory, LargeBlocksAreNotMarkedForHugePages) {
     EXPECT_EQ(library.find(" hg"), std::string::npos) << library;
 }
 
+// The block kept for the next image goes back when asked, with the rest of the freed memory.
+TEST(PixelMemory, TheBlockKeptForTheNextImageGoesBackWhenAsked) {
+    const auto residentMegabytes = [] { return statusKilobytes("VmRSS:") / 1024.0; };
+    const std::size_t photo = std::size_t{64} << 20;
+    engine::PixelBuffer shown = engine::AllocatePixels(photo);
+    ASSERT_TRUE(shown);
+    std::memset(shown.get(), 1, photo);
+    shown.reset();
+    const double kept = residentMegabytes();
+    engine::ReleaseFreedMemory();
+    EXPECT_GE(kept - residentMegabytes(), 60.0);
+}
+
 // Heap memory freed in the middle of the heap (as the decoders leave it) goes back to the
 // system when asked, although the allocator keeps it on its own.
 TEST(PixelMemory, FreedHeapMemoryGoesBackWhenAsked) {
