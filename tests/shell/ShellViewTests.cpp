@@ -350,14 +350,20 @@ TEST_F(ShellViewTest, DropsOnTheTreeMoveOrCopyFilesAndAHoverOpensANode) {
     QTreeWidgetItem* sub = tree.FindNodeByPidl(pidlOf(folder + "/sub folder").List());
     ASSERT_NE(sub, nullptr);
     ASSERT_FALSE(sub->isExpanded());
+    // The selected folder may sit on the last visible row, with its subfolder below the view.
+    tree.scrollToItem(sub);
     const QPoint onSub = tree.visualItemRect(sub).center();
     const QPoint elsewhere = tree.visualItemRect(tree.currentItem()).center();
+    ASSERT_TRUE(tree.viewport()->rect().contains(onSub));
+    ASSERT_TRUE(tree.viewport()->rect().contains(elsewhere));
 
     dragTo(tree, onSub, {folder + "/img2.jpg", folder + "/notes.txt"}, Qt::MoveAction, false);
     dragTo(tree, elsewhere, {folder + "/img2.jpg"}, Qt::MoveAction, false); // passing by
     QTest::qWait(150);
     EXPECT_FALSE(sub->isExpanded());
-    dragTo(tree, onSub, {folder + "/img2.jpg"}, Qt::MoveAction, false);
+    // Where the node is now: the wait let the tree finish laying itself out, which may have
+    // moved its rows.
+    dragTo(tree, tree.visualItemRect(sub).center(), {folder + "/img2.jpg"}, Qt::MoveAction, false);
     EXPECT_TRUE(QTest::qWaitFor([&] { return sub->isExpanded(); }, 2000));
 
     dragTo(tree, tree.visualItemRect(sub).center(), {folder + "/img2.jpg", folder + "/notes.txt"},
