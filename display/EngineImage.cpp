@@ -121,7 +121,7 @@ void* MapLargeBlock(std::size_t bytes) {
         ::munmap(aligned + size, tail);
     }
     // Not marked for huge pages: where the system makes them only for marked memory, it first
-    // compacts memory to find them, and a 6000 x 4000 PNG then took 1 to 3.5 s to decode (1 s
+    // compacts memory to find them, and a 6000 x 4000 PNG then took 0.9 to 3.7 s to decode (1 s
     // unmarked). Where it makes them for any memory, unasked, the alignment still lets it.
     return aligned;
 }

@@ -442,26 +442,26 @@ TEST_F(DecodeSafetyTest, AFileCutShortShowsWhatWasReadAndIsCalledDamaged) {
 // The block kept for the next image is a photo's: a reduced first view's pixels (a few MB) go
 // back as soon as they are freed, and do not push out the photo-sized block kept before them.
 TEST(PixelMemory, OnlyAPhotoSizedBlockIsKeptForTheNextImage) {
-    const auto residentMegabytes = [] { return statusKilobytes("VmRSS:") / 1024.0; };
     const std::size_t photo = std::size_t{64} << 20, firstView = std::size_t{6} << 20;
     engine::PixelBuffer kept = engine::AllocatePixels(photo);
     ASSERT_TRUE(kept);
     std::memset(kept.get(), 1, photo);
     kept.reset();
-    const double withPhotoKept = residentMegabytes();
+    const double withPhotoKept = testsupport::ResidentMegabytes();
 
     engine::PixelBuffer view = engine::AllocatePixels(firstView);
     ASSERT_TRUE(view);
     std::memset(view.get(), 1, firstView);
-    const double withView = residentMegabytes();
+    const double withView = testsupport::ResidentMegabytes();
     view.reset();
-    const double afterView = residentMegabytes();
+    const double afterView = testsupport::ResidentMegabytes();
     EXPECT_GE(withView - afterView, 5.0) << "the first view's pixels were kept";
     EXPECT_GE(afterView, withPhotoKept - 2.0) << "the photo-sized block kept was given back";
 
     engine::PixelBuffer next = engine::AllocatePixels(photo);
     ASSERT_TRUE(next);
-    EXPECT_GE(residentMegabytes(), withPhotoKept - 2.0) << "the next photo got fresh memory";
+    EXPECT_GE(testsupport::ResidentMegabytes(), withPhotoKept - 2.0)
+        << "the next photo got fresh memory";
 }
 
 namespace {
@@ -504,15 +504,14 @@ TEST(PixelMemory, LargeBlocksAreNotMarkedForHugePages) {
 
 // The block kept for the next image goes back when asked, with the rest of the freed memory.
 TEST(PixelMemory, TheBlockKeptForTheNextImageGoesBackWhenAsked) {
-    const auto residentMegabytes = [] { return statusKilobytes("VmRSS:") / 1024.0; };
     const std::size_t photo = std::size_t{64} << 20;
     engine::PixelBuffer shown = engine::AllocatePixels(photo);
     ASSERT_TRUE(shown);
     std::memset(shown.get(), 1, photo);
     shown.reset();
-    const double kept = residentMegabytes();
+    const double kept = testsupport::ResidentMegabytes();
     engine::ReleaseFreedMemory();
-    EXPECT_GE(kept - residentMegabytes(), 60.0);
+    EXPECT_GE(kept - testsupport::ResidentMegabytes(), 60.0);
 }
 
 // Heap memory freed in the middle of the heap (as the decoders leave it) goes back to the
@@ -521,7 +520,6 @@ TEST(PixelMemory, FreedHeapMemoryGoesBackWhenAsked) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer's allocator keeps its own heap";
 #endif
-    const auto residentMegabytes = [] { return statusKilobytes("VmRSS:") / 1024.0; };
     std::vector<char*> blocks;
     for (int i = 0; i < 320; ++i) { // 20 MB in blocks the heap serves
         auto* block = static_cast<char*>(std::malloc(64 * 1024));
@@ -534,9 +532,9 @@ TEST(PixelMemory, FreedHeapMemoryGoesBackWhenAsked) {
     for (std::size_t i = 0; i < blocks.size(); i += 2) {
         std::free(blocks[i]);
     }
-    const double freed = residentMegabytes();
+    const double freed = testsupport::ResidentMegabytes();
     engine::ReleaseFreedMemory();
-    const double released = residentMegabytes();
+    const double released = testsupport::ResidentMegabytes();
     for (std::size_t i = 1; i < blocks.size(); i += 2) {
         std::free(blocks[i]);
     }

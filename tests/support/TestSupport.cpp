@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <regex>
 #include <signal.h>
@@ -213,6 +214,17 @@ TrapFifo::~TrapFifo() {
 
 std::string ProgramFolder() {
     return std::filesystem::read_symlink("/proc/self/exe").parent_path().string();
+}
+
+double ResidentMegabytes() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            return std::stod(line.substr(6)) / 1024.0;
+        }
+    }
+    return 0.0;
 }
 
 struct MainProgramWatch::Listener {

@@ -140,4 +140,7 @@ private:
 // The folder that holds the built programs (the test binaries' own folder).
 std::string ProgramFolder();
 
+// This process's resident memory now (VmRSS), in MB.
+double ResidentMegabytes();
+
 } // namespace testsupport

@@ -130,23 +130,14 @@ TEST_F(ViewTransformTest, ATaggedPhotoIsShownUprightAtItsUprightSize) {
 // A big phone photo turned upright leaves the photo as decoded (48 MB here) kept for the next
 // image; once the user rests on the picture, it goes back.
 TEST_F(ViewTransformTest, WhatTurningABigPhotoLeftGoesBackOnceTheUserRests) {
-    const auto residentMegabytes = [] {
-        std::ifstream status("/proc/self/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("VmRSS:", 0) == 0) {
-                return std::stol(line.substr(6)) / 1024.0;
-            }
-        }
-        return 0.0;
-    };
     const std::string photo = writePhoto("big-turned.jpg", 6, 3000, 4000);
     ASSERT_TRUE(viewer->DisplayImage(photo));
     ASSERT_FALSE(viewer->Display1->CurrentImage.Reduced());
     EXPECT_EQ(viewer->PanelText(0), " 3000x4000");
-    const double shown = residentMegabytes();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shown - residentMegabytes() >= 35.0; }, 5000))
-        << shown << " MB, then " << residentMegabytes();
+    const double shown = testsupport::ResidentMegabytes();
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return shown - testsupport::ResidentMegabytes() >= 35.0; }, 5000))
+        << shown << " MB, then " << testsupport::ResidentMegabytes();
 }
 
 TEST_F(ViewTransformTest, FourQuarterTurnsRightGiveBackThePixelsTheyStartedFrom) {
