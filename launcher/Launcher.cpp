@@ -213,7 +213,12 @@ int run(const std::vector<std::string>& arguments) {
             StartMainProgram(arguments);
             return 1;
         }
-        PostMessageA(window, kDisplayImageMessage, 0, 0);
+        if (!PostMessageA(window, kDisplayImageMessage, 0, 0)) {
+            // The viewer ended, or is ending, without taking the file: the main program
+            // waits for it to be gone and shows the file itself.
+            StartMainProgram(arguments);
+            return 1;
+        }
         SetForegroundWindow(window);
         return 1;
     }

@@ -253,6 +253,25 @@ void TMainForm::StartOpeningDecode(const std::string& file) {
     }
 }
 
+namespace {
+
+// How long a start waits for a viewer that did not take its file to end.
+constexpr LONGLONG kEndingViewerPatienceMs = 5000;
+
+// True once the event is no longer signalled, within patience ms.
+bool awaitEventCleared(HANDLE event, LONGLONG patience) {
+    const LONGLONG start = GetTickCount();
+    while (WaitForSingleObject(event, 0) == WAIT_OBJECT_0) {
+        if (static_cast<LONGLONG>(GetTickCount()) - start >= patience) {
+            return false;
+        }
+        Sleep(20);
+    }
+    return true;
+}
+
+} // namespace
+
 bool TMainForm::HandleArguments() {
     if (arguments_.empty()) {
         return false;
@@ -265,56 +284,69 @@ bool TMainForm::HandleArguments() {
             throw "Problem in TMainForm::HandleArguments()";
         }
         Sleep(0);
-        const LONGLONG wait_start = GetTickCount();
-        DWORD waited = WaitForSingleObject(solitary_event, 0);
-        if (waited == WAIT_TIMEOUT) {
-            // No viewer yet: this process will most likely be it. Its file starts decoding and
-            // its window is made (not shown) while the wait for a viewer started meanwhile goes
-            // on; should one claim the event after all, they are dropped.
-            StartOpeningDecode(file);
-            makeViewer();
-            DebugTrace("TMainForm::HandleArguments about to wait for event");
-            const LONGLONG spent = static_cast<LONGLONG>(GetTickCount()) - wait_start;
-            waited = WaitForSingleObject(solitary_event,
-                                         static_cast<DWORD>(std::max<LONGLONG>(0, 20 - spent)));
-        }
-        switch (waited) {
-        case WAIT_ABANDONED:
-            throw "WaitForSingleObject returned WAIT_ABANDONED";
-        case WAIT_FAILED:
-            throw "WaitForSingleObject returned WAIT_FAILED";
-        case WAIT_TIMEOUT:
-        case WAIT_OBJECT_0:
+        // A second round follows a viewer that took no file: it was ending.
+        for (int round = 0;; ++round) {
+            const LONGLONG wait_start = GetTickCount();
+            DWORD waited = WaitForSingleObject(solitary_event, 0);
+            if (waited == WAIT_TIMEOUT) {
+                // No viewer yet: this process will most likely be it. Its file starts decoding and
+                // its window is made (not shown) while the wait for a viewer started meanwhile goes
+                // on; should one claim the event after all, they are dropped.
+                StartOpeningDecode(file);
+                makeViewer();
+                DebugTrace("TMainForm::HandleArguments about to wait for event");
+                const LONGLONG spent = static_cast<LONGLONG>(GetTickCount()) - wait_start;
+                waited = WaitForSingleObject(solitary_event,
+                                             static_cast<DWORD>(std::max<LONGLONG>(0, 20 - spent)));
+            }
+            switch (waited) {
+            case WAIT_ABANDONED:
+                throw "WaitForSingleObject returned WAIT_ABANDONED";
+            case WAIT_FAILED:
+                throw "WaitForSingleObject returned WAIT_FAILED";
+            case WAIT_TIMEOUT:
+            case WAIT_OBJECT_0:
+                break;
+            default:
+                throw "Unknown problem with WaitForSingleObject()";
+            }
+            if (waited == WAIT_OBJECT_0) {
+                DebugTrace("solitary viewer exists");
+                opening_.reset(); // the other viewer decodes the file
+                settings->RegIniFile().LazyWrite = false;
+                // Written before the file, and always: a token left by an earlier hand-over is
+                // spent.
+                settings->WriteString(settings_section, kActivationTokenValue, activation_token_);
+                settings->WriteString(settings_section, "solitary_viewer_arguments", file);
+                settings->RegIniFile().LazyWrite = true;
+                const HWND hwnd = PublishedViewerWindow(kPublishPatienceMs);
+                if (hwnd != 0) {
+                    if (PostMessageA(hwnd, static_cast<UINT>(IV_DISPLAY_IMAGE), 0, 0)) {
+                        delete Viewer; // made in vain while this process waited
+                        Viewer = nullptr;
+                        DebugTrace("solitary viewer notified");
+                        SetForegroundWindow(hwnd);
+                        DebugTrace("SetForegroundWindow() returned");
+                        platform::TerminateApplication();
+                        return true;
+                    }
+                    // The viewer is ending (or hangs): its file would be lost with it. Once it has
+                    // ended, the next start may have become the viewer meanwhile; else this one
+                    // does.
+                    DebugTrace("solitary viewer did not take the file");
+                    if (round == 0 && awaitEventCleared(solitary_event, kEndingViewerPatienceMs)) {
+                        continue;
+                    }
+                } else {
+                    if (settings->ReadInteger(settings_section, "solitary_viewer_hwnd", 0) == 0) {
+                        throw "Attempt to read the value of the \"solitary_viewer_hwnd\" from "
+                              "the registry returned an invalid value.";
+                    }
+                    // The registry names no live viewer: this process shows the file itself.
+                    DebugTrace("solitary viewer did not publish its window");
+                }
+            }
             break;
-        default:
-            throw "Unknown problem with WaitForSingleObject()";
-        }
-        if (waited == WAIT_OBJECT_0) {
-            DebugTrace("solitary viewer exists");
-            opening_.reset(); // the other viewer decodes the file
-            settings->RegIniFile().LazyWrite = false;
-            // Written before the file, and always: a token left by an earlier hand-over is
-            // spent.
-            settings->WriteString(settings_section, kActivationTokenValue, activation_token_);
-            settings->WriteString(settings_section, "solitary_viewer_arguments", file);
-            settings->RegIniFile().LazyWrite = true;
-            const HWND hwnd = PublishedViewerWindow(kPublishPatienceMs);
-            if (hwnd != 0) {
-                delete Viewer; // made in vain while this process waited
-                Viewer = nullptr;
-                PostMessageA(hwnd, static_cast<UINT>(IV_DISPLAY_IMAGE), 0, 0);
-                DebugTrace("solitary viewer notified");
-                SetForegroundWindow(hwnd);
-                DebugTrace("SetForegroundWindow() returned");
-                platform::TerminateApplication();
-                return true;
-            }
-            if (settings->ReadInteger(settings_section, "solitary_viewer_hwnd", 0) == 0) {
-                throw "Attempt to read the value of the \"solitary_viewer_hwnd\" from the "
-                      "registry returned an invalid value.";
-            }
-            // The registry names no live viewer: this process shows the file itself.
-            DebugTrace("solitary viewer did not publish its window");
         }
         is_solitary_viewer = true;
         SetEvent(solitary_event);

@@ -3,6 +3,7 @@
 #include "DebugOutput.h"
 #include "Runtime.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -10,11 +11,14 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <poll.h>
 #include <set>
+#include <signal.h>
+#include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -216,6 +220,46 @@ void startPort() {
 // sender's program from /proc while the sender still runs, so the sender stays until then.
 constexpr int kPortAnswerPatienceMs = 2000;
 
+// Whether the process has ended: gone, or a zombie whose parent has not reaped it yet. Its port
+// can then never answer, though a datagram sent before its end sits unread in its socket.
+bool processHasEnded(DWORD process) {
+    if (::kill(static_cast<pid_t>(process), 0) != 0) {
+        return errno == ESRCH;
+    }
+    std::ifstream stat("/proc/" + std::to_string(process) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t name_end = line.rfind(')');
+    return name_end != std::string::npos && name_end + 2 < line.size() &&
+           (line[name_end + 2] == 'Z' || line[name_end + 2] == 'X');
+}
+
+// Until the port answers, the patience runs out or the receiving process ends; true on an
+// answer.
+bool awaitPortAnswer(int fd, DWORD process) {
+    pollfd answer{fd, POLLIN, 0};
+    const auto giveUp =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kPortAnswerPatienceMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              giveUp - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) {
+            return false;
+        }
+        const int ready = ::poll(&answer, 1, static_cast<int>(std::min<long long>(left, 50)));
+        if (ready > 0) {
+            return true;
+        }
+        if (ready < 0 && errno != EINTR) {
+            return false;
+        }
+        if (ready == 0 && processHasEnded(process)) {
+            return false;
+        }
+    }
+}
+
 BOOL postToOtherProcess(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     const std::string folder = platform::RuntimeFolder();
     sockaddr_un address{};
@@ -247,20 +291,14 @@ BOOL postToOtherProcess(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    if (message != 0) {
-        pollfd answer{fd, POLLIN, 0};
-        const auto giveUp =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kPortAnswerPatienceMs);
-        for (;;) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  giveUp - std::chrono::steady_clock::now())
-                                  .count();
-            if (left <= 0 || ::poll(&answer, 1, static_cast<int>(left)) >= 0 || errno != EINTR) {
-                break;
-            }
-        }
-    }
+    // A process that is ending still has its socket: the datagram is taken in, and never
+    // read. Only the port's answer says the message reached a window that will act on it.
+    const bool answered = message == 0 || awaitPortAnswer(fd, processOf(window));
     ::close(fd);
+    if (!answered) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
     return TRUE;
 }
 

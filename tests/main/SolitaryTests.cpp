@@ -9,6 +9,7 @@
 #include "platform/Windows.h"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -122,6 +123,39 @@ TEST_F(SolitaryTest, AKilledViewerIsReplacedAlthoughTheRegistryStillNamesItsWind
     ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + sample("wizard.gif")));
     EXPECT_EQ(mainformInteger("solitary_viewer_process_id"), next.Pid());
     EXPECT_EQ(next.Wait(0), -1); // it is the viewer now, not a hand-over
+}
+
+// A viewer that is ending still holds the event and still names its window, but takes no file:
+// here one stopped, then killed while the next start (or the launcher) waits for its answer. The
+// file is shown all the same, by a new viewer that the start after it hands over to.
+TEST_F(SolitaryTest, AFileHandedToAViewerThatIsEndingIsShownByANewViewer) {
+    for (const char* starter : {"Orvalen_main", "OrvalenViewer"}) {
+        SCOPED_TRACE(starter);
+        ChildProcess ending(program("Orvalen_main"), {sample("rose.jpg")});
+        ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + sample("rose.jpg")));
+        ending.Kill(SIGSTOP);
+        ChildProcess start(program(starter), {sample("wizard.gif")});
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        ending.Kill(SIGKILL);
+        ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + sample("wizard.gif")));
+        const int viewer = lastPid;
+        EXPECT_NE(viewer, ending.Pid());
+        EXPECT_EQ(mainformInteger("solitary_viewer_process_id"), viewer);
+
+        ChildProcess next(program("Orvalen_main"), {sample("granite.bmp")});
+        EXPECT_EQ(next.Wait(15000), 0); // handed over to the new viewer, and ended
+        EXPECT_TRUE(waitFor("TViewer::DisplayImage() shows " + sample("granite.bmp")));
+        EXPECT_EQ(mainformInteger("solitary_viewer_process_id"), viewer);
+        // The next round starts without a viewer.
+        ::kill(viewer, SIGKILL);
+        ending.Wait(5000);
+        start.Wait(5000);
+        for (int tries = 0;
+             tries < 250 && IsWindow(static_cast<HWND>(mainformInteger("solitary_viewer_hwnd")));
+             ++tries) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
 }
 
 // End to end on a display of its own: a file opened through the launcher, then the viewer's

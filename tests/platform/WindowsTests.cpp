@@ -3,6 +3,7 @@
 
 #include "platform/Platform.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <mutex>
@@ -153,6 +154,35 @@ TEST_F(WindowsTest, PostingToAWindowOfAnEndedProcessFails) {
     EXPECT_FALSE(IsWindow(window));
     EXPECT_FALSE(PostMessageA(window, 0x800C, 0, 0));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+}
+
+// A process that is ending has its socket still: the datagram is taken in and never read. The
+// post fails then, and gives up as soon as the process has ended.
+TEST_F(WindowsTest, APostThatNoPortAnswersFailsAndEndsWhenTheProcessDoes) {
+    ChildProcess child(helper(), {"window"});
+    const std::string handle = child.ReadLine(5000);
+    ASSERT_FALSE(handle.empty());
+    const HWND window = static_cast<HWND>(std::stoul(handle));
+    child.Kill(SIGSTOP);
+    const auto millisecondsSince = [](std::chrono::steady_clock::time_point start) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start)
+            .count();
+    };
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(PostMessageA(window, 0x800C, 0, 0));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_GE(millisecondsSince(start), 1900); // its whole patience
+
+    std::thread killer([&child] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        child.Kill(SIGKILL); // not reaped yet: a zombie
+    });
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(PostMessageA(window, 0x800C, 0, 0));
+    EXPECT_LT(millisecondsSince(start), 1000);
+    killer.join();
+    child.Wait(5000);
 }
 
 TEST_F(WindowsTest, ThreadMessagesNeedTheThreadsQueueAndArriveInOrder) {
