@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -17,6 +19,8 @@ namespace {
 constexpr std::uint32_t kOne = 1u << 24;
 constexpr double kOneD = 16777216.0;
 constexpr std::size_t kRowsAhead = 6;
+// Shrinks to at least this many pixels are made on two threads.
+constexpr std::uint64_t kTwoThreadPixels = 256 * 1024;
 
 void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void trace(const char* format, ...) {
@@ -335,19 +339,7 @@ engine::Image* Bresenham2DScaler::execute() {
 bool Bresenham2DScaler::Scale_Y_Shrink() {
     const ScalerPass& pass = *this->pass;
     const std::size_t samples = pass.width * 4;
-    std::vector<std::uint8_t> intermediate;
-    std::vector<const std::uint8_t*> full_rows;
     const auto y_step = static_cast<std::uint32_t>(y_scale * kOneD);
-    try {
-        if (pass.horizontal) {
-            intermediate.resize(samples);
-        }
-        full_rows.reserve(kOne / std::max<std::uint32_t>(y_step, 1) + 2);
-    } catch (const std::bad_alloc&) {
-        engine::ThrowException(exception, engine::ResourceLimitWarning, "Unable to scale image",
-                               "Memory allocation failed");
-        return false;
-    }
     const std::size_t last_row = static_cast<std::size_t>(touched_rows) - 1;
     auto row = [&](std::size_t y) {
         return source_image->Row(std::min(y, last_row)) + pass.base_x * 4;
@@ -357,45 +349,87 @@ bool Bresenham2DScaler::Scale_Y_Shrink() {
     // them from the cache.
     const std::size_t span =
         std::min<std::size_t>(static_cast<std::size_t>(std::ceil(1 / y_scale)) + 1, kRowsAhead);
-    for (std::uint32_t y = 0; y < dest_height; ++y) {
-        const double s = y / y_scale + y_offset;
-        const double top = std::floor(s);
-        std::size_t e = static_cast<std::size_t>(std::ceil(s));
-        const std::size_t p = e - 1; // only read when first is not 0, and then e >= 1
-        const double partial = (1.0 - (s - top)) * y_scale;
-        const std::uint32_t first =
-            partial == y_scale ? 0 : static_cast<std::uint32_t>(partial * kOneD);
-        // The whole rows of this destination row are summed (the accumulator of the design)
-        // and combined with the two partial rows in one pass over the columns.
-        std::uint32_t r = kOne - first;
-        full_rows.clear();
-        while (r >= y_step) {
-            full_rows.push_back(row(e));
-            r -= y_step;
-            ++e;
-        }
-        if (e > last_row) {
-            e = last_row;
-        }
-        const bool full = !full_rows.empty();
-        if (!full && (first == 0 || r == 0)) {
-            engine::ThrowException(exception, engine::ResourceLimitError, "Unable to scale image",
-                                   "Reached a condition that should be impossible.\nThe problem "
-                                   "was in: Scale_Y_Shrink()");
+    // Destination rows [begin, end): each is made from its own source rows alone.
+    auto shrinkRows = [&](std::uint32_t begin, std::uint32_t end, engine::ExceptionInfo* failure) {
+        std::vector<std::uint8_t> intermediate;
+        std::vector<const std::uint8_t*> full_rows;
+        try {
+            if (pass.horizontal) {
+                intermediate.resize(samples);
+            }
+            full_rows.reserve(kOne / std::max<std::uint32_t>(y_step, 1) + 2);
+        } catch (const std::bad_alloc&) {
+            engine::ThrowException(failure, engine::ResourceLimitWarning, "Unable to scale image",
+                                   "Memory allocation failed");
             return false;
         }
-        std::uint8_t* out = pass.horizontal ? intermediate.data() : dest_image->Row(y);
-        const std::size_t count = pass.horizontal ? samples : std::size_t{dest_width} * 4;
-        // The next destination row starts at row e; it reads up to `span` rows after it.
-        const std::size_t ahead = std::min(span, last_row - e);
-        scaler::CombineRows(out, first, first != 0 ? row(p) : row(e), y_step, full_rows.data(),
-                            full_rows.size(), r, row(e), count,
-                            {ahead != 0 ? row(e + 1) : nullptr, ahead, source_image->columns * 4});
-        if (pass.horizontal) {
-            pass.Run(intermediate.data(), dest_image->Row(y));
+        for (std::uint32_t y = begin; y < end; ++y) {
+            const double s = y / y_scale + y_offset;
+            const double top = std::floor(s);
+            std::size_t e = static_cast<std::size_t>(std::ceil(s));
+            const std::size_t p = e - 1; // only read when first is not 0, and then e >= 1
+            const double partial = (1.0 - (s - top)) * y_scale;
+            const std::uint32_t first =
+                partial == y_scale ? 0 : static_cast<std::uint32_t>(partial * kOneD);
+            // The whole rows of this destination row are summed (the accumulator of the
+            // design) and combined with the two partial rows in one pass over the columns.
+            std::uint32_t r = kOne - first;
+            full_rows.clear();
+            while (r >= y_step) {
+                full_rows.push_back(row(e));
+                r -= y_step;
+                ++e;
+            }
+            if (e > last_row) {
+                e = last_row;
+            }
+            const bool full = !full_rows.empty();
+            if (!full && (first == 0 || r == 0)) {
+                engine::ThrowException(failure, engine::ResourceLimitError, "Unable to scale image",
+                                       "Reached a condition that should be impossible.\nThe "
+                                       "problem was in: Scale_Y_Shrink()");
+                return false;
+            }
+            std::uint8_t* out = pass.horizontal ? intermediate.data() : dest_image->Row(y);
+            const std::size_t count = pass.horizontal ? samples : std::size_t{dest_width} * 4;
+            // The next destination row starts at row e; it reads up to `span` rows after it.
+            const std::size_t ahead = std::min(span, last_row - e);
+            scaler::CombineRows(
+                out, first, first != 0 ? row(p) : row(e), y_step, full_rows.data(),
+                full_rows.size(), r, row(e), count,
+                {ahead != 0 ? row(e + 1) : nullptr, ahead, source_image->columns * 4});
+            if (pass.horizontal) {
+                pass.Run(intermediate.data(), dest_image->Row(y));
+            }
+        }
+        return true;
+    };
+    // A display's worth of rows takes milliseconds: the lower half goes to a second core, which
+    // is idle when a new image or a resized window is drawn.
+    std::uint32_t split = dest_height;
+    if (std::uint64_t{dest_width} * dest_height >= kTwoThreadPixels &&
+        std::thread::hardware_concurrency() > 1) {
+        split = dest_height / 2;
+    }
+    std::thread second;
+    engine::ExceptionInfo second_failure;
+    bool second_done = true;
+    if (split < dest_height) {
+        try {
+            second =
+                std::thread([&] { second_done = shrinkRows(split, dest_height, &second_failure); });
+        } catch (const std::system_error&) {
+            split = dest_height; // no thread to be had: all of it here
         }
     }
-    return true;
+    const bool done = shrinkRows(0, split, exception);
+    if (second.joinable()) {
+        second.join();
+    }
+    if (done && !second_done && exception != nullptr) {
+        *exception = std::move(second_failure);
+    }
+    return done && second_done;
 }
 
 bool Bresenham2DScaler::Scale_Y_Enlarge() {

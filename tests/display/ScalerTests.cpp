@@ -384,6 +384,28 @@ TEST_P(ScalerProperties, FastPathEqualsTheTranscriptionAndTheAreaAverage) {
     EXPECT_GT(checked, 2000);
 }
 
+// A display's worth of rows is shrunk on two threads: the halves meet without a seam, whatever
+// the window, and equal the transcription byte for byte.
+TEST(ScalerThreads, LargeShrinksEqualTheTranscription) {
+    std::mt19937 random(20261210);
+    ImagePtr image = randomImage(1203, 911, random);
+    struct Case {
+        double x, y, sw, sh;
+        int dw, dh;
+    };
+    for (const Case& c : {Case{0, 0, 1203, 911, 700, 530},       // the whole image, fitted
+                          Case{0.5, 0.25, 1200, 900, 1200, 461}, // rows only: no column pass
+                          Case{3.7, 10.2, 1150.3, 880.9, 641, 449},
+                          Case{0, 0, 1203, 911, 1202, 910}}) { // a hair smaller
+        const reference::Result expected =
+            reference::Scale(*image, c.x, c.y, c.sw, c.sh, c.dw, c.dh);
+        ImagePtr fast = scale(*image, c.x, c.y, c.sw, c.sh, c.dw, c.dh);
+        ASSERT_TRUE(expected.ok);
+        ASSERT_TRUE(fast);
+        EXPECT_EQ(pixelsOf(*fast), expected.pixels) << c.dw << "x" << c.dh;
+    }
+}
+
 namespace {
 
 // A shrink plan over a row of `columns` pixels as the scaler walks it (a partial first term,
