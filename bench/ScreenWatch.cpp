@@ -51,10 +51,10 @@ bool shows(Display* display, Window root, int width, int height, const Target& t
         }
         int matching = 0;
         for (int x = 0; x < width; ++x) {
-            matching += near(XGetPixel(row, x, 0), target.red, target.green, target.blue,
-                             target.tolerance)
-                            ? 1
-                            : 0;
+            matching +=
+                near(XGetPixel(row, x, 0), target.red, target.green, target.blue, target.tolerance)
+                    ? 1
+                    : 0;
         }
         XDestroyImage(row);
         if (matching >= target.wanted) {
