@@ -1247,6 +1247,12 @@ DecodeResult PingImageFile(const std::string& path) {
             result.image->rows = pinged->rows;
             result.image->filename = path;
             result.image->magick = pinged->magick;
+            result.orientation = readViewingHints(pinged).orientation;
+            if (result.orientation == 1 && result.image->magick.rfind("PNG", 0) == 0) {
+                if (const int png = PngExifOrientation(bytes.data.get(), bytes.size); png != 0) {
+                    result.orientation = png;
+                }
+            }
         } else {
             result = fromException(request.exception(), nullptr);
         }

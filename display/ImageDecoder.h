@@ -80,7 +80,8 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
                              ViewSize view = {});
 
 // Reads only the attributes of path's first frame: on success the record has columns, rows,
-// filename and magick, and no pixels. Same checks as DecodeImageFile.
+// filename and magick, and no pixels, and the result the orientation the file gives (the record
+// is as stored, not turned). Same checks as DecodeImageFile.
 DecodeResult PingImageFile(const std::string& path);
 
 // Reads path as DecodeImageFile does (a regular file, opened without blocking, at most

@@ -5,6 +5,7 @@
 #include "common/FileNames.h"
 #include "common/ProcessValues.h"
 #include "common/Settings.h"
+#include "display/ImageDecoder.h"
 #include "display/MagickLibrary.h"
 #include "messaging/Message.h"
 #include "platform/MessageBox.h"
@@ -171,6 +172,11 @@ void TMainForm::BecomeViewer(const std::string& file) {
     const FullyQualifiedFilename name(file);
     settings->WriteString("browser_0", "solitary viewer start in folder", name.Folder());
     makeViewer();
+    // Shown at once at the size the image will give it: growing it once the image is in took
+    // a new window buffer and drawing area, and showed a jump.
+    if (const engine::DecodeResult header = engine::PingImageFile(Unquoted(file)); header.image) {
+        Viewer->SizeForImage(header.image->columns, header.image->rows, header.orientation);
+    }
     DebugTrace("about to show Viewer");
     Viewer->show();
     if (!activation_token_.empty()) {

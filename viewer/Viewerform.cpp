@@ -857,6 +857,44 @@ void TViewer::ApplyWindowBehavior() {
     }
 }
 
+WindowBounds TViewer::boundsShowing(double columns, double rows, int chrome_width,
+                                    int chrome_height) {
+    // However narrow the image, the window keeps the width at which its menu bar is whole; the
+    // image then sits in the middle of the wider display.
+    const int least_width = menuBar()->sizeHint().width() + (Bounds().width - this->width());
+    const double ratio = Display1->PixelRatio(); // the zoom counts device pixels
+    const int width =
+        std::max(static_cast<int>(roundHalfAway(columns / ratio) + chrome_width), least_width);
+    const int height = static_cast<int>(roundHalfAway(rows / ratio) + chrome_height);
+    return FitRectToWorkArea(static_cast<int>(std::trunc(desired_left)),
+                             static_cast<int>(std::trunc(desired_top)), width, height);
+}
+
+void TViewer::SizeForImage(std::size_t stored_columns, std::size_t stored_rows, int orientation) {
+    const bool opens_fitting_window =
+        !remember_zoom_settings || window_behavior == FitWindowToImage;
+    if (!opens_fitting_window || full_screen || image_loaded || isVisible() ||
+        stored_columns == 0 || stored_rows == 0) {
+        return;
+    }
+    // Orientations 5 to 8 store the upright image's columns as rows.
+    const bool quarter = orientation >= 5 && orientation <= 8;
+    const double columns = static_cast<double>(quarter ? stored_rows : stored_columns);
+    const double rows = static_cast<double>(quarter ? stored_columns : stored_rows);
+    int chrome_width = 0, chrome_height = 0;
+    measureChrome(chrome_width, chrome_height);
+    const double ratio = Display1->PixelRatio();
+    double zoom = remember_zoom_settings ? desired_zoom_factor : 1.0;
+    if (shrink_to_fit_screen) {
+        zoom = ::ShrinkToFitScreenZoom(columns / ratio, rows / ratio, chrome_width, chrome_height,
+                                       DesktopWorkArea());
+    }
+    // Each axis's zoom as the display rounds it.
+    const double zoom_x = std::max(roundHalfAway(columns * zoom), 1.0) / columns;
+    const double zoom_y = std::max(roundHalfAway(rows * zoom), 1.0) / rows;
+    SetBounds(boundsShowing(columns * zoom_x, rows * zoom_y, chrome_width, chrome_height));
+}
+
 void TViewer::Fit_Window_to_ImageExecute() {
     window_behavior = FitWindowToImage;
     int chrome_width = 0, chrome_height = 0;
@@ -878,18 +916,9 @@ void TViewer::Fit_Window_to_ImageExecute() {
         Display1->SetZoomFactor(ShrinkToFitScreenZoom());
         Display1->PanX = Display1->PanY = 0;
     }
-    // However narrow the image, the window keeps the width at which its menu bar is whole; the
-    // image then sits in the middle of the wider display.
-    const int least_width = menuBar()->sizeHint().width() + (Bounds().width - this->width());
-    const double ratio = Display1->PixelRatio(); // the zoom counts device pixels
-    const int width =
-        std::max(static_cast<int>(roundHalfAway(columns * Display1->ZoomX / ratio) + chrome_width),
-                 least_width);
-    const int height =
-        static_cast<int>(roundHalfAway(rows * Display1->ZoomY / ratio) + chrome_height);
     whole_redraw_follows_ = true;
-    SetBounds(FitRectToWorkArea(static_cast<int>(std::trunc(desired_left)),
-                                static_cast<int>(std::trunc(desired_top)), width, height));
+    SetBounds(boundsShowing(columns * Display1->ZoomX, rows * Display1->ZoomY, chrome_width,
+                            chrome_height));
     if (layout() != nullptr) {
         layout()->activate();
     }

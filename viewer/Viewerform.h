@@ -60,6 +60,10 @@ public:
     // Images decoded for this window before it existed (the file it was started with): the
     // first request takes from there before it decodes.
     void AdoptOpeningDecode(std::unique_ptr<ReadAhead> opening);
+    // Before the window is first shown: the size it will have once fitted to an image stored
+    // stored_columns x stored_rows with that EXIF orientation, so that it opens at that size
+    // instead of growing to it when the image is in.
+    void SizeForImage(std::size_t stored_columns, std::size_t stored_rows, int orientation);
     // The view the image on display was decoded for (see firstViewSize).
     engine::ViewSize ShownView() const { return shown_view_; }
     void InterThreadMessengerDispatcher();
@@ -250,6 +254,8 @@ private:
     bool putRedecodedInPlace(const std::string& file, std::uint64_t opened,
                              engine::DecodeResult&& decoded);
     void measureChrome(int& width, int& height);
+    // The bounds of a window fitted around columns x rows device pixels of image.
+    WindowBounds boundsShowing(double columns, double rows, int chrome_width, int chrome_height);
     void createReadAheadActions(QMenu* options);
     // Called when a display request arrives: true when it answers a step of the user's.
     bool takeStep();

@@ -1,14 +1,20 @@
 // The viewer's window around small images, and the window behaviour across starts.
 #include "support/GuiEnvironment.h"
+#include "support/OrientedPictures.h"
 #include "support/TestSupport.h"
 
 #include "common/ProcessValues.h"
 #include "common/Settings.h"
+#include "display/ImageDecoder.h"
 #include "messaging/MessageServer.h"
 #include "viewer/Viewerform.h"
 
 #include <QAction>
+#include <QBuffer>
 #include <QMenuBar>
+#include <QTest>
+
+#include <fstream>
 
 using testsupport::IsolatedTest;
 
@@ -71,6 +77,62 @@ TEST_F(WindowBehaviourTest, AWindowGrownToFitALargerImageIsDrawnOnce) {
     const QImage& shown = viewer.Display1->Picture.Bitmap;
     EXPECT_EQ(shown.pixel(width / 2, height / 2), qRgb(0, 90, 200));
     EXPECT_EQ(shown.pixel(width - 2, height - 2), qRgb(0, 90, 200));
+}
+
+// A start sizes its window for its image before showing it, from the file's header: the window
+// the image is then fitted to is that one, with the same drawing area, and never grows.
+TEST_F(WindowBehaviourTest, AWindowSizedForItsFirstImageIsTheOneTheImageFits) {
+    // Stored 1600 x 1200 and tagged to be turned a quarter: shown 1200 x 1600.
+    QImage stored(1600, 1200, QImage::Format_RGB32);
+    stored.fill(qRgb(30, 120, 60));
+    QByteArray jpeg;
+    QBuffer buffer(&jpeg);
+    buffer.open(QIODevice::WriteOnly);
+    stored.save(&buffer, "JPG", 90);
+    const std::string turned = folders.Home() + "/turned.jpg";
+    std::ofstream(turned, std::ios::binary) << testsupport::WithJpegExif(jpeg.toStdString(), 6);
+    struct Case {
+        std::string file;
+        bool shrink, remember;
+    };
+    const Case cases[] = {
+        {testsupport::WriteImage(folders.Home() + "/wide.png", 2400, 1800, qRgb(0, 90, 200)), true,
+         false},
+        {turned, true, false},
+        {turned, false, true}, // at the remembered zoom, clipped to the screen
+        {testsupport::WriteImage(folders.Home() + "/narrow.png", 40, 300, qRgb(200, 0, 0)), false,
+         false}, // as wide as the menu bar needs
+    };
+    {
+        // The frame a window manager gives a window is known once one has been framed; the
+        // first window of a process assumes none, and is fitted again once it has one.
+        TViewer framed;
+        framed.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&framed));
+        QTest::qWait(200);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        TViewer viewer;
+        viewer.shrink_to_fit_screen = c.shrink;
+        viewer.remember_zoom_settings = c.remember;
+        viewer.desired_zoom_factor = c.remember ? 0.5 : 1.0;
+        viewer.window_behavior = FitWindowToImage;
+        const engine::DecodeResult header = engine::PingImageFile(c.file);
+        ASSERT_TRUE(header.image);
+        viewer.SizeForImage(header.image->columns, header.image->rows, header.orientation);
+        viewer.show();
+        const WindowBounds sized = viewer.Bounds();
+        const uchar* area = viewer.Display1->Picture.Bitmap.constBits();
+        ASSERT_TRUE(viewer.DisplayImage(c.file));
+        const WindowBounds fitted = viewer.Bounds();
+        EXPECT_EQ(fitted.width, sized.width);
+        EXPECT_EQ(fitted.height, sized.height);
+        EXPECT_EQ(fitted.left, sized.left);
+        EXPECT_EQ(fitted.top, sized.top);
+        EXPECT_EQ(viewer.Display1->Picture.Bitmap.constBits(), area);
+        viewer.close();
+    }
 }
 
 // The mode chosen in the View menu comes back at the next start and holds for its first image
