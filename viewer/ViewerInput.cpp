@@ -158,14 +158,19 @@ void TViewer::ToggleShrinktoFitScreenExecute() {
     }
     const double s = ShrinkToFitScreenZoom();
     const double z = Display1->ZoomFactor;
-    if (z * 0.999 < s && s < z * 1.001) {
+    const bool shrunk = z * 0.999 < s && s < z * 1.001;
+    if (shrunk) {
         SetDesiredZoom(desired_zoom_factor);
     } else {
         Display1->SetZoomFactor(s);
     }
-    shrink_to_fit_screen = !shrink_to_fit_screen;
+    // The redraw runs shrinking or not as the toggle goes, whatever the permanent setting,
+    // which is the same afterwards. With the setting off, running it with the setting
+    // inverted shrank the image again on the way back: the toggle never left the shrunk view.
+    const bool permanent = shrink_to_fit_screen;
+    shrink_to_fit_screen = !shrunk;
     ApplyWindowBehavior();
-    shrink_to_fit_screen = !shrink_to_fit_screen;
+    shrink_to_fit_screen = permanent;
 }
 
 void TViewer::Permanent_Shrink_to_Fit_ScreenExecute() {

@@ -315,6 +315,31 @@ TEST_F(ViewerInputTest, FAndSActOnceAPressThroughActionOrKeyAlike) {
     EXPECT_EQ(viewer->Display1->ZoomFactor, 1.0);
 }
 
+// S shrinks an image larger than the screen to fit it and, pressed again, shows it at the zoom
+// the user chose, with the permanent setting on or off; the setting itself never changes.
+TEST_F(ViewerInputTest, TheShrinkToggleGoesBothWaysWhateverThePermanentSetting) {
+    const std::string large =
+        testsupport::WriteImage(folders.Home() + "/large.png", 2400, 1800, qRgb(0, 90, 200));
+    for (const bool permanent : {false, true}) {
+        SCOPED_TRACE(permanent ? "permanently shrunk" : "not permanently shrunk");
+        viewer->shrink_to_fit_screen = permanent;
+        viewer->show();
+        ASSERT_TRUE(viewer->DisplayImage(large));
+        const double opened = viewer->Display1->ZoomFactor;
+        EXPECT_EQ(opened < 1.0, permanent);
+        const double shrunk = viewer->ShrinkToFitScreenZoom();
+        ASSERT_LT(shrunk, 1.0);
+        for (int press = 0; press < 4; ++press) {
+            QTest::keyClick(viewer.get(), Qt::Key_S);
+            const bool expect_shrunk = (press % 2 == 0) != permanent;
+            EXPECT_NEAR(viewer->Display1->ZoomFactor, expect_shrunk ? shrunk : 1.0, 1e-9)
+                << "press " << press + 1;
+            EXPECT_EQ(viewer->shrink_to_fit_screen, permanent);
+        }
+        viewer = std::make_unique<TViewer>();
+    }
+}
+
 // After a failed first load there is nothing to zoom, fit, shrink, pan or print: the window
 // keeps its size (it used to shrink to its menu and status bars) and the view its state.
 TEST_F(ViewerInputTest, WithoutAnImageZoomPanShrinkAndPrintLeaveTheWindowAlone) {
