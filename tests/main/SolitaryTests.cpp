@@ -133,7 +133,7 @@ TEST_F(SolitaryTest, AFileHandedToAViewerThatIsEndingIsShownByANewViewer) {
         SCOPED_TRACE(starter);
         ChildProcess ending(program("Orvalen_main"), {sample("rose.jpg")});
         ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + sample("rose.jpg")));
-        ending.Kill(SIGSTOP);
+        ASSERT_TRUE(testsupport::StopProcess(ending.Pid()));
         ChildProcess start(program(starter), {sample("wizard.gif")});
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
         ending.Kill(SIGKILL);

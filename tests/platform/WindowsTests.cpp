@@ -163,7 +163,7 @@ TEST_F(WindowsTest, APostThatNoPortAnswersFailsAndEndsWhenTheProcessDoes) {
     const std::string handle = child.ReadLine(5000);
     ASSERT_FALSE(handle.empty());
     const HWND window = static_cast<HWND>(std::stoul(handle));
-    child.Kill(SIGSTOP);
+    ASSERT_TRUE(testsupport::StopProcess(child.Pid()));
     const auto millisecondsSince = [](std::chrono::steady_clock::time_point start) {
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::steady_clock::now() - start)

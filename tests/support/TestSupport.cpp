@@ -227,6 +227,32 @@ double ResidentMegabytes() {
     return 0.0;
 }
 
+bool StopProcess(int pid, int ms) {
+    if (::kill(pid, SIGSTOP) != 0) {
+        return false;
+    }
+    // The signal is only sent when kill returns: each thread stops when it next runs.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    while (std::chrono::steady_clock::now() < giveUp) {
+        bool all = true;
+        std::error_code error;
+        for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+            std::ifstream stat(task.path() / "stat");
+            std::string line;
+            std::getline(stat, line);
+            const std::size_t name_end = line.rfind(')');
+            all = all && name_end != std::string::npos && name_end + 2 < line.size() &&
+                  line[name_end + 2] == 'T';
+        }
+        if (all && !error) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
 struct MainProgramWatch::Listener {
     platform::DebugListener channel;
 };

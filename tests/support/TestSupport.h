@@ -140,6 +140,10 @@ private:
 // The folder that holds the built programs (the test binaries' own folder).
 std::string ProgramFolder();
 
+// Stops the process (SIGSTOP) and waits until every one of its threads has stopped; false
+// when that takes longer than ms.
+bool StopProcess(int pid, int ms = 5000);
+
 // This process's resident memory now (VmRSS), in MB.
 double ResidentMegabytes();
 
