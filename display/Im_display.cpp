@@ -38,18 +38,17 @@ void TIM_Display::SetZoomFactor(double z) {
     const double columns = static_cast<double>(CurrentImage.Columns());
     const double rows = static_cast<double>(CurrentImage.Rows());
     if (ImageLoaded && columns > 0 && rows > 0) {
-        ZoomX = roundHalfAway(columns * z) / columns;
-        ZoomY = roundHalfAway(rows * z) / rows;
-        if (ZoomX == 0) {
-            ZoomX = 1 / columns;
-        }
-        if (ZoomY == 0) {
-            ZoomY = 1 / rows;
-        }
+        ZoomX = AxisZoom(columns, z);
+        ZoomY = AxisZoom(rows, z);
     } else {
         ZoomX = ZoomY = z;
     }
     ZoomFactor = z;
+}
+
+double TIM_Display::AxisZoom(double extent, double z) {
+    const double zoom = roundHalfAway(extent * z) / extent;
+    return zoom == 0 ? 1 / extent : zoom;
 }
 
 bool TIM_Display::LoadImageA(const char* file_name) {

@@ -63,6 +63,9 @@ public:
     bool Print(TPrinter* printer);
     // Sets ZoomFactor, ZoomX, ZoomY (each axis a whole number of pixels, at least one); no redraw.
     void SetZoomFactor(double z);
+    // The zoom SetZoomFactor(z) gives an axis of extent image pixels: a whole number of pixels
+    // across, and at least one.
+    static double AxisZoom(double extent, double z);
 
     // What shows through transparent pixels: a checkerboard of fixed screen size (none set),
     // or one colour (0xRRGGBB).

@@ -827,13 +827,17 @@ WindowBounds TViewer::FitRectToWorkArea(int left, int top, int width, int height
 }
 
 double TViewer::ShrinkToFitScreenZoom() {
+    return shrinkToFitScreenZoom(static_cast<double>(Display1->CurrentImage.Columns()),
+                                 static_cast<double>(Display1->CurrentImage.Rows()));
+}
+
+double TViewer::shrinkToFitScreenZoom(double columns, double rows) {
     int chrome_width = 0, chrome_height = 0;
     measureChrome(chrome_width, chrome_height);
     // The zoom counts device pixels, the work area logical ones.
     const double ratio = Display1->PixelRatio();
-    return ::ShrinkToFitScreenZoom(static_cast<double>(Display1->CurrentImage.Columns()) / ratio,
-                                   static_cast<double>(Display1->CurrentImage.Rows()) / ratio,
-                                   chrome_width, chrome_height, DesktopWorkArea());
+    return ::ShrinkToFitScreenZoom(columns / ratio, rows / ratio, chrome_width, chrome_height,
+                                   DesktopWorkArea());
 }
 
 void TViewer::ApplyWindowBehavior() {
@@ -881,18 +885,14 @@ void TViewer::SizeForImage(std::size_t stored_columns, std::size_t stored_rows, 
     const bool quarter = orientation >= 5 && orientation <= 8;
     const double columns = static_cast<double>(quarter ? stored_rows : stored_columns);
     const double rows = static_cast<double>(quarter ? stored_columns : stored_rows);
-    int chrome_width = 0, chrome_height = 0;
-    measureChrome(chrome_width, chrome_height);
-    const double ratio = Display1->PixelRatio();
     double zoom = remember_zoom_settings ? desired_zoom_factor : 1.0;
     if (shrink_to_fit_screen) {
-        zoom = ::ShrinkToFitScreenZoom(columns / ratio, rows / ratio, chrome_width, chrome_height,
-                                       DesktopWorkArea());
+        zoom = shrinkToFitScreenZoom(columns, rows);
     }
-    // Each axis's zoom as the display rounds it.
-    const double zoom_x = std::max(roundHalfAway(columns * zoom), 1.0) / columns;
-    const double zoom_y = std::max(roundHalfAway(rows * zoom), 1.0) / rows;
-    SetBounds(boundsShowing(columns * zoom_x, rows * zoom_y, chrome_width, chrome_height));
+    int chrome_width = 0, chrome_height = 0;
+    measureChrome(chrome_width, chrome_height);
+    SetBounds(boundsShowing(columns * TIM_Display::AxisZoom(columns, zoom),
+                            rows * TIM_Display::AxisZoom(rows, zoom), chrome_width, chrome_height));
 }
 
 void TViewer::Fit_Window_to_ImageExecute() {

@@ -254,6 +254,8 @@ private:
     bool putRedecodedInPlace(const std::string& file, std::uint64_t opened,
                              engine::DecodeResult&& decoded);
     void measureChrome(int& width, int& height);
+    // The zoom that shrinks a window around an image of columns x rows to the work area.
+    double shrinkToFitScreenZoom(double columns, double rows);
     // The bounds of a window fitted around columns x rows device pixels of image.
     WindowBounds boundsShowing(double columns, double rows, int chrome_width, int chrome_height);
     void createReadAheadActions(QMenu* options);
