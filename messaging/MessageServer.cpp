@@ -64,7 +64,6 @@ bool MessageServer::Start(const char* a_name) {
             ReportError("Problem in MessagingServer_Thread() with CreateThread()");
             std::_Exit(0);
         }
-        SetEvent(ready_event);
         return true;
     } catch (const char* text) {
         LogException("%s", text);
@@ -108,6 +107,7 @@ MessageServer::~MessageServer() {
 DWORD MessageServer::MessagingServer_Thread(void* parameter) {
     auto* server = static_cast<MessageServer*>(parameter);
     const std::string pipe_name = server->PipeName();
+    bool ready = false;
     while (!server->stopping) {
         HANDLE pipe = CreateNamedPipeA(pipe_name.c_str(), PIPE_ACCESS_DUPLEX,
                                        PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
@@ -119,6 +119,12 @@ DWORD MessageServer::MessagingServer_Thread(void* parameter) {
             }
             ReportError("Problem in MessagingServer_Thread() with CreateNamedPipe()");
             std::_Exit(0);
+        }
+        // Ready once the pipe can be opened: a client that found the event set before it
+        // existed failed its first open and slept, which every start paid.
+        if (!ready) {
+            SetEvent(server->ready_event);
+            ready = true;
         }
         const BOOL connected =
             ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;

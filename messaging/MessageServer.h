@@ -35,7 +35,9 @@ public:
 
     // Starts the server once under a_name: the lock "mail_mutex", the ready event
     // a_name + "_server_ready_event", the listener thread on the pipe "\\.\pipe\" + a_name.
-    // False when already started or on a failure (written to standard output).
+    // The thread sets the event once the pipe exists, so a client that waited for it opens the
+    // pipe at the first try. False when already started or on a failure (written to standard
+    // output).
     bool Start(const char* a_name);
 
     // Registers name with its window and thread and returns its new id, or -1 when the name

@@ -217,6 +217,24 @@ TEST_F(MessagingTest, StartOnlyOnceAndConnectRefusesBadArguments) {
     EXPECT_FALSE(ConnectOnThisThread(client, "Other"));
 }
 
+TEST_F(MessagingTest, TheReadyEventIsSetOnlyOnceThePipeCanBeOpened) {
+    // A client waits for the event and then opens the pipe: the event must not come first,
+    // or the client fails its open and sleeps.
+    for (int round = 0; round < 40; ++round) {
+        const std::string name = "ready_test_" + std::to_string(round);
+        MessageServer server;
+        ASSERT_TRUE(server.Start(name.c_str()));
+        HANDLE ready = OpenEventA(SYNCHRONIZE, FALSE, (name + "_server_ready_event").c_str());
+        ASSERT_NE(ready, nullptr);
+        ASSERT_EQ(WaitForSingleObject(ready, 5000), WAIT_OBJECT_0);
+        CloseHandle(ready);
+        HANDLE pipe = CreateFileA(("\\\\.\\pipe\\" + name).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(pipe, INVALID_HANDLE_VALUE) << "round " << round;
+        CloseHandle(pipe);
+    }
+}
+
 TEST_F(MessagingTest, AClientWithoutAServerAnswersNothing) {
     MessageClient lost;
     testing::internal::CaptureStdout();
