@@ -106,6 +106,18 @@ bool DecodeJob::startWorker(const std::shared_ptr<Request>& request, const Decod
 DecodeJob::Outcome DecodeJob::Run(const std::string& path, engine::DecodeResult& result,
                                   engine::ViewSize view) {
     Cancel();
+    // An image decoded ahead and ready needs neither a worker nor a wait: the wait would only
+    // let the window paint what it showed before once more, and hold the new image back.
+    if (sized_) {
+        for (ReadAhead* ahead : {opening_, read_ahead_}) {
+            if (ahead != nullptr && ahead->IsReady(path)) {
+                if (auto early = ahead->Take(path, view)) {
+                    result = std::move(*early);
+                    return Outcome::Decoded;
+                }
+            }
+        }
+    }
     auto request = std::make_shared<Request>();
     request->id = next_id_++;
     request->path = path;

@@ -44,7 +44,9 @@ public:
     // waiting first. A withdrawn Run returns at once, its worker told to stop; the worker is
     // joined when it ends. When the wait's event loop is ended from outside (the application
     // quits), the decode is cancelled, its worker joined, and the Run is Withdrawn.
-    // With a view size the decoder may give a reduced first view (see engine::ViewSize).
+    // With a view size the decoder may give a reduced first view (see engine::ViewSize). An
+    // image held ready for path by the opening or the read-ahead is taken at once, with no
+    // wait and no events handled.
     Outcome Run(const std::string& path, engine::DecodeResult& result, engine::ViewSize view = {});
     // Decodes path on a worker thread and returns at once; done gets the result on this thread
     // when the worker ends. A Run, Start, Cancel or Stop that comes first withdraws it, and so

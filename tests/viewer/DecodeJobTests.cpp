@@ -1,12 +1,14 @@
 // The decode job with decoders of its own: which wait wins, when workers are told to stop, and
 // that no worker outlives a wait or the job. (The program's Qt application comes from the
 // environment the other files of this test program register.)
+#include "support/TestSupport.h"
 #include "viewer/DecodeJob.h"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QImage>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
@@ -311,4 +313,41 @@ TEST(DecodeJob, AStartedDecodeIsWithdrawnByNewerRequestsAndTheJobsEnd) {
     EXPECT_EQ(third.cancelled, 3);
     QTest::qWait(50);
     EXPECT_EQ(delivered, std::vector<std::string>{"second"});
+}
+
+// An image the read-ahead holds ready is taken at once: no worker, no wait, no events handled
+// (the window would paint the old picture once more). One that is not held is decoded while
+// the events go on.
+TEST(DecodeJob, AnImageHeldReadyIsTakenWithoutAWait) {
+    testsupport::IsolatedFolders folders;
+    const std::string held = folders.Home() + "/held.png", other = folders.Home() + "/other.png";
+    for (const std::string& path : {held, other}) {
+        QImage image(40, 30, QImage::Format_RGB32);
+        image.fill(qRgb(200, 40, 10));
+        ASSERT_TRUE(image.save(QString::fromStdString(path), "PNG"));
+    }
+    ReadAhead ahead;
+    ahead.Fetch(held, {});
+    const auto end = Clock::now() + 20s;
+    while (!ahead.IsReady(held) && Clock::now() < end) {
+        std::this_thread::sleep_for(2ms);
+    }
+    ASSERT_TRUE(ahead.IsReady(held));
+
+    DecodeJob job;
+    job.SetReadAhead(&ahead);
+    bool eventsHandled = false;
+    QTimer::singleShot(0, [&] { eventsHandled = true; });
+    engine::DecodeResult result;
+    ASSERT_EQ(job.Run(held, result), DecodeJob::Outcome::Decoded);
+    ASSERT_TRUE(result.image);
+    EXPECT_EQ(result.image->columns, 40u);
+    EXPECT_EQ(ahead.Taken(), 1u);
+    EXPECT_FALSE(eventsHandled) << "the held image waited for the event loop";
+
+    engine::DecodeResult decoded;
+    ASSERT_EQ(job.Run(other, decoded), DecodeJob::Outcome::Decoded);
+    EXPECT_TRUE(decoded.image);
+    EXPECT_TRUE(eventsHandled) << "a decode of its own handles the events meanwhile";
+    job.Stop();
 }
