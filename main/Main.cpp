@@ -16,12 +16,9 @@
 #include <QApplication>
 #include <QMessageBox>
 
-#include <fontconfig/fontconfig.h>
-
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
-#include <thread>
 #include <vector>
 
 int main(int argc, char** argv) {
@@ -31,10 +28,6 @@ int main(int argc, char** argv) {
     AboutBox = nullptr;
     OptionsForm = nullptr;
     DebugTrace("WinMain() start");
-    // The font configuration takes milliseconds to read, and the first window's menus wait for
-    // it: read it meanwhile on a thread of its own (the library allows that), and the toolkit
-    // finds it read.
-    std::jthread fonts([] { FcInit(); });
     const bool message_box = argc == 4 && std::string(argv[1]) == "--message-box";
     // A start on a file begins decoding it now, on a thread of its own, while the application
     // object and the windows are made. It is only a head start: whatever fails here, the viewer
