@@ -20,8 +20,6 @@
 #include <QApplication>
 #include <QIcon>
 
-#include <fontconfig/fontconfig.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <random>
@@ -164,13 +162,6 @@ HWND TMainForm::PublishedViewerWindow(DWORD patienceMs) {
 void TMainForm::makeViewer() {
     if (Viewer == nullptr) {
         engine::InitializeMagick(program_path_.c_str());
-        // The font configuration takes milliseconds to read, and the window's menus wait for
-        // it: read meanwhile on a thread of its own (the library allows that; the toolkit finds
-        // it read). Not earlier: reading it looks at the environment, which nothing may change
-        // meanwhile, and the image library's start and the activation token's removal do.
-        if (!fonts_ahead_.joinable()) {
-            fonts_ahead_ = std::jthread([] { FcInit(); });
-        }
         DebugTrace("about to create Forms.");
         Viewer = new TViewer();
     }

@@ -13,7 +13,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 class ReadAhead;
@@ -94,7 +93,5 @@ private:
     std::string program_path_;
     std::string activation_token_;
     std::unique_ptr<ReadAhead> opening_;
-    // Reads the font configuration while the first window is made (see makeViewer).
-    std::jthread fonts_ahead_;
     bool became_viewer_ = false;
 };
