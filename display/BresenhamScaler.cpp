@@ -1,6 +1,7 @@
 #include "BresenhamScaler.h"
 
 #include "ScalerKernels.h"
+#include "TwoParts.h"
 #include "platform/DebugOutput.h"
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -350,7 +350,7 @@ bool Bresenham2DScaler::Scale_Y_Shrink() {
     const std::size_t span =
         std::min<std::size_t>(static_cast<std::size_t>(std::ceil(1 / y_scale)) + 1, kRowsAhead);
     // Destination rows [begin, end): each is made from its own source rows alone.
-    auto shrinkRows = [&](std::uint32_t begin, std::uint32_t end, engine::ExceptionInfo* failure) {
+    auto shrinkRows = [&](std::size_t begin, std::size_t end, engine::ExceptionInfo* failure) {
         std::vector<std::uint8_t> intermediate;
         std::vector<const std::uint8_t*> full_rows;
         try {
@@ -363,8 +363,8 @@ bool Bresenham2DScaler::Scale_Y_Shrink() {
                                    "Memory allocation failed");
             return false;
         }
-        for (std::uint32_t y = begin; y < end; ++y) {
-            const double s = y / y_scale + y_offset;
+        for (std::size_t y = begin; y < end; ++y) {
+            const double s = static_cast<double>(y) / y_scale + y_offset;
             const double top = std::floor(s);
             std::size_t e = static_cast<std::size_t>(std::ceil(s));
             const std::size_t p = e - 1; // only read when first is not 0, and then e >= 1
@@ -411,21 +411,15 @@ bool Bresenham2DScaler::Scale_Y_Shrink() {
         std::thread::hardware_concurrency() > 1) {
         split = dest_height / 2;
     }
-    std::thread second;
     engine::ExceptionInfo second_failure;
-    bool second_done = true;
-    if (split < dest_height) {
-        try {
-            second =
-                std::thread([&] { second_done = shrinkRows(split, dest_height, &second_failure); });
-        } catch (const std::system_error&) {
-            split = dest_height; // no thread to be had: all of it here
+    bool done = true, second_done = true;
+    engine::RunInTwoParts(split, dest_height, [&](std::size_t begin, std::size_t end) {
+        if (begin == 0) {
+            done = shrinkRows(begin, end, exception);
+        } else {
+            second_done = shrinkRows(begin, end, &second_failure);
         }
-    }
-    const bool done = shrinkRows(0, split, exception);
-    if (second.joinable()) {
-        second.join();
-    }
+    });
     if (done && !second_done && exception != nullptr) {
         *exception = std::move(second_failure);
     }

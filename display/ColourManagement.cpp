@@ -1,5 +1,7 @@
 #include "ColourManagement.h"
 
+#include "TwoParts.h"
+
 #include <lcms2.h>
 
 #include <algorithm>
@@ -344,18 +346,9 @@ void convertOnTwoThreads(const ColourTransform& t, std::uint8_t* bgra, std::size
         convertBlock(t, bgra, count);
         return;
     }
-    const std::size_t half = count / 2;
-    std::thread second;
-    try {
-        second = std::thread(
-            [&t, bgra, half, count] { convertBlock(t, bgra + half * 4, count - half); });
-    } catch (const std::system_error&) {
-        convertBlock(t, bgra + half * 4, count - half);
-    }
-    convertBlock(t, bgra, half);
-    if (second.joinable()) {
-        second.join();
-    }
+    RunInTwoParts(count / 2, count, [&t, bgra](std::size_t begin, std::size_t end) {
+        convertBlock(t, bgra + begin * 4, end - begin);
+    });
 }
 
 std::shared_ptr<const ColourTransform> findOrPlan(std::string_view profile) {

@@ -9,6 +9,7 @@
 #include "PixelExport.h"
 #include "PngChunks.h"
 #include "RawDecoder.h"
+#include "TwoParts.h"
 #include "platform/Timing.h"
 
 #include <magick/MagickCore.h>
@@ -915,16 +916,9 @@ DecodeResult wholeDecode(const std::string& path, const FileBytes& bytes,
             const auto* samples = reinterpret_cast<const std::uint16_t*>(whole);
             std::uint8_t* target = record->pixels.get();
             const std::size_t half = count >= (std::size_t{1} << 20) ? count / 2 : count;
-            std::thread second;
-            if (half < count) {
-                second = std::thread([=] {
-                    ExportBgra(samples + half * 4, target + half * 4, count - half, matte);
-                });
-            }
-            ExportBgra(samples, target, half, matte);
-            if (second.joinable()) {
-                second.join();
-            }
+            RunInTwoParts(half, count, [=](std::size_t begin, std::size_t end) {
+                ExportBgra(samples + begin * 4, target + begin * 4, end - begin, matte);
+            });
         } else {
             std::unique_ptr<RowReducer> reducer;
             if (record->reduced) {
@@ -988,8 +982,7 @@ JpegReduction planJpegReduction(const std::string& path, const FileBytes& bytes,
     if (columns == 0 || rows == 0 || overLimits(columns, rows)) {
         return plan; // the full decode gives the refusal
     }
-    // Orientations 5 to 8 store the upright image's columns as rows.
-    const bool quarter = orientation >= 5 && orientation <= 8;
+    const bool quarter = TurnsAQuarter(orientation);
     const std::size_t uprightColumns = quarter ? rows : columns;
     const std::size_t uprightRows = quarter ? columns : rows;
     const double fit = std::min(static_cast<double>(view.columns) / uprightColumns,

@@ -1,11 +1,12 @@
 #include "Orientation.h"
 
+#include "TwoParts.h"
+
 #include <algorithm>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <sys/mman.h>
-#include <system_error>
 #include <thread>
 #include <utility>
 
@@ -142,20 +143,9 @@ void turnInto(const Image& image, const PixelBuffer& target, int orientation) {
     if (columns * rows >= kTwoThreadPixels && std::thread::hardware_concurrency() > 1) {
         split = (targetRows / 2 + kTile - 1) / kTile * kTile;
     }
-    std::thread second;
-    if (split < targetRows) {
-        try {
-            second = std::thread([&, split] {
-                turnRows(source, target.get(), rows, split, targetRows, plan, target);
-            });
-        } catch (const std::system_error&) {
-            split = targetRows; // no thread to be had: all of it here
-        }
-    }
-    turnRows(source, target.get(), rows, 0, split, plan, target);
-    if (second.joinable()) {
-        second.join();
-    }
+    RunInTwoParts(split, targetRows, [&](std::size_t begin, std::size_t end) {
+        turnRows(source, target.get(), rows, begin, end, plan, target);
+    });
     ReleaseResidentPages(image.pixels, 0, columns * rows * 4);
 }
 

@@ -24,6 +24,11 @@ enum Orientation : int {
     kOrientationQuarterLeft = 8,  // shown turned a quarter anticlockwise
 };
 
+// Whether orientation (5 to 8) stores the upright picture's columns as rows.
+constexpr bool TurnsAQuarter(int orientation) {
+    return orientation >= kOrientationTransposed && orientation <= kOrientationQuarterLeft;
+}
+
 // Turns image (and its reduced copy, when it has one) by orientation, 1 to 8; any other value
 // leaves it as it is. Mirrors and the half turn work in place; the other four swap columns and
 // rows and write a new pixel block, allocated as the old one was (in memory, or in a cache file

@@ -8,6 +8,7 @@
 #include "common/FileNames.h"
 #include "common/ProcessValues.h"
 #include "display/EngineImage.h"
+#include "display/Orientation.h"
 #include "platform/Timing.h"
 #include "platform/qt/Activation.h"
 #include "platform/qt/Application.h"
@@ -881,8 +882,7 @@ void TViewer::SizeForImage(std::size_t stored_columns, std::size_t stored_rows, 
         stored_columns == 0 || stored_rows == 0) {
         return;
     }
-    // Orientations 5 to 8 store the upright image's columns as rows.
-    const bool quarter = orientation >= 5 && orientation <= 8;
+    const bool quarter = engine::TurnsAQuarter(orientation);
     const double columns = static_cast<double>(quarter ? stored_rows : stored_columns);
     const double rows = static_cast<double>(quarter ? stored_columns : stored_rows);
     double zoom = remember_zoom_settings ? desired_zoom_factor : 1.0;
