@@ -6,8 +6,10 @@
 #include "JxlDecoder.h"
 #include "MagickLibrary.h"
 #include "Orientation.h"
+#include "PagePopulator.h"
 #include "PixelExport.h"
 #include "PngChunks.h"
+#include "PngDecoder.h"
 #include "RawDecoder.h"
 #include "TwoParts.h"
 #include "platform/Timing.h"
@@ -444,37 +446,6 @@ bool pngRowsAreFinal(const PngLayout& png) {
 
 // What the rows streamed by the library are written into, for the one decode running on this
 // thread (the library calls back on the thread that reads).
-// Faults the pages of a fresh record in on the other core while the decoder fills its rows:
-// first touches of hundreds of megabytes took a third of the decoding time (and with huge pages
-// up to twice it) when they happened row by row on the decoding thread. The pages are populated
-// without being written, so rows already decoded are never disturbed.
-class PagePopulator {
-public:
-    PagePopulator(std::uint8_t* block, std::size_t bytes)
-        : thread_([this, block, bytes] {
-              // Small pages: making huge ones made the kernel compact memory first, which
-              // stalled the decoder's own touches for up to a second.
-              ::madvise(block, bytes, MADV_NOHUGEPAGE);
-              constexpr std::size_t kStep = std::size_t{8} << 20;
-              for (std::size_t at = 0; at < bytes && !stop_; at += kStep) {
-                  if (::madvise(block + at, std::min(kStep, bytes - at), kPopulateWrite) != 0) {
-                      break; // an older kernel without the advice: the rows fault as before
-                  }
-              }
-          }) {}
-    ~PagePopulator() {
-        stop_ = true;
-        thread_.join();
-    }
-    PagePopulator(const PagePopulator&) = delete;
-    PagePopulator& operator=(const PagePopulator&) = delete;
-
-private:
-    static constexpr int kPopulateWrite = 23; // MADV_POPULATE_WRITE, Linux 5.14
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
-};
-
 // What the file says about how its pixels are meant to be shown.
 struct ViewingHints {
     int orientation = 1;
@@ -674,10 +645,7 @@ size_t streamRow(const ::Image* image, const void* pixels, const size_t columns)
                                      "the pixels could not be allocated");
             return 0;
         }
-        const std::size_t bytes = image->columns * image->rows * 4;
-        if (bytes >= (std::size_t{16} << 20) && !target.record->pixels.get_deleter().file) {
-            target.populator = std::make_unique<PagePopulator>(target.record->pixels.get(), bytes);
-        }
+        target.populator = PopulatePages(*target.record);
         if (target.record->reduced) {
             target.reducer = std::make_unique<RowReducer>(
                 *target.record->reduced, target.record->reduced_factor, image->columns);
@@ -1050,25 +1018,13 @@ DirectRequest directRequest(const std::string& path, const std::atomic<bool>* ca
     return request;
 }
 
-DecodeResult directDecode(DirectFormat format, const std::string& path, const FileBytes& bytes,
-                          const std::atomic<bool>* cancel, ViewSize view) {
+// Decodes bytes with one of the engine's own decoders and fills the record's reduced copy.
+DecodeResult decodeWith(DecodeResult (*decoder)(const DirectRequest&), const std::string& path,
+                        const FileBytes& bytes, const std::atomic<bool>* cancel, ViewSize view) {
     DirectRequest request = directRequest(path, cancel, view);
     request.data = bytes.data.get();
     request.size = bytes.size;
-    DecodeResult result;
-    switch (format) {
-    case DirectFormat::CameraRaw:
-        result = DecodeCameraRaw(request);
-        break;
-    case DirectFormat::JpegXl:
-        result = DecodeJpegXl(request);
-        break;
-    case DirectFormat::Heif:
-        result = DecodeHeif(request);
-        break;
-    case DirectFormat::None:
-        return failure(DecodeFailure::NotAnImage, kNotAnImage);
-    }
+    DecodeResult result = decoder(request);
     if (!result.image) {
         return result;
     }
@@ -1082,6 +1038,21 @@ DecodeResult directDecode(DirectFormat format, const std::string& path, const Fi
         reducer.Flush();
     }
     return result;
+}
+
+DecodeResult directDecode(DirectFormat format, const std::string& path, const FileBytes& bytes,
+                          const std::atomic<bool>* cancel, ViewSize view) {
+    switch (format) {
+    case DirectFormat::CameraRaw:
+        return decodeWith(&DecodeCameraRaw, path, bytes, cancel, view);
+    case DirectFormat::JpegXl:
+        return decodeWith(&DecodeJpegXl, path, bytes, cancel, view);
+    case DirectFormat::Heif:
+        return decodeWith(&DecodeHeif, path, bytes, cancel, view);
+    case DirectFormat::None:
+        break;
+    }
+    return failure(DecodeFailure::NotAnImage, kNotAnImage);
 }
 
 // A camera file's first view from its preview, reading only its headers and the preview: the
@@ -1165,6 +1136,7 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
         return result;
     }
     bool read_whole = true;
+    bool decoded = false;
     // libpng reads a PNG's eXIf chunk itself, and the image library never asks it for it.
     int pngOrientation = 0;
     JpegReduction reduction;
@@ -1186,12 +1158,18 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
                 return result;
             }
             read_whole = !pngRowsAreFinal(png);
+            if (IsPng(bytes.data.get(), bytes.size)) {
+                result = decodeWith(&DecodePng, path, bytes, cancel, view);
+                // What libpng cannot read whole goes to the library, which shows what it can
+                // of a damaged file and says why in its own words.
+                decoded = result.failure != DecodeFailure::Damaged;
+            }
         }
     }
-    if (!read_whole) {
+    if (!decoded && !read_whole) {
         result = streamDecode(path, bytes, cancel, read_whole, reduction.size);
     }
-    if (read_whole) {
+    if (!decoded && read_whole) {
         result = wholeDecode(path, bytes, cancel);
     }
     if (cancelled(cancel)) {

@@ -87,6 +87,24 @@ void ExportBgraPlain(const std::uint16_t* in, std::uint8_t* out, std::size_t n, 
     exportGeneric(in, out, n, matte);
 }
 
+void RgbToBgra(const std::uint8_t* in, std::uint8_t* out, std::size_t n, bool alpha) {
+    if (alpha) {
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i * 4 + 0] = in[i * 4 + 2];
+            out[i * 4 + 1] = in[i * 4 + 1];
+            out[i * 4 + 2] = in[i * 4 + 0];
+            out[i * 4 + 3] = in[i * 4 + 3];
+        }
+        return;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        out[i * 4 + 0] = in[i * 3 + 2];
+        out[i * 4 + 1] = in[i * 3 + 1];
+        out[i * 4 + 2] = in[i * 3 + 0];
+        out[i * 4 + 3] = 255;
+    }
+}
+
 bool PremultiplyAlpha(std::uint8_t* bgra, std::size_t n) {
     std::size_t first = 0;
     while (first < n && bgra[first * 4 + 3] == 255) {

@@ -20,6 +20,9 @@ void ExportBgra(const std::uint16_t* in, std::uint8_t* out, std::size_t n, bool 
 // The same, one sample at a time: the plain form the fast one is checked against.
 void ExportBgraPlain(const std::uint16_t* in, std::uint8_t* out, std::size_t n, bool matte);
 
+// n pixels of 8-bit red, green, blue (and alpha with alpha set; 255 otherwise) as BGRA.
+void RgbToBgra(const std::uint8_t* in, std::uint8_t* out, std::size_t n, bool alpha);
+
 // Multiplies the colour of each of n BGRA pixels by its alpha (rounded), so that averaging
 // pixels, as the scaler does, weighs each colour by how much of it shows: averaged straight, the
 // colour stored under transparent pixels bleeds into the edges. Returns whether any pixel is

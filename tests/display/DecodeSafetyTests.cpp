@@ -5,6 +5,8 @@
 #include "display/ImageDecoder.h"
 #include "display/Image_Magick_Image.h"
 #include "display/MagickLibrary.h"
+#include "display/PixelExport.h"
+#include "display/PngDecoder.h"
 #include "display/ScaleRegion.h"
 #include "platform/Runtime.h"
 
@@ -84,7 +86,7 @@ void blockColour(std::size_t x, std::size_t y, std::uint8_t rgb[3]) {
 // compress to almost nothing, as photos do not.
 std::string blockJpeg(const std::string& path, std::size_t width, std::size_t height,
                       const char* colorspace = "RGB", const char* format = "jpeg",
-                      bool grain = false) {
+                      bool grain = false, bool interlaced = false) {
     std::vector<std::uint8_t> rgb(width * height * 3);
     std::uint32_t noise = 12345;
     for (std::size_t y = 0; y < height; ++y) {
@@ -107,6 +109,7 @@ std::string blockJpeg(const std::string& path, std::size_t width, std::size_t he
         }
         ImageInfo* info = AcquireImageInfo();
         info->quality = 92;
+        info->interlace = interlaced ? PlaneInterlace : NoInterlace;
         std::snprintf(image->filename, sizeof image->filename, "%s:%s", format, path.c_str());
         EXPECT_EQ(WriteImage(info, image), MagickTrue) << image->exception.reason;
         DestroyImageInfo(info);
@@ -198,9 +201,15 @@ TEST_F(DecodeSafetyTest, CameraSizedPhotosOpenWithTheirPixelsInPlace) {
 
 TEST_F(DecodeSafetyTest, StreamedRowsEqualTheLibrarysWholeImage) {
     const std::string samples = ORVALEN_SAMPLES_DIR;
-    std::vector<std::string> files = {samples + "/rose.jpg", samples + "/checkerboard.webp",
-                                      samples + "/large 6000x4000.jpg",
-                                      blockJpeg(folders.Home() + "/cmyk.jpg", 700, 500, "CMYK")};
+    // The PNGs are read by libpng, not the library: they must come out as the library reads them.
+    std::vector<std::string> files = {
+        samples + "/rose.jpg",
+        samples + "/checkerboard.webp",
+        samples + "/large 6000x4000.jpg",
+        blockJpeg(folders.Home() + "/cmyk.jpg", 700, 500, "CMYK"),
+        blockJpeg(folders.Home() + "/grain.png", 700, 500, "RGB", "png", true),
+        blockJpeg(folders.Home() + "/grain alpha.png", 300, 200, "RGB", "png32", true),
+        blockJpeg(folders.Home() + "/grain interlaced.png", 300, 200, "RGB", "png", true, true)};
     for (const std::string& path : files) {
         engine::DecodeResult streamed = engine::DecodeImageFile(path);
         ASSERT_TRUE(streamed.image) << path << ": " << streamed.message;
@@ -342,6 +351,74 @@ TEST_F(DecodeSafetyTest, ACancelledDecodeStopsWithinMomentsAndShowsNothing) {
     Image_Magick_Image shown;
     EXPECT_FALSE(shown.AdoptDecoded(path, std::move(result)));
     EXPECT_EQ(boxes.Count(), 0u) << "a cancelled decode is no failure to report";
+}
+
+// A PNG read by libpng stops at the row after it is told to, not at the end of the image: here
+// it is told as soon as its record is made, before its first row.
+TEST_F(DecodeSafetyTest, APngToldToStopStopsBeforeItsNextRow) {
+    const std::string path =
+        blockJpeg(folders.Home() + "/grain.png", 1200, 900, "RGB", "png", true);
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    std::atomic<bool> cancel{false};
+    engine::DirectRequest request;
+    request.data = reinterpret_cast<const unsigned char*>(bytes.data());
+    request.size = bytes.size();
+    request.cancel = &cancel;
+    request.refuse = [](std::size_t, std::size_t) { return engine::DecodeResult{}; };
+    request.make_record = [&cancel](std::size_t columns, std::size_t rows) {
+        cancel = true;
+        auto record = std::make_unique<engine::Image>();
+        record->columns = columns;
+        record->rows = rows;
+        record->pixels = engine::AllocatePixels(columns * rows * 4);
+        return record;
+    };
+    const engine::DecodeResult stopped = engine::DecodePng(request);
+    EXPECT_EQ(stopped.failure, engine::DecodeFailure::Cancelled);
+    EXPECT_FALSE(stopped.image);
+    // The control: untold, the same request gives the picture.
+    request.cancel = nullptr;
+    const engine::DecodeResult whole = engine::DecodePng(request);
+    ASSERT_TRUE(whole.image) << whole.message;
+    std::uint8_t expected[3];
+    blockColour(1100, 800, expected);
+    EXPECT_NEAR(whole.image->Row(800)[1100 * 4 + 2], expected[0], 6);
+}
+
+// 16-bit samples become 8-bit ones rounded as the library rounds them (cutting off the low byte
+// would be wrong for half of them): every value from 0 to 65535 once in each channel.
+TEST_F(DecodeSafetyTest, SixteenBitPngSamplesAreRoundedAsTheLibraryRoundsThem) {
+    constexpr std::size_t width = 256, height = 256;
+    std::vector<std::uint16_t> rgb(width * height * 3);
+    for (std::size_t i = 0; i < width * height; ++i) {
+        rgb[i * 3 + 0] = static_cast<std::uint16_t>(i);
+        rgb[i * 3 + 1] = static_cast<std::uint16_t>(65535 - i);
+        rgb[i * 3 + 2] = static_cast<std::uint16_t>(i * 40503u); // odd: every value once
+    }
+    const std::string path = folders.Home() + "/ramp.png";
+    ExceptionInfo* exception = AcquireExceptionInfo();
+    Image* image = ConstituteImage(width, height, "RGB", ShortPixel, rgb.data(), exception);
+    ASSERT_NE(image, nullptr);
+    image->depth = 16;
+    ImageInfo* info = AcquireImageInfo();
+    std::snprintf(image->filename, sizeof image->filename, "png48:%s", path.c_str());
+    EXPECT_EQ(WriteImage(info, image), MagickTrue) << image->exception.reason;
+    DestroyImageInfo(info);
+    DestroyImage(image);
+    DestroyExceptionInfo(exception);
+
+    const engine::DecodeResult result = engine::DecodeImageFile(path);
+    ASSERT_TRUE(result.image) << result.message;
+    ASSERT_EQ(result.image->columns, width);
+    int wrong = 0;
+    for (std::size_t i = 0; i < width * height; ++i) {
+        const std::uint8_t* bgra = result.image->pixels.get() + i * 4;
+        for (int c = 0; c < 3; ++c) {
+            wrong += bgra[2 - c] != engine::SampleToByte(rgb[i * 3 + c]);
+        }
+    }
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST_F(DecodeSafetyTest, TheLibrarysFoldersOfDeadProcessesAreRemovedAtStart) {
