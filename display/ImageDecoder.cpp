@@ -11,6 +11,7 @@
 #include "PngChunks.h"
 #include "PngDecoder.h"
 #include "RawDecoder.h"
+#include "TiffDecoder.h"
 #include "TwoParts.h"
 #include "platform/Timing.h"
 
@@ -1164,6 +1165,9 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
                 // of a damaged file and says why in its own words.
                 decoded = result.failure != DecodeFailure::Damaged;
             }
+        } else if (format == "TIFF" || format == "TIFF64") {
+            result = decodeWith(&DecodeTiff, path, bytes, cancel, view);
+            decoded = result.image || result.failure != DecodeFailure::None;
         }
     }
     if (!decoded && !read_whole) {

@@ -8,6 +8,7 @@
 #include "display/PixelExport.h"
 #include "display/PngDecoder.h"
 #include "display/ScaleRegion.h"
+#include "display/TiffDecoder.h"
 #include "platform/Runtime.h"
 
 #include <magick/MagickCore.h>
@@ -353,37 +354,42 @@ TEST_F(DecodeSafetyTest, ACancelledDecodeStopsWithinMomentsAndShowsNothing) {
     EXPECT_EQ(boxes.Count(), 0u) << "a cancelled decode is no failure to report";
 }
 
-// A PNG read by libpng stops at the row after it is told to, not at the end of the image: here
-// it is told as soon as its record is made, before its first row.
-TEST_F(DecodeSafetyTest, APngToldToStopStopsBeforeItsNextRow) {
-    const std::string path =
-        blockJpeg(folders.Home() + "/grain.png", 1200, 900, "RGB", "png", true);
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    std::atomic<bool> cancel{false};
-    engine::DirectRequest request;
-    request.data = reinterpret_cast<const unsigned char*>(bytes.data());
-    request.size = bytes.size();
-    request.cancel = &cancel;
-    request.refuse = [](std::size_t, std::size_t) { return engine::DecodeResult{}; };
-    request.make_record = [&cancel](std::size_t columns, std::size_t rows) {
-        cancel = true;
-        auto record = std::make_unique<engine::Image>();
-        record->columns = columns;
-        record->rows = rows;
-        record->pixels = engine::AllocatePixels(columns * rows * 4);
-        return record;
-    };
-    const engine::DecodeResult stopped = engine::DecodePng(request);
-    EXPECT_EQ(stopped.failure, engine::DecodeFailure::Cancelled);
-    EXPECT_FALSE(stopped.image);
-    // The control: untold, the same request gives the picture.
-    request.cancel = nullptr;
-    const engine::DecodeResult whole = engine::DecodePng(request);
-    ASSERT_TRUE(whole.image) << whole.message;
-    std::uint8_t expected[3];
-    blockColour(1100, 800, expected);
-    EXPECT_NEAR(whole.image->Row(800)[1100 * 4 + 2], expected[0], 6);
+// PNG and TIFF read by their own libraries stop at the row after they are told to, not at the
+// end of the image: here they are told as soon as their record is made, before the first row.
+TEST_F(DecodeSafetyTest, APngOrTiffToldToStopStopsBeforeItsNextRow) {
+    using Decoder = engine::DecodeResult (*)(const engine::DirectRequest&);
+    for (const auto& [format, decoder] :
+         {std::pair<const char*, Decoder>{"png", &engine::DecodePng},
+          std::pair<const char*, Decoder>{"tiff", &engine::DecodeTiff}}) {
+        const std::string path =
+            blockJpeg(folders.Home() + "/grain." + format, 1200, 900, "RGB", format, true);
+        std::ifstream in(path, std::ios::binary);
+        const std::string bytes((std::istreambuf_iterator<char>(in)), {});
+        std::atomic<bool> cancel{false};
+        engine::DirectRequest request;
+        request.data = reinterpret_cast<const unsigned char*>(bytes.data());
+        request.size = bytes.size();
+        request.cancel = &cancel;
+        request.refuse = [](std::size_t, std::size_t) { return engine::DecodeResult{}; };
+        request.make_record = [&cancel](std::size_t columns, std::size_t rows) {
+            cancel = true;
+            auto record = std::make_unique<engine::Image>();
+            record->columns = columns;
+            record->rows = rows;
+            record->pixels = engine::AllocatePixels(columns * rows * 4);
+            return record;
+        };
+        const engine::DecodeResult stopped = decoder(request);
+        EXPECT_EQ(stopped.failure, engine::DecodeFailure::Cancelled) << format;
+        EXPECT_FALSE(stopped.image) << format;
+        // The control: untold, the same request gives the picture.
+        request.cancel = nullptr;
+        const engine::DecodeResult whole = decoder(request);
+        ASSERT_TRUE(whole.image) << format << ": " << whole.message;
+        std::uint8_t expected[3];
+        blockColour(1100, 800, expected);
+        EXPECT_NEAR(whole.image->Row(800)[1100 * 4 + 2], expected[0], 6) << format;
+    }
 }
 
 // 16-bit samples become 8-bit ones rounded as the library rounds them (cutting off the low byte
@@ -477,6 +483,65 @@ TEST(ReducedCopy, ViewsFarBelowOneToOneReadTheReducedCopyAndTheRestTheWholeImage
     std::unique_ptr<engine::Image> fromWhole(
         ScaleImage_Bresenham_Fractional(*wholeSeen, {8, 8, 32, 24}, 16, 12));
     EXPECT_TRUE(same(near.get(), fromWhole.get()));
+}
+
+// TIFFs read by libtiff come out as the library reads them: 8- and 16-bit samples (every
+// 16-bit value once, so that rounding shows), gray and RGB, with and without alpha, stored
+// plainly and compressed.
+TEST_F(DecodeSafetyTest, TiffLayoutsReadByLibtiffEqualTheLibrarysRead) {
+    struct Case {
+        const char* map;
+        StorageType storage;
+        CompressionType compression;
+    };
+    constexpr std::size_t width = 256, height = 256;
+    int index = 0;
+    for (const Case& layout :
+         {Case{"RGB", CharPixel, LZWCompression}, Case{"RGBA", CharPixel, ZipCompression},
+          Case{"RGB", ShortPixel, NoCompression}, Case{"RGBA", ShortPixel, LZWCompression},
+          Case{"I", ShortPixel, ZipCompression}, Case{"I", CharPixel, NoCompression}}) {
+        const std::size_t samples = std::strlen(layout.map);
+        const bool wide = layout.storage == ShortPixel;
+        std::vector<std::uint16_t> values(width * height * samples);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::uint32_t v =
+                static_cast<std::uint32_t>(i / samples) * 40503u + (i % samples) * 7919u;
+            values[i] = static_cast<std::uint16_t>(wide ? v : v % 256);
+        }
+        std::vector<std::uint8_t> narrow(values.begin(), values.end());
+        const std::string path = folders.Home() + "/layout " + std::to_string(index++) + ".tif";
+        ExceptionInfo* exception = AcquireExceptionInfo();
+        Image* image = ConstituteImage(width, height, layout.map, layout.storage,
+                                       wide ? static_cast<const void*>(values.data())
+                                            : static_cast<const void*>(narrow.data()),
+                                       exception);
+        ASSERT_NE(image, nullptr) << layout.map;
+        image->depth = wide ? 16 : 8;
+        image->compression = layout.compression;
+        ImageInfo* info = AcquireImageInfo();
+        std::snprintf(image->filename, sizeof image->filename, "tiff:%s", path.c_str());
+        EXPECT_EQ(WriteImage(info, image), MagickTrue) << image->exception.reason;
+        DestroyImage(image);
+
+        const engine::DecodeResult decoded = engine::DecodeImageFile(path);
+        ASSERT_TRUE(decoded.image) << layout.map << ": " << decoded.message;
+        std::snprintf(info->filename, sizeof info->filename, "%s", path.c_str());
+        Image* whole = ReadImage(info, exception);
+        ASSERT_NE(whole, nullptr) << path;
+        std::vector<std::uint8_t> expected(width * height * 4);
+        ExportImagePixels(whole, 0, 0, width, height, "BGRA", CharPixel, expected.data(),
+                          exception);
+        ASSERT_EQ(decoded.image->columns, width);
+        ASSERT_EQ(decoded.image->rows, height);
+        int differing = 0;
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            differing += decoded.image->pixels[i] != expected[i];
+        }
+        EXPECT_EQ(differing, 0) << layout.map << (wide ? " 16-bit" : " 8-bit");
+        DestroyImage(whole);
+        DestroyImageInfo(info);
+        DestroyExceptionInfo(exception);
+    }
 }
 
 // A file cut short shows what could be read of it and is called damaged, when the library
