@@ -13,6 +13,7 @@
 #include "RawDecoder.h"
 #include "TiffDecoder.h"
 #include "TwoParts.h"
+#include "WebpHeader.h"
 #include "platform/Timing.h"
 
 #include <magick/MagickCore.h>
@@ -1209,6 +1210,18 @@ DecodeResult PingImageFile(const std::string& path) {
                 return result;
             }
             continue; // the part read does not tell: the whole file does
+        }
+        if (const WebpHeader webp = ReadWebpHeader(bytes.data.get(), bytes.size); webp.valid) {
+            if (!webp.orientation_known && bytes.size != bytes.whole) {
+                continue; // the EXIF chunk lies beyond the part read
+            }
+            result.image = std::make_unique<Image>();
+            result.image->columns = webp.columns;
+            result.image->rows = webp.rows;
+            result.image->filename = path;
+            result.image->magick = "WEBP";
+            result.orientation = webp.orientation;
+            return result;
         }
         bytes.size = DropPngMetadata(bytes.data.get(), bytes.size, kMaximumMetadataBytes);
         LibraryRequest request(path, bytes, nullptr);

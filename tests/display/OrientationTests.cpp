@@ -286,6 +286,13 @@ TEST_P(OrientedDecodeTest, ATaggedFileDecodesUpright) {
         folders.Home() + "/photo-" + std::to_string(orientation) + "." + format;
     std::ofstream(path, std::ios::binary) << bytes;
 
+    // The header alone tells the stored size and the orientation: the window is sized by them.
+    const engine::DecodeResult header = engine::PingImageFile(path);
+    ASSERT_TRUE(header.image) << header.message;
+    EXPECT_EQ(header.image->columns, stored.width);
+    EXPECT_EQ(header.image->rows, stored.height);
+    EXPECT_EQ(header.orientation, orientation);
+
     const engine::DecodeResult result = engine::DecodeImageFile(path);
     ASSERT_TRUE(result.image) << result.message;
     const engine::Image& image = *result.image;
@@ -304,6 +311,63 @@ TEST_P(OrientedDecodeTest, ATaggedFileDecodesUpright) {
         EXPECT_TRUE(samePixels(pictureOf(image), upright))
             << "top left is " << colourName(image.pixels.get()) << ", top right "
             << colourName(image.pixels.get() + 39 * 4);
+    }
+}
+
+// A WebP's header is read without the library, which decodes the whole picture to tell its
+// size: lossy and lossless pictures, and an EXIF chunk that lies beyond the first megabyte read.
+TEST_F(OrientationFileTest, AWebpHeaderTellsItsSizeAndOrientation) {
+    const Picture small = testsupport::QuadrantPicture(300, 200);
+    Picture noisy = testsupport::QuadrantPicture(800, 700);
+    std::uint32_t seed = 1;
+    for (std::uint8_t& sample : noisy.bgra) {
+        seed = seed * 1103515245u + 12345u;
+        sample = static_cast<std::uint8_t>(seed >> 16);
+    }
+    const std::string lossless = encode(small, "WEBP");
+    std::string lossy;
+    {
+        ::ExceptionInfo* exception = AcquireExceptionInfo();
+        std::vector<std::uint8_t> bgr;
+        for (std::size_t i = 0; i < small.bgra.size(); ++i) {
+            if (i % 4 != 3) {
+                bgr.push_back(small.bgra[i]);
+            }
+        }
+        ::Image* image = ::ConstituteImage(300, 200, "BGR", CharPixel, bgr.data(), exception);
+        ASSERT_NE(image, nullptr);
+        ImageInfo* info = AcquireImageInfo();
+        std::snprintf(info->magick, sizeof info->magick, "WEBP");
+        std::snprintf(image->magick, sizeof image->magick, "WEBP");
+        std::size_t length = 0;
+        void* blob = ImageToBlob(info, image, &length, exception);
+        ASSERT_NE(blob, nullptr);
+        lossy.assign(static_cast<const char*>(blob), length);
+        RelinquishMagickMemory(blob);
+        DestroyImageInfo(info);
+        DestroyImage(image);
+        DestroyExceptionInfo(exception);
+    }
+    const std::string far = withWebpExif(encode(noisy, "WEBP"), noisy, 6);
+    ASSERT_EQ(lossy.compare(12, 4, "VP8 "), 0);
+    ASSERT_EQ(lossless.compare(12, 4, "VP8L"), 0);
+    ASSERT_GT(far.size(), std::size_t{1} << 20);
+    struct Case {
+        std::string name, bytes;
+        std::size_t columns, rows;
+        int orientation;
+    };
+    for (const Case& file :
+         {Case{"lossy", lossy, 300, 200, 1}, Case{"lossless", lossless, 300, 200, 1},
+          Case{"far", far, 800, 700, 6}}) {
+        const std::string path = folders.Home() + "/" + file.name + ".webp";
+        std::ofstream(path, std::ios::binary) << file.bytes;
+        const engine::DecodeResult header = engine::PingImageFile(path);
+        ASSERT_TRUE(header.image) << file.name << ": " << header.message;
+        EXPECT_EQ(header.image->columns, file.columns) << file.name;
+        EXPECT_EQ(header.image->rows, file.rows) << file.name;
+        EXPECT_EQ(header.image->magick, "WEBP") << file.name;
+        EXPECT_EQ(header.orientation, file.orientation) << file.name;
     }
 }
 
