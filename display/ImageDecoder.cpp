@@ -12,6 +12,7 @@
 #include "PngDecoder.h"
 #include "RawDecoder.h"
 #include "TiffDecoder.h"
+#include "TiffHeader.h"
 #include "TwoParts.h"
 #include "WebpHeader.h"
 #include "platform/Timing.h"
@@ -45,7 +46,6 @@ constexpr std::size_t kMaximumMemoryBytes = std::size_t{1} << 30;
 // The reduced copy of such a record has at most this many pixels.
 constexpr std::size_t kReducedPixels = std::size_t{64} << 20;
 // A file-backed record gives its written pages back this often while it is decoded.
-constexpr std::size_t kResidentBytes = std::size_t{64} << 20;
 // A ping reads this much of a file first; only when that does not tell the size, all of it.
 constexpr std::size_t kPingBytes = std::size_t{1} << 20;
 
@@ -509,7 +509,7 @@ struct StreamTarget {
     std::unique_ptr<PagePopulator> populator; // after record: stops before the record goes
     std::unique_ptr<RowReducer> reducer;
     std::size_t next_row = 0;
-    std::size_t released_row = 0;
+    std::unique_ptr<WrittenRows> written; // of record
     ViewingHints hints;
     DecodeResult stopped;    // why the rows were refused, when they were
     bool read_whole = false; // rows this loop cannot place: read the file whole instead
@@ -648,6 +648,7 @@ size_t streamRow(const ::Image* image, const void* pixels, const size_t columns)
             return 0;
         }
         target.populator = PopulatePages(*target.record);
+        target.written = std::make_unique<WrittenRows>(*target.record);
         if (target.record->reduced) {
             target.reducer = std::make_unique<RowReducer>(
                 *target.record->reduced, target.record->reduced_factor, image->columns);
@@ -680,12 +681,7 @@ size_t streamRow(const ::Image* image, const void* pixels, const size_t columns)
     if (image->colorspace != CMYKColorspace) {
         convertRows(target);
     }
-    const std::size_t rowBytes = record.columns * 4;
-    if ((target.next_row - target.released_row) * rowBytes >= kResidentBytes) {
-        ReleaseResidentPages(record.pixels, target.released_row * rowBytes,
-                             (target.next_row - target.released_row) * rowBytes);
-        target.released_row = target.next_row;
-    }
+    target.written->Upto(target.next_row);
     return columns;
 }
 
@@ -1107,6 +1103,41 @@ DecodeResult directPing(DirectFormat format, const std::string& path, const File
     return result;
 }
 
+// A TIFF's first directory, read from the part of the file already in bytes or, when it lies
+// beyond them, from the file itself (opened as readFile opens it).
+TiffHeader tiffHeader(const std::string& path, const FileBytes& bytes) {
+    std::unique_ptr<Descriptor> file;
+    return ReadTiffHeader([&](std::uint64_t offset, std::size_t length, unsigned char* out) {
+        if (offset + length <= bytes.size) {
+            std::memcpy(out, bytes.data.get() + offset, length);
+            return true;
+        }
+        if (offset + length > bytes.whole) {
+            return false;
+        }
+        if (!file) {
+            file = std::make_unique<Descriptor>(
+                ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+            struct stat info {};
+            if (file->get() < 0 || ::fstat(file->get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+                return false;
+            }
+        }
+        for (std::size_t done = 0; done < length;) {
+            const ssize_t got =
+                ::pread(file->get(), out + done, length - done, static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR) {
+                continue;
+            }
+            if (got <= 0) {
+                return false;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        return true;
+    });
+}
+
 } // namespace
 
 DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* cancel,
@@ -1210,6 +1241,15 @@ DecodeResult PingImageFile(const std::string& path) {
                 return result;
             }
             continue; // the part read does not tell: the whole file does
+        }
+        if (const TiffHeader tiff = tiffHeader(path, bytes); tiff.valid) {
+            result.image = std::make_unique<Image>();
+            result.image->columns = tiff.columns;
+            result.image->rows = tiff.rows;
+            result.image->filename = path;
+            result.image->magick = "TIFF";
+            result.orientation = tiff.orientation;
+            return result;
         }
         if (const WebpHeader webp = ReadWebpHeader(bytes.data.get(), bytes.size); webp.valid) {
             if (!webp.orientation_known && bytes.size != bytes.whole) {

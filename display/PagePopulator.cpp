@@ -8,6 +8,7 @@ namespace engine {
 namespace {
 
 constexpr int kPopulateWrite = 23; // MADV_POPULATE_WRITE, Linux 5.14
+constexpr std::size_t kResidentBytes = std::size_t{64} << 20;
 
 } // namespace
 
@@ -38,6 +39,14 @@ std::unique_ptr<PagePopulator> PopulatePages(Image& record) {
         return std::make_unique<PagePopulator>(record.pixels.get(), bytes);
     } catch (const std::system_error&) {
         return nullptr; // the rows fault in on the decoding thread
+    }
+}
+
+void WrittenRows::Upto(std::size_t rows) {
+    const std::size_t rowBytes = record_.columns * 4;
+    if ((rows - released_) * rowBytes >= kResidentBytes) {
+        ReleaseResidentPages(record_.pixels, released_ * rowBytes, (rows - released_) * rowBytes);
+        released_ = rows;
     }
 }
 

@@ -104,7 +104,8 @@ bool cancelled(Reading& reading) {
 }
 
 // Reads every pass of every row into rows. False on a libpng error or a cancel.
-bool readRows(Reading& reading, png_bytepp rows, png_uint_32 height, int passes) {
+bool readRows(Reading& reading, png_bytepp rows, png_uint_32 height, int passes,
+              WrittenRows& written) {
     if (setjmp(png_jmpbuf(reading.png))) {
         return false;
     }
@@ -114,6 +115,9 @@ bool readRows(Reading& reading, png_bytepp rows, png_uint_32 height, int passes)
                 return false;
             }
             png_read_row(reading.png, rows[y], nullptr);
+            if (pass == passes - 1) {
+                written.Upto(y + 1);
+            }
         }
     }
     return true;
@@ -121,7 +125,7 @@ bool readRows(Reading& reading, png_bytepp rows, png_uint_32 height, int passes)
 
 // Reads each 8-bit RGB or RGBA row into stored, then converts it into its row of rows.
 bool readStoredRows(Reading& reading, png_bytepp rows, png_uint_32 width, png_uint_32 height,
-                    bool alpha, png_bytep stored) {
+                    bool alpha, png_bytep stored, WrittenRows& written) {
     if (setjmp(png_jmpbuf(reading.png))) {
         return false;
     }
@@ -131,6 +135,7 @@ bool readStoredRows(Reading& reading, png_bytepp rows, png_uint_32 width, png_ui
         }
         png_read_row(reading.png, stored, nullptr);
         RgbToBgra(stored, rows[y], width, alpha);
+        written.Upto(y + 1);
     }
     return true;
 }
@@ -203,9 +208,11 @@ DecodeResult DecodePng(const DirectRequest& request) {
     }
     std::vector<png_byte> stored(layout == Rows::Bgra ? 0 : rowBytes);
     std::unique_ptr<PagePopulator> populator = PopulatePages(*record);
-    const bool read = layout == Rows::Bgra ? readRows(reading, rows.data(), height, passes)
-                                           : readStoredRows(reading, rows.data(), width, height,
-                                                            layout == Rows::Rgba, stored.data());
+    WrittenRows written(*record);
+    const bool read = layout == Rows::Bgra
+                          ? readRows(reading, rows.data(), height, passes, written)
+                          : readStoredRows(reading, rows.data(), width, height,
+                                           layout == Rows::Rgba, stored.data(), written);
     populator.reset();
     if (!read) {
         return reading.cancelled ? DirectFailure(DecodeFailure::Cancelled, {})

@@ -188,6 +188,7 @@ DecodeResult DecodeTiff(const DirectRequest& request) {
     std::vector<unsigned char> row(rowBytes);
     std::vector<std::uint8_t> eight(layout.bits == 16 ? std::size_t{width} * layout.samples : 0);
     std::unique_ptr<PagePopulator> populator = PopulatePages(*record);
+    WrittenRows written(*record);
     for (std::uint32_t y = 0; y < height; ++y) {
         if (cancelled(request.cancel)) {
             return DirectFailure(DecodeFailure::Cancelled, {});
@@ -196,6 +197,7 @@ DecodeResult DecodeTiff(const DirectRequest& request) {
             return {}; // damaged: the library shows what it can of it
         }
         convertRow(layout, row.data(), eight.data(), record->Row(y), width);
+        written.Upto(y + 1);
     }
     populator.reset();
     record->magick = "TIFF";

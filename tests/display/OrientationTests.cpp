@@ -371,6 +371,29 @@ TEST_F(OrientationFileTest, AWebpHeaderTellsItsSizeAndOrientation) {
     }
 }
 
+// Writers often put a TIFF's directory after its pixels: the header is read where it lies,
+// beyond the first megabyte read for a header.
+TEST_F(OrientationFileTest, ATiffHeaderIsReadWhereverItsDirectoryLies) {
+    const Picture stored = testsupport::QuadrantPicture(1200, 1000);
+    const std::string bytes = encode(stored, "TIFF", 6);
+    ASSERT_GE(bytes.size(), 8u);
+    const bool little = bytes[0] == 'I';
+    std::uint32_t directory = 0;
+    for (int i = 0; i < 4; ++i) {
+        const auto byte = static_cast<std::uint8_t>(bytes[little ? 7 - i : 4 + i]);
+        directory = directory << 8 | byte;
+    }
+    ASSERT_GT(directory, std::uint32_t{1} << 20);
+    const std::string path = folders.Home() + "/scan.tif";
+    std::ofstream(path, std::ios::binary) << bytes;
+    const engine::DecodeResult header = engine::PingImageFile(path);
+    ASSERT_TRUE(header.image) << header.message;
+    EXPECT_EQ(header.image->columns, 1200u);
+    EXPECT_EQ(header.image->rows, 1000u);
+    EXPECT_EQ(header.image->magick, "TIFF");
+    EXPECT_EQ(header.orientation, 6);
+}
+
 INSTANTIATE_TEST_SUITE_P(Orientations, OrientedDecodeTest,
                          ::testing::Combine(::testing::Values("JPEG", "TIFF", "PNG", "WEBP"),
                                             ::testing::Range(1, 9)),
