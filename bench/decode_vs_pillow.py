@@ -9,7 +9,8 @@ BUILD is the build folder (default: build/ beside bench/); it must hold bin/fram
 samples/images/. Needs Pillow and numpy (Debian: python3-pil, python3-numpy).
 
 Cases: the 6000 x 4000 sample JPEG of the build; a 45 MP (8256 x 5504) and a 100 MP
-(12240 x 8160) photo-like JPEG (quality 90, 4:2:0); a 1 gigapixel (32768 x 32768) smooth RGB PNG.
+(12240 x 8160) photo-like JPEG (quality 90, 4:2:0); the 24 MP photo-like picture as a PNG and as
+an LZW TIFF; a 1 gigapixel (32768 x 32768) smooth RGB PNG.
 The made files are kept in BUILD/bench-data/ and made again only when missing (the first run
 takes a few minutes more). --no-gigapixel leaves the 1 GP case out.
 
@@ -132,6 +133,21 @@ def make_photo_jpeg(path, width, height):
     Image.fromarray(pixels, "RGB").save(path, "JPEG", quality=90, subsampling="4:2:0")
 
 
+def make_photo_lossless(path, width, height, kind):
+    """The photo-like picture of make_photo_jpeg, stored without loss: a PNG (zlib level 6,
+    adaptive filters, as Pillow writes by default) or an LZW TIFF in strips."""
+    from PIL import Image
+
+    jpeg = path + ".jpg"
+    make_photo_jpeg(jpeg, width, height)
+    with Image.open(jpeg) as picture:
+        if kind == "png":
+            picture.save(path, "PNG")
+        else:
+            picture.save(path, "TIFF", compression="tiff_lzw")
+    os.remove(jpeg)
+
+
 def make_smooth_png(path, width, height):
     """A large smooth RGB PNG written with zlib in strips, so the whole image is never in
     memory. Every row uses the Sub filter; the content is a sum of slow waves in x and y, so the
@@ -191,6 +207,8 @@ def child_main(argv):
         make_photo_jpeg(argv[3], int(argv[1]), int(argv[2]))
     elif mode == "make-png":
         make_smooth_png(argv[3], int(argv[1]), int(argv[2]))
+    elif mode in ("make-photo-png", "make-photo-tiff"):
+        make_photo_lossless(argv[3], int(argv[1]), int(argv[2]), mode.rsplit("-", 1)[1])
     elif mode == "pillow":
         pillow_decode(argv[1], to_rgba=False)
     elif mode == "pillow-rgba":
@@ -455,6 +473,11 @@ def main(argv):
              8256, 5504, args.runs, "make-jpeg"),
         Case("JPEG 100 MP 12240x8160", os.path.join(data, f"photo-12240x8160-q90-r{RECIPE}.jpg"),
              12240, 8160, args.runs, "make-jpeg"),
+        Case("PNG 24 MP 6000x4000 photo", os.path.join(data, f"photo-6000x4000-r{RECIPE}.png"),
+             6000, 4000, args.runs, "make-photo-png"),
+        Case("TIFF 24 MP 6000x4000 photo, LZW",
+             os.path.join(data, f"photo-6000x4000-lzw-r{RECIPE}.tif"), 6000, 4000, args.runs,
+             "make-photo-tiff"),
     ]
     if not args.no_gigapixel:
         cases.append(Case("PNG 1 GP 32768x32768",

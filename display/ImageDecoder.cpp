@@ -509,7 +509,7 @@ struct StreamTarget {
     std::unique_ptr<PagePopulator> populator; // after record: stops before the record goes
     std::unique_ptr<RowReducer> reducer;
     std::size_t next_row = 0;
-    std::unique_ptr<WrittenRows> written; // of record
+    std::unique_ptr<FinishedRows> written; // of record
     ViewingHints hints;
     DecodeResult stopped;    // why the rows were refused, when they were
     bool read_whole = false; // rows this loop cannot place: read the file whole instead
@@ -648,7 +648,7 @@ size_t streamRow(const ::Image* image, const void* pixels, const size_t columns)
             return 0;
         }
         target.populator = PopulatePages(*target.record);
-        target.written = std::make_unique<WrittenRows>(*target.record);
+        target.written = std::make_unique<FinishedRows>(*target.record);
         if (target.record->reduced) {
             target.reducer = std::make_unique<RowReducer>(
                 *target.record->reduced, target.record->reduced_factor, image->columns);

@@ -42,7 +42,7 @@ std::unique_ptr<PagePopulator> PopulatePages(Image& record) {
     }
 }
 
-void WrittenRows::Upto(std::size_t rows) {
+void FinishedRows::Upto(std::size_t rows) {
     const std::size_t rowBytes = record_.columns * 4;
     if ((rows - released_) * rowBytes >= kResidentBytes) {
         ReleaseResidentPages(record_.pixels, released_ * rowBytes, (rows - released_) * rowBytes);

@@ -32,12 +32,12 @@ private:
 // mapped from a file) or no thread can be started. Keep it while the rows are written.
 std::unique_ptr<PagePopulator> PopulatePages(Image& record);
 
-// Gives back the pages of a record that lives in a cache file as a decoder writes its rows from
-// the top, 64 MB at a time: one too large for memory would otherwise stay resident whole until
-// the decode ends. The rows stay in the file. Does nothing for a record in memory.
-class WrittenRows {
+// Gives back the pages of a record that lives in a cache file as a decoder finishes writing its
+// rows from the top, 64 MB at a time: one too large for memory would otherwise become resident
+// whole while it is decoded. The rows stay in the file. Does nothing for a record in memory.
+class FinishedRows {
 public:
-    explicit WrittenRows(const Image& record) : record_(record) {}
+    explicit FinishedRows(const Image& record) : record_(record) {}
     // Rows [0, rows) are written and will not be written again.
     void Upto(std::size_t rows);
 

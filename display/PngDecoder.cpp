@@ -105,7 +105,7 @@ bool cancelled(Reading& reading) {
 
 // Reads every pass of every row into rows. False on a libpng error or a cancel.
 bool readRows(Reading& reading, png_bytepp rows, png_uint_32 height, int passes,
-              WrittenRows& written) {
+              FinishedRows& written) {
     if (setjmp(png_jmpbuf(reading.png))) {
         return false;
     }
@@ -125,7 +125,7 @@ bool readRows(Reading& reading, png_bytepp rows, png_uint_32 height, int passes,
 
 // Reads each 8-bit RGB or RGBA row into stored, then converts it into its row of rows.
 bool readStoredRows(Reading& reading, png_bytepp rows, png_uint_32 width, png_uint_32 height,
-                    bool alpha, png_bytep stored, WrittenRows& written) {
+                    bool alpha, png_bytep stored, FinishedRows& written) {
     if (setjmp(png_jmpbuf(reading.png))) {
         return false;
     }
@@ -208,7 +208,7 @@ DecodeResult DecodePng(const DirectRequest& request) {
     }
     std::vector<png_byte> stored(layout == Rows::Bgra ? 0 : rowBytes);
     std::unique_ptr<PagePopulator> populator = PopulatePages(*record);
-    WrittenRows written(*record);
+    FinishedRows written(*record);
     const bool read = layout == Rows::Bgra
                           ? readRows(reading, rows.data(), height, passes, written)
                           : readStoredRows(reading, rows.data(), width, height,

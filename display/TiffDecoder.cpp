@@ -188,7 +188,7 @@ DecodeResult DecodeTiff(const DirectRequest& request) {
     std::vector<unsigned char> row(rowBytes);
     std::vector<std::uint8_t> eight(layout.bits == 16 ? std::size_t{width} * layout.samples : 0);
     std::unique_ptr<PagePopulator> populator = PopulatePages(*record);
-    WrittenRows written(*record);
+    FinishedRows written(*record);
     for (std::uint32_t y = 0; y < height; ++y) {
         if (cancelled(request.cancel)) {
             return DirectFailure(DecodeFailure::Cancelled, {});

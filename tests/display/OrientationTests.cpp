@@ -6,6 +6,8 @@
 #include "display/ImageDecoder.h"
 #include "display/MagickLibrary.h"
 #include "display/Orientation.h"
+#include "display/TiffHeader.h"
+#include "display/WebpHeader.h"
 
 #include <magick/MagickCore.h>
 
@@ -392,6 +394,61 @@ TEST_F(OrientationFileTest, ATiffHeaderIsReadWhereverItsDirectoryLies) {
     EXPECT_EQ(header.image->rows, 1000u);
     EXPECT_EQ(header.image->magick, "TIFF");
     EXPECT_EQ(header.orientation, 6);
+}
+
+// The header readers take any bytes: cut anywhere or with any byte of the header spoilt, they
+// never read outside what they are given (the sanitizer build checks) and never claim a size
+// the whole file does not have, unless the spoilt byte is the size itself.
+TEST_F(OrientationFileTest, HeadersCutOrSpoiltAnywhereAreReadSafely) {
+    const Picture stored = testsupport::QuadrantPicture(30, 20);
+    const std::string webp = withWebpExif(encode(stored, "WEBP"), stored, 6);
+    const std::string tiff = encode(stored, "TIFF", 6);
+    auto tiffHeader = [](const std::string& bytes) {
+        return engine::ReadTiffHeader(
+            [&bytes](std::uint64_t offset, std::size_t length, unsigned char* out) {
+                if (offset > bytes.size() || length > bytes.size() - offset) {
+                    return false;
+                }
+                std::memcpy(out, bytes.data() + offset, length);
+                return true;
+            });
+    };
+    auto webpHeader = [](const std::string& bytes) {
+        return engine::ReadWebpHeader(reinterpret_cast<const unsigned char*>(bytes.data()),
+                                      bytes.size());
+    };
+    const engine::WebpHeader wholeWebp = webpHeader(webp);
+    const engine::TiffHeader wholeTiff = tiffHeader(tiff);
+    ASSERT_TRUE(wholeWebp.valid && wholeTiff.valid);
+    EXPECT_EQ(wholeWebp.orientation, 6);
+    EXPECT_EQ(wholeTiff.orientation, 6);
+    for (std::size_t length = 0; length < webp.size(); ++length) {
+        const engine::WebpHeader cut = webpHeader(webp.substr(0, length));
+        if (cut.valid) {
+            EXPECT_EQ(cut.columns, 30u) << length;
+            EXPECT_TRUE(!cut.orientation_known || cut.orientation == 6) << length;
+        }
+    }
+    for (std::size_t length = 0; length < tiff.size(); ++length) {
+        const engine::TiffHeader cut = tiffHeader(tiff.substr(0, length));
+        EXPECT_TRUE(!cut.valid || (cut.columns == 30 && cut.rows == 20)) << length;
+    }
+    for (std::size_t at = 0; at < 64; ++at) {
+        for (const unsigned char spoilt : {0x00, 0x7f, 0xff}) {
+            std::string bytes = webp;
+            bytes[at] = static_cast<char>(spoilt);
+            const engine::WebpHeader badWebp = webpHeader(bytes);
+            EXPECT_TRUE(!badWebp.valid || (badWebp.columns > 0 && badWebp.rows > 0 &&
+                                           badWebp.orientation >= 1 && badWebp.orientation <= 8))
+                << at;
+            bytes = tiff;
+            bytes[at] = static_cast<char>(spoilt);
+            const engine::TiffHeader badTiff = tiffHeader(bytes);
+            EXPECT_TRUE(!badTiff.valid || (badTiff.columns > 0 && badTiff.rows > 0 &&
+                                           badTiff.orientation >= 1 && badTiff.orientation <= 8))
+                << at;
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Orientations, OrientedDecodeTest,
