@@ -153,4 +153,19 @@ DecodeResult DirectFailure(DecodeFailure why, std::string message, std::string r
     return result;
 }
 
+DecodeResult MakeDirectRecord(const DirectRequest& request, std::size_t columns, std::size_t rows,
+                              std::unique_ptr<Image>& record) {
+    record.reset();
+    if (DecodeResult refusal = request.refuse(columns, rows);
+        refusal.failure != DecodeFailure::None) {
+        return refusal;
+    }
+    record = request.make_record(columns, rows);
+    if (!record) {
+        return DirectFailure(DecodeFailure::OutOfMemory, "not enough memory to decode it",
+                             "the pixels could not be allocated");
+    }
+    return {};
+}
+
 } // namespace engine

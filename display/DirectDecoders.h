@@ -39,4 +39,10 @@ struct DirectRequest {
 // A failure that names the format's library ("damaged: the JPEG XL decoder ...").
 DecodeResult DirectFailure(DecodeFailure why, std::string message, std::string reason = {});
 
+// Sets record to the request's record for a columns x rows image and returns a result without
+// failure; or, leaving record null, returns what to give back instead: the request's refusal,
+// or out of memory.
+DecodeResult MakeDirectRecord(const DirectRequest& request, std::size_t columns, std::size_t rows,
+                              std::unique_ptr<Image>& record);
+
 } // namespace engine

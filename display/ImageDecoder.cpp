@@ -1103,6 +1103,19 @@ DecodeResult directPing(DirectFormat format, const std::string& path, const File
     return result;
 }
 
+// What a ping gives for a header read here.
+DecodeResult pinged(const std::string& path, const char* format, std::size_t columns,
+                    std::size_t rows, int orientation) {
+    DecodeResult result;
+    result.image = std::make_unique<Image>();
+    result.image->columns = columns;
+    result.image->rows = rows;
+    result.image->filename = path;
+    result.image->magick = format;
+    result.orientation = orientation;
+    return result;
+}
+
 // A TIFF's first directory, read from the part of the file already in bytes or, when it lies
 // beyond them, from the file itself (opened as readFile opens it).
 TiffHeader tiffHeader(const std::string& path, const FileBytes& bytes) {
@@ -1243,25 +1256,13 @@ DecodeResult PingImageFile(const std::string& path) {
             continue; // the part read does not tell: the whole file does
         }
         if (const TiffHeader tiff = tiffHeader(path, bytes); tiff.valid) {
-            result.image = std::make_unique<Image>();
-            result.image->columns = tiff.columns;
-            result.image->rows = tiff.rows;
-            result.image->filename = path;
-            result.image->magick = "TIFF";
-            result.orientation = tiff.orientation;
-            return result;
+            return pinged(path, "TIFF", tiff.columns, tiff.rows, tiff.orientation);
         }
         if (const WebpHeader webp = ReadWebpHeader(bytes.data.get(), bytes.size); webp.valid) {
             if (!webp.orientation_known && bytes.size != bytes.whole) {
                 continue; // the EXIF chunk lies beyond the part read
             }
-            result.image = std::make_unique<Image>();
-            result.image->columns = webp.columns;
-            result.image->rows = webp.rows;
-            result.image->filename = path;
-            result.image->magick = "WEBP";
-            result.orientation = webp.orientation;
-            return result;
+            return pinged(path, "WEBP", webp.columns, webp.rows, webp.orientation);
         }
         bytes.size = DropPngMetadata(bytes.data.get(), bytes.size, kMaximumMetadataBytes);
         LibraryRequest request(path, bytes, nullptr);

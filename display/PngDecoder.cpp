@@ -193,14 +193,9 @@ DecodeResult DecodePng(const DirectRequest& request) {
     if (png_get_rowbytes(reading.png, reading.info) != rowBytes) {
         return damaged("rows of an unexpected size");
     }
-    if (DecodeResult refusal = request.refuse(width, height);
-        refusal.failure != DecodeFailure::None) {
-        return refusal;
-    }
-    std::unique_ptr<Image> record = request.make_record(width, height);
-    if (!record) {
-        return DirectFailure(DecodeFailure::OutOfMemory, "not enough memory to decode it",
-                             "the pixels could not be allocated");
+    std::unique_ptr<Image> record;
+    if (DecodeResult refused = MakeDirectRecord(request, width, height, record); !record) {
+        return refused;
     }
     std::vector<png_bytep> rows(height);
     for (png_uint_32 y = 0; y < height; ++y) {

@@ -176,14 +176,9 @@ DecodeResult DecodeTiff(const DirectRequest& request) {
     if (TIFFScanlineSize(tiff.get()) != static_cast<tmsize_t>(rowBytes)) {
         return {};
     }
-    if (DecodeResult refusal = request.refuse(width, height);
-        refusal.failure != DecodeFailure::None) {
-        return refusal;
-    }
-    std::unique_ptr<Image> record = request.make_record(width, height);
-    if (!record) {
-        return DirectFailure(DecodeFailure::OutOfMemory, "not enough memory to decode it",
-                             "the pixels could not be allocated");
+    std::unique_ptr<Image> record;
+    if (DecodeResult refused = MakeDirectRecord(request, width, height, record); !record) {
+        return refused;
     }
     std::vector<unsigned char> row(rowBytes);
     std::vector<std::uint8_t> eight(layout.bits == 16 ? std::size_t{width} * layout.samples : 0);
