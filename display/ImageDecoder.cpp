@@ -45,7 +45,6 @@ constexpr std::size_t kMaximumMetadataBytes = std::size_t{4} << 20;
 constexpr std::size_t kMaximumMemoryBytes = std::size_t{1} << 30;
 // The reduced copy of such a record has at most this many pixels.
 constexpr std::size_t kReducedPixels = std::size_t{64} << 20;
-// A file-backed record gives its written pages back this often while it is decoded.
 // A ping reads this much of a file first; only when that does not tell the size, all of it.
 constexpr std::size_t kPingBytes = std::size_t{1} << 20;
 
@@ -446,8 +445,6 @@ bool pngRowsAreFinal(const PngLayout& png) {
            !(gray && png.depth < 8);
 }
 
-// What the rows streamed by the library are written into, for the one decode running on this
-// thread (the library calls back on the thread that reads).
 // What the file says about how its pixels are meant to be shown.
 struct ViewingHints {
     int orientation = 1;
@@ -503,6 +500,8 @@ ViewingHints readViewingHints(const ::Image* image) {
     return hints;
 }
 
+// What the rows streamed by the library are written into, for the one decode running on this
+// thread (the library calls back on the thread that reads).
 struct StreamTarget {
     const std::atomic<bool>* cancel = nullptr;
     std::unique_ptr<Image> record;
