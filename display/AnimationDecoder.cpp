@@ -82,10 +82,6 @@ void putPngChunk(std::string& out, const char* type, const unsigned char* data, 
     putBe32(out, ~crc32(out.data() + start, size + 4));
 }
 
-bool cancelled(const std::atomic<bool>* cancel) {
-    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
-}
-
 bool overLimits(std::size_t columns, std::size_t rows) {
     return columns == 0 || rows == 0 || columns > static_cast<std::size_t>(kMaximumSide) ||
            rows > static_cast<std::size_t>(kMaximumSide) ||
@@ -537,7 +533,7 @@ bool AnimationDecoder::readMng(const std::atomic<bool>* cancel, DecodeResult& fa
     }
     ClearMagickException(request.exception());
     ::Image* list = request.Read(bytes_.get(), size_);
-    if (list == nullptr || cancelled(cancel)) {
+    if (list == nullptr || Cancelled(cancel)) {
         if (list != nullptr) {
             DestroyImageList(list);
         }
@@ -617,7 +613,7 @@ std::unique_ptr<Image> AnimationDecoder::decodePart(std::size_t k,
                                                     const std::atomic<bool>* cancel) const {
     const FrameInfo& frame = frames_[k];
     if (frame.width == 0 || frame.height == 0 || overLimits(frame.width, frame.height) ||
-        cancelled(cancel)) {
+        Cancelled(cancel)) {
         return nullptr;
     }
     const std::string blob = frameBlob(k);
@@ -866,7 +862,7 @@ void AnimationDecoder::composeGif(std::size_t k) {
 
 std::unique_ptr<Image> AnimationDecoder::DecodeFrame(std::size_t k,
                                                      const std::atomic<bool>* cancel) {
-    if (k >= FrameCount() || cancelled(cancel)) {
+    if (k >= FrameCount() || Cancelled(cancel)) {
         return nullptr;
     }
     std::unique_ptr<Image> result;
@@ -879,7 +875,7 @@ std::unique_ptr<Image> AnimationDecoder::DecodeFrame(std::size_t k,
         result = jxl_->Frame(k, cancel);
         if (result) {
             canvas_.reset(CloneImage(result.get(), 0, 0, true, &ignored));
-        } else if (canvas_ && !cancelled(cancel)) {
+        } else if (canvas_ && !Cancelled(cancel)) {
             // A frame whose data is damaged: the one before it stays.
             result.reset(CloneImage(canvas_.get(), 0, 0, true, &ignored));
         }
@@ -894,14 +890,14 @@ std::unique_ptr<Image> AnimationDecoder::DecodeFrame(std::size_t k,
             next_ = 0; // the frames build on each other: going back starts again
         }
         while (next_ <= k) {
-            if (cancelled(cancel)) {
+            if (Cancelled(cancel)) {
                 return nullptr;
             }
             if (format_ == "GIF") {
                 composeGif(next_);
             } else {
                 const std::unique_ptr<Image> part = decodePart(next_, cancel);
-                if (cancelled(cancel)) {
+                if (Cancelled(cancel)) {
                     next_ = 0; // the canvas was left between two frames
                     return nullptr;
                 }

@@ -31,10 +31,6 @@ struct NclxDeleter {
 using Context = std::unique_ptr<heif_context, ContextDeleter>;
 using Handle = std::unique_ptr<heif_image_handle, HandleDeleter>;
 
-bool cancelled(const std::atomic<bool>* cancel) {
-    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
-}
-
 DecodeResult libraryFailure(const heif_error& error) {
     const std::string reason = error.message != nullptr ? error.message : "";
     if (error.code == heif_error_Unsupported_feature ||
@@ -176,7 +172,7 @@ DecodeResult DecodeHeif(const DirectRequest& request) {
         refusal.failure != DecodeFailure::None) {
         return refusal;
     }
-    if (cancelled(request.cancel)) {
+    if (Cancelled(request.cancel)) {
         return DirectFailure(DecodeFailure::Cancelled, {});
     }
     const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
@@ -192,7 +188,7 @@ DecodeResult DecodeHeif(const DirectRequest& request) {
         handle.get(), &decoded, heif_colorspace_RGB,
         alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get());
     const std::unique_ptr<heif_image, ImageDeleter> picture(decoded);
-    if (cancelled(request.cancel)) {
+    if (Cancelled(request.cancel)) {
         return DirectFailure(DecodeFailure::Cancelled, {});
     }
     if (error.code != heif_error_Ok || !picture) {

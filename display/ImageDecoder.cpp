@@ -84,10 +84,6 @@ bool overLimits(std::size_t columns, std::size_t rows) {
            static_cast<long double>(columns) * rows > static_cast<long double>(kMaximumPixels);
 }
 
-bool cancelled(const std::atomic<bool>* cancel) {
-    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
-}
-
 // What the library gets as a name: only a hint of the format from the extension. The bytes are
 // handed over in memory, so nothing in a name ("format:" prefixes, "[frame]" suffixes, "@"
 // lists, "|" pipes) is ever interpreted, and the library never opens a file itself.
@@ -179,7 +175,7 @@ bool readFile(const std::string& path, std::size_t limit, const std::atomic<bool
     }
     bytes.size = 0;
     while (bytes.size < wanted) {
-        if (cancelled(cancel)) {
+        if (Cancelled(cancel)) {
             result = failure(DecodeFailure::Cancelled, {});
             return false;
         }
@@ -240,7 +236,7 @@ private:
     // Called by the coders as they go; false stops them.
     static MagickBooleanType progress(const char*, const MagickOffsetType, const MagickSizeType,
                                       void* cancel) {
-        return cancelled(static_cast<const std::atomic<bool>*>(cancel)) ? MagickFalse : MagickTrue;
+        return Cancelled(static_cast<const std::atomic<bool>*>(cancel)) ? MagickFalse : MagickTrue;
     }
 
     ImageInfo* info_;
@@ -249,7 +245,7 @@ private:
 
 // The failure the library's exception stands for.
 DecodeResult fromException(const ::ExceptionInfo* exception, const std::atomic<bool>* cancel) {
-    if (cancelled(cancel)) {
+    if (Cancelled(cancel)) {
         return failure(DecodeFailure::Cancelled, {});
     }
     const std::string reason = exception->reason != nullptr ? exception->reason : "";
@@ -612,7 +608,7 @@ size_t streamRow(const ::Image* image, const void* pixels, const size_t columns)
     if (pixels == nullptr) {
         return columns;
     }
-    if (cancelled(target.cancel)) {
+    if (Cancelled(target.cancel)) {
         target.stopped = failure(DecodeFailure::Cancelled, {});
         return 0;
     }
@@ -721,7 +717,7 @@ DecodeResult streamDecode(const std::string& path, const FileBytes& bytes,
     if (target.stopped.failure != DecodeFailure::None) {
         return std::move(target.stopped);
     }
-    if (cancelled(cancel)) {
+    if (Cancelled(cancel)) {
         // Stopped by the progress monitor rather than at a row, which leaves no error behind:
         // without this the rows never written were filled in as for a file cut short, a whole
         // image's worth of work for a result that is thrown away.
@@ -1173,7 +1169,7 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
     if (const DirectFormat direct = SniffDirectFormat(bytes.data.get(), bytes.size);
         direct != DirectFormat::None) {
         result = directDecode(direct, path, bytes, cancel, view);
-        if (cancelled(cancel)) {
+        if (Cancelled(cancel)) {
             result = failure(DecodeFailure::Cancelled, {});
         }
         finishDecode(result);
@@ -1205,9 +1201,7 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
             read_whole = !pngRowsAreFinal(png);
             if (IsPng(bytes.data.get(), bytes.size)) {
                 result = decodeWith(&DecodePng, path, bytes, cancel, view);
-                // What libpng cannot read whole goes to the library, which shows what it can
-                // of a damaged file and says why in its own words.
-                decoded = result.failure != DecodeFailure::Damaged;
+                decoded = result.image || result.failure != DecodeFailure::None;
             }
         } else if (format == "TIFF" || format == "TIFF64") {
             result = decodeWith(&DecodeTiff, path, bytes, cancel, view);
@@ -1220,7 +1214,7 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
     if (!decoded && read_whole) {
         result = wholeDecode(path, bytes, cancel);
     }
-    if (cancelled(cancel)) {
+    if (Cancelled(cancel)) {
         result = failure(DecodeFailure::Cancelled, {});
     }
     if (pngOrientation != 0 && result.orientation == 1) {

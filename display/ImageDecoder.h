@@ -69,6 +69,11 @@ struct ViewSize {
     std::size_t columns = 0, rows = 0;
 };
 
+// Whether another thread has set cancel (a null flag never is).
+inline bool Cancelled(const std::atomic<bool>* cancel) {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
 // The largest file read at all: far beyond any real image of the allowed sizes.
 constexpr long long kMaximumFileBytes = 8LL << 30;
 

@@ -25,10 +25,6 @@ struct RunnerDeleter {
     void operator()(void* runner) const { JxlThreadParallelRunnerDestroy(runner); }
 };
 
-bool cancelled(const std::atomic<bool>* cancel) {
-    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
-}
-
 DecodeResult damaged(const char* what) {
     return DirectFailure(DecodeFailure::Damaged,
                          std::string("damaged: the JPEG XL decoder ") + what);
@@ -168,7 +164,7 @@ DecodeResult DecodeJpegXl(const DirectRequest& request) {
     handOver();
     bool finished = false;
     while (!finished) {
-        if (cancelled(request.cancel)) {
+        if (Cancelled(request.cancel)) {
             return DirectFailure(DecodeFailure::Cancelled, {});
         }
         const JxlDecoderStatus status = JxlDecoderProcessInput(jxl);
@@ -321,7 +317,7 @@ std::unique_ptr<JxlFrames> LibjxlFrames::Open(const unsigned char* data, std::si
     JxlDecoderCloseInput(headers.get());
     JxlBasicInfo info{};
     for (bool more = true; more;) {
-        if (cancelled(cancel)) {
+        if (Cancelled(cancel)) {
             failure = DirectFailure(DecodeFailure::Cancelled, {});
             return nullptr;
         }
@@ -405,7 +401,7 @@ std::unique_ptr<Image> LibjxlFrames::Frame(std::size_t k, const std::atomic<bool
     const JxlPixelFormat format{4, JXL_TYPE_UINT8, JXL_NATIVE_ENDIAN, 0};
     std::unique_ptr<Image> frame;
     for (;;) {
-        if (cancelled(cancel)) {
+        if (Cancelled(cancel)) {
             restart(); // the decoder was left inside a frame
             return nullptr;
         }

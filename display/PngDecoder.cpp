@@ -6,7 +6,6 @@
 #include <png.h>
 
 #include <csetjmp>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -23,7 +22,6 @@ struct Reading {
     std::size_t at = 0;
     const std::atomic<bool>* cancel = nullptr;
     bool cancelled = false;
-    char error[256] = {};
 };
 
 void readBytes(png_structp png, png_bytep out, png_size_t count) {
@@ -35,9 +33,8 @@ void readBytes(png_structp png, png_bytep out, png_size_t count) {
     reading->at += count;
 }
 
-[[noreturn]] void onError(png_structp png, png_const_charp message) {
-    auto* reading = static_cast<Reading*>(png_get_error_ptr(png));
-    std::snprintf(reading->error, sizeof reading->error, "%s", message);
+// What libpng cannot read goes to the image library, which says why in its own words.
+[[noreturn]] void onError(png_structp png, png_const_charp) {
     png_longjmp(png, 1);
 }
 
@@ -140,10 +137,6 @@ bool readStoredRows(Reading& reading, png_bytepp rows, png_uint_32 width, png_ui
     return true;
 }
 
-DecodeResult damaged(const char* what) {
-    return DirectFailure(DecodeFailure::Damaged, "damaged: the PNG decoder stopped", what);
-}
-
 class ReadStruct {
 public:
     explicit ReadStruct(Reading& reading) : reading_(reading) {
@@ -187,11 +180,11 @@ DecodeResult DecodePng(const DirectRequest& request) {
     int passes = 1;
     Rows layout = Rows::Bgra;
     if (!readHeader(reading, width, height, passes, layout)) {
-        return damaged(reading.error);
+        return {};
     }
     const std::size_t rowBytes = std::size_t{width} * (layout == Rows::Rgb ? 3 : 4);
     if (png_get_rowbytes(reading.png, reading.info) != rowBytes) {
-        return damaged("rows of an unexpected size");
+        return {};
     }
     std::unique_ptr<Image> record;
     if (DecodeResult refused = MakeDirectRecord(request, width, height, record); !record) {
@@ -210,8 +203,7 @@ DecodeResult DecodePng(const DirectRequest& request) {
                                            layout == Rows::Rgba, stored.data(), written);
     populator.reset();
     if (!read) {
-        return reading.cancelled ? DirectFailure(DecodeFailure::Cancelled, {})
-                                 : damaged(reading.error);
+        return reading.cancelled ? DirectFailure(DecodeFailure::Cancelled, {}) : DecodeResult{};
     }
 
     DecodeResult result;

@@ -14,8 +14,9 @@ bool IsPng(const unsigned char* data, std::size_t size);
 // with straight alpha (palettes and tRNS expanded, 16-bit samples rounded to 8 bits, gray
 // spread to red, green and blue; gamma chunks leave the samples as stored, as the image library
 // does). The iCCP chunk's profile comes back as icc_profile. Over the limits, the request's
-// refusal. A file that libpng cannot read whole gives a Damaged failure (the caller then lets the
-// image library, which says why in its own words and shows what it could read, try).
+// refusal; cancelled, Cancelled. A file that libpng cannot read whole gives a result with
+// neither image nor failure: the image library's to read, which shows what it can of a damaged
+// file and says why in its own words.
 DecodeResult DecodePng(const DirectRequest& request);
 
 } // namespace engine

@@ -90,12 +90,8 @@ void dataErrorHandler(void* errors, const char*, const int offset) {
     seen->ended = seen->ended || offset < 0;
 }
 
-bool cancelled(const std::atomic<bool>* cancel) {
-    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
-}
-
 DecodeResult libraryFailure(int code, const std::atomic<bool>* cancel) {
-    if (code == LIBRAW_CANCELLED_BY_CALLBACK || cancelled(cancel)) {
+    if (code == LIBRAW_CANCELLED_BY_CALLBACK || Cancelled(cancel)) {
         return DirectFailure(DecodeFailure::Cancelled, {});
     }
     const std::string reason = libraw_strerror(code);
@@ -674,7 +670,7 @@ DecodeResult DecodeCameraRaw(const DirectRequest& request) {
         if (DecodeResult preview = embeddedPreview(request, opened); preview.image) {
             return preview;
         }
-        if (cancelled(request.cancel)) {
+        if (Cancelled(request.cancel)) {
             return DirectFailure(DecodeFailure::Cancelled, {});
         }
     }

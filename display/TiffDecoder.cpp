@@ -71,10 +71,6 @@ struct TiffDeleter {
     void operator()(TIFF* tiff) const { TIFFClose(tiff); }
 };
 
-bool cancelled(const std::atomic<bool>* cancel) {
-    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
-}
-
 // How the samples of a pixel are laid out, when this decoder reads them.
 struct Layout {
     bool readable = false;
@@ -185,7 +181,7 @@ DecodeResult DecodeTiff(const DirectRequest& request) {
     std::unique_ptr<PagePopulator> populator = PopulatePages(*record);
     FinishedRows written(*record);
     for (std::uint32_t y = 0; y < height; ++y) {
-        if (cancelled(request.cancel)) {
+        if (Cancelled(request.cancel)) {
             return DirectFailure(DecodeFailure::Cancelled, {});
         }
         if (TIFFReadScanline(tiff.get(), row.data(), y, 0) < 0) {
