@@ -14,6 +14,7 @@
 #include "TiffDecoder.h"
 #include "TiffHeader.h"
 #include "TwoParts.h"
+#include "WebpDecoder.h"
 #include "WebpHeader.h"
 #include "platform/Timing.h"
 
@@ -1188,6 +1189,9 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
             read_whole = false;
             if (format != "WEBP") {
                 reduction = planJpegReduction(path, bytes, view);
+            } else {
+                result = decodeWith(&DecodeWebp, path, bytes, cancel, view);
+                decoded = result.image || result.failure != DecodeFailure::None;
             }
         } else if (format.rfind("PNG", 0) == 0) {
             bytes.size = DropPngMetadata(bytes.data.get(), bytes.size, kMaximumMetadataBytes);

@@ -13,6 +13,8 @@ struct WebpHeader {
     // header says there is an EXIF chunk and the bytes given end before it: read them all.
     int orientation = 1;
     bool orientation_known = true;
+    // Where the ICCP chunk's profile lies within the bytes given (icc_bytes 0: none found).
+    std::size_t icc_at = 0, icc_bytes = 0;
 };
 
 // Reads the header of the WebP file whose first size bytes are at data; never reads outside
