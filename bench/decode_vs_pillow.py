@@ -9,8 +9,8 @@ BUILD is the build folder (default: build/ beside bench/); it must hold bin/fram
 samples/images/. Needs Pillow and numpy (Debian: python3-pil, python3-numpy).
 
 Cases: the 6000 x 4000 sample JPEG of the build; a 45 MP (8256 x 5504) and a 100 MP
-(12240 x 8160) photo-like JPEG (quality 90, 4:2:0); the 24 MP photo-like picture as a PNG and as
-an LZW TIFF; a 1 gigapixel (32768 x 32768) smooth RGB PNG.
+(12240 x 8160) photo-like JPEG (quality 90, 4:2:0); the 24 MP photo-like picture as a PNG, as
+an LZW TIFF and as a lossy WebP (quality 85); a 1 gigapixel (32768 x 32768) smooth RGB PNG.
 The made files are kept in BUILD/bench-data/ and made again only when missing (the first run
 takes a few minutes more). --no-gigapixel leaves the 1 GP case out.
 
@@ -134,8 +134,8 @@ def make_photo_jpeg(path, width, height):
 
 
 def make_photo_lossless(path, width, height, kind):
-    """The photo-like picture of make_photo_jpeg, stored without loss: a PNG (zlib level 6,
-    adaptive filters, as Pillow writes by default) or an LZW TIFF in strips."""
+    """The photo-like picture of make_photo_jpeg, stored again: a PNG (zlib level 6, adaptive
+    filters, as Pillow writes by default), an LZW TIFF in strips or a lossy WebP (quality 85)."""
     from PIL import Image
 
     jpeg = path + ".jpg"
@@ -143,6 +143,8 @@ def make_photo_lossless(path, width, height, kind):
     with Image.open(jpeg) as picture:
         if kind == "png":
             picture.save(path, "PNG")
+        elif kind == "webp":
+            picture.save(path, "WEBP", quality=85)
         else:
             picture.save(path, "TIFF", compression="tiff_lzw")
     os.remove(jpeg)
@@ -207,7 +209,7 @@ def child_main(argv):
         make_photo_jpeg(argv[3], int(argv[1]), int(argv[2]))
     elif mode == "make-png":
         make_smooth_png(argv[3], int(argv[1]), int(argv[2]))
-    elif mode in ("make-photo-png", "make-photo-tiff"):
+    elif mode in ("make-photo-png", "make-photo-tiff", "make-photo-webp"):
         make_photo_lossless(argv[3], int(argv[1]), int(argv[2]), mode.rsplit("-", 1)[1])
     elif mode == "pillow":
         pillow_decode(argv[1], to_rgba=False)
@@ -478,6 +480,9 @@ def main(argv):
         Case("TIFF 24 MP 6000x4000 photo, LZW",
              os.path.join(data, f"photo-6000x4000-lzw-r{RECIPE}.tif"), 6000, 4000, args.runs,
              "make-photo-tiff"),
+        Case("WebP 24 MP 6000x4000 photo, lossy",
+             os.path.join(data, f"photo-6000x4000-q85-r{RECIPE}.webp"), 6000, 4000, args.runs,
+             "make-photo-webp"),
     ]
     if not args.no_gigapixel:
         cases.append(Case("PNG 1 GP 32768x32768",
