@@ -25,6 +25,16 @@ PagePopulator::PagePopulator(std::uint8_t* block, std::size_t bytes)
           }
       }) {}
 
+void PrepareForWriting(void* block, std::size_t bytes) {
+    constexpr std::uintptr_t kPage = 4096;
+    const auto begin = reinterpret_cast<std::uintptr_t>(block);
+    const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
+    const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
+    if (last > first) {
+        ::madvise(reinterpret_cast<void*>(first), last - first, kPopulateWrite);
+    }
+}
+
 PagePopulator::~PagePopulator() {
     stop_ = true;
     thread_.join();
