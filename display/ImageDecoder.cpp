@@ -16,6 +16,7 @@
 #include "TwoParts.h"
 #include "WebpDecoder.h"
 #include "WebpHeader.h"
+#include "platform/Memory.h"
 #include "platform/Timing.h"
 
 #include <magick/MagickCore.h>
@@ -181,7 +182,7 @@ bool readFile(const std::string& path, std::size_t limit, const std::atomic<bool
             return false;
         }
         const std::size_t chunk = std::min<std::size_t>(wanted - bytes.size, 8 << 20);
-        PrepareForWriting(bytes.data.get() + bytes.size, chunk);
+        platform::PrepareForWriting(bytes.data.get() + bytes.size, chunk);
         const ssize_t got = ::read(fd.get(), bytes.data.get() + bytes.size, chunk);
         if (got < 0 && errno == EINTR) {
             continue;

@@ -1,5 +1,7 @@
 #include "PagePopulator.h"
 
+#include "platform/Memory.h"
+
 #include <algorithm>
 #include <sys/mman.h>
 #include <system_error>
@@ -7,7 +9,6 @@
 namespace engine {
 namespace {
 
-constexpr int kPopulateWrite = 23; // MADV_POPULATE_WRITE, Linux 5.14
 constexpr std::size_t kResidentBytes = std::size_t{64} << 20;
 
 } // namespace
@@ -19,21 +20,11 @@ PagePopulator::PagePopulator(std::uint8_t* block, std::size_t bytes)
           ::madvise(block, bytes, MADV_NOHUGEPAGE);
           constexpr std::size_t kStep = std::size_t{8} << 20;
           for (std::size_t at = 0; at < bytes && !stop_; at += kStep) {
-              if (::madvise(block + at, std::min(kStep, bytes - at), kPopulateWrite) != 0) {
+              if (!platform::PrepareForWriting(block + at, std::min(kStep, bytes - at))) {
                   break; // an older kernel without the advice: the rows fault as before
               }
           }
       }) {}
-
-void PrepareForWriting(void* block, std::size_t bytes) {
-    constexpr std::uintptr_t kPage = 4096;
-    const auto begin = reinterpret_cast<std::uintptr_t>(block);
-    const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
-    const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
-    if (last > first) {
-        ::madvise(reinterpret_cast<void*>(first), last - first, kPopulateWrite);
-    }
-}
 
 PagePopulator::~PagePopulator() {
     stop_ = true;
@@ -42,7 +33,11 @@ PagePopulator::~PagePopulator() {
 
 std::unique_ptr<PagePopulator> PopulatePages(Image& record) {
     const std::size_t bytes = record.columns * record.rows * 4;
-    if (bytes < (std::size_t{16} << 20) || !record.pixels || record.pixels.get_deleter().file) {
+    if (!record.pixels || record.pixels.get_deleter().file) {
+        return nullptr;
+    }
+    if (bytes < (std::size_t{16} << 20)) {
+        platform::PrepareForWriting(record.pixels.get(), bytes); // a thread costs more
         return nullptr;
     }
     try {

@@ -28,14 +28,10 @@ private:
     std::thread thread_;
 };
 
-// A populator for the pixels of a record just made, or null where none helps (below 16 MB, or
-// mapped from a file) or no thread can be started. Keep it while the rows are written.
+// A populator for the pixels of a record just made, or null where none helps (mapped from a
+// file) or no thread can be started. A record below 16 MB is prepared at once on the calling
+// thread instead (platform::PrepareForWriting), also null. Keep it while the rows are written.
 std::unique_ptr<PagePopulator> PopulatePages(Image& record);
-
-// Makes the whole pages within [block, block + bytes) present and writable at once, before
-// they are written: one call instead of a page fault every 4 KB, which cost twice the copy
-// itself when a large file was read into fresh memory. Best effort (older kernels lack it).
-void PrepareForWriting(void* block, std::size_t bytes);
 
 // Gives back the pages of a record that lives in a cache file as a decoder finishes writing its
 // rows from the top, 64 MB at a time: one too large for memory would otherwise become resident

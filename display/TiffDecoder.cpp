@@ -2,6 +2,7 @@
 
 #include "PagePopulator.h"
 #include "PixelExport.h"
+#include "platform/Memory.h"
 
 #include <tiffio.h>
 
@@ -186,7 +187,7 @@ void readStrips(TIFF* tiff, StripWork& work) {
             work.failed = true;
             return;
         }
-        PrepareForWriting(work.record.Row(top), rows * columns * 4);
+        platform::PrepareForWriting(work.record.Row(top), rows * columns * 4);
         for (std::size_t y = 0; y < rows; ++y) {
             convertRow(work.layout, strip.data() + y * rowBytes, eight.data(),
                        work.record.Row(top + y), columns);

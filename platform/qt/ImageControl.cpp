@@ -1,5 +1,7 @@
 #include "ImageControl.h"
 
+#include "platform/Memory.h"
+
 #include <QPainter>
 
 TImage::TImage(QWidget* owner) : QWidget(owner) {
@@ -15,6 +17,10 @@ TCanvas* TImage::Canvas() {
 
 void TImage::SetPictureSize(int width, int height) {
     QImage resized(std::max(width, 0), std::max(height, 0), QImage::Format_RGB32);
+    if (!resized.isNull()) {
+        platform::PrepareForWriting(resized.bits(),
+                                    static_cast<std::size_t>(resized.sizeInBytes()));
+    }
     resized.fill(platform::ColorFromGdi(canvas_.Brush));
     if (!Picture.Bitmap.isNull()) {
         QPainter painter(&resized);

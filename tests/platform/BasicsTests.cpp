@@ -1,10 +1,16 @@
-// Error texts, the runtime folder, debugger output and message boxes of the platform layer.
+// Error texts, the runtime folder, debugger output, message boxes and memory hints of the
+// platform layer.
 #include "support/TestSupport.h"
 
+#include "platform/Memory.h"
 #include "platform/Platform.h"
 
+#include <cstring>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 using testsupport::ChildProcess;
 using testsupport::IsolatedTest;
@@ -130,4 +136,37 @@ TEST(Clocks, CounterAndTickCountAdvance) {
     QueryPerformanceCounter(&after);
     EXPECT_GE(after - before, 20 * 1000000LL);
     EXPECT_GE(GetTickCount() - tickBefore, 19u);
+}
+
+// Memory prepared for writing is all there at once: writing it afterwards takes no page fault.
+// Only the whole pages inside the range are touched, so memory on either side of an unaligned
+// range is left as it was.
+TEST(PreparedMemory, WritingItTakesNoFaultAndItsNeighboursAreLeftAlone) {
+    constexpr std::size_t kPage = 4096, pages = 2048;
+    void* mapped =
+        ::mmap(nullptr, pages * kPage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapped, MAP_FAILED);
+    ::madvise(mapped, pages * kPage, MADV_NOHUGEPAGE);
+    auto* block = static_cast<unsigned char*>(mapped);
+    // From the middle of the first page to the middle of the last: pages 1 .. pages - 2.
+    if (!platform::PrepareForWriting(block + kPage / 2, (pages - 1) * kPage)) {
+        ::munmap(mapped, pages * kPage);
+        GTEST_SKIP() << "this kernel cannot prepare memory (before Linux 5.14)";
+    }
+    std::vector<unsigned char> resident(pages);
+    ASSERT_EQ(::mincore(mapped, pages * kPage, resident.data()), 0);
+    EXPECT_FALSE(resident.front() & 1) << "the page before the range";
+    EXPECT_FALSE(resident.back() & 1) << "the page after the range";
+    std::size_t present = 0;
+    for (std::size_t page = 1; page + 1 < pages; ++page) {
+        present += resident[page] & 1;
+    }
+    EXPECT_EQ(present, pages - 2);
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_THREAD, &before);
+    std::memset(block + kPage, 7, (pages - 2) * kPage);
+    ::getrusage(RUSAGE_THREAD, &after);
+    EXPECT_LT(after.ru_minflt - before.ru_minflt, 16);
+    EXPECT_TRUE(platform::PrepareForWriting(block, 100)) << "no whole page: nothing to do";
+    ::munmap(mapped, pages * kPage);
 }
