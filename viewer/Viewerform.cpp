@@ -42,6 +42,10 @@
 
 namespace {
 
+// How long the whole image's decode waits for a reduced first view's paint (a hidden window
+// gets none).
+constexpr int kUnpaintedCompletionMs = 100;
+
 double roundHalfAway(double v) {
     return v >= 0 ? std::trunc(v + 0.5) : std::trunc(v - 0.5);
 }
@@ -546,7 +550,13 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
     startAnimation(file);
     if (Display1->CurrentImage.Reduced()) {
         // The reduced first view is drawn first; the whole image follows for zooming in.
-        completeShownImage();
+        complete_after_paint_ = true;
+        const std::uint64_t opened = opened_count_;
+        QTimer::singleShot(kUnpaintedCompletionMs, this, [this, opened] {
+            if (complete_after_paint_ && opened == opened_count_) {
+                completeAfterPaint();
+            }
+        });
     }
     return OpenOutcome::Opened;
 }
@@ -587,7 +597,22 @@ void TViewer::SetBackdrop(std::optional<std::uint32_t> colour) {
     }
 }
 
+void TViewer::completeAfterPaint() {
+    complete_after_paint_ = false;
+    completeShownImage();
+}
+
 void TViewer::FormPaint() {
+    if (complete_after_paint_) {
+        // Runs once this paint is on the screen.
+        complete_after_paint_ = false;
+        const std::uint64_t opened = opened_count_;
+        QTimer::singleShot(0, this, [this, opened] {
+            if (opened == opened_count_) {
+                completeAfterPaint();
+            }
+        });
+    }
     if (!first_paint_done) {
         first_paint_done = true;
         Remember_Zoom_Settings->setChecked(remember_zoom_settings);

@@ -145,3 +145,28 @@ TEST_F(FirstViewViewerTest, OneToOneAskedForBeforeTheWholeImageShowsItsPixelsOnc
     EXPECT_EQ(viewer.Display1->ZoomFactor, 1.0);
     EXPECT_EQ(mismatches(), 0);
 }
+
+// The whole image's decode starts once the first view has been painted, not beside its paint
+// (on two cores a second decoding thread held the first view back); a viewer that is never
+// painted still gets it.
+TEST_F(FirstViewViewerTest, TheWholeImagesDecodeWaitsForTheFirstViewsPaint) {
+    const std::string file = writeJpeg(folders.Home() + "/photo.jpg", 4000, 3000, Detail::Smooth);
+    TViewer viewer;
+    viewer.shrink_to_fit_screen = true;
+    viewer.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&viewer));
+    ASSERT_TRUE(viewer.DisplayImage(file));
+    ASSERT_TRUE(viewer.Display1->CurrentImage.Reduced());
+    EXPECT_FALSE(viewer.refresh_job->Waiting()) << "the whole image was asked for before a paint";
+    viewer.Display1->repaint();
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(viewer.refresh_job->Waiting() || !viewer.Display1->CurrentImage.Reduced())
+        << "the paint did not start the whole image's decode";
+    ASSERT_TRUE(waitForWholeImage(viewer));
+
+    TViewer hidden;
+    hidden.shrink_to_fit_screen = true;
+    ASSERT_TRUE(hidden.DisplayImage(file));
+    ASSERT_TRUE(hidden.Display1->CurrentImage.Reduced());
+    EXPECT_TRUE(waitForWholeImage(hidden));
+}
