@@ -102,6 +102,17 @@ private:
     bool little_ = false;
 };
 
+// The TIFF structure of an EXIF block, past the "Exif\0\0" a JPEG puts before it.
+TiffReader exifStructure(const std::uint8_t* block, std::size_t size) {
+    if (block == nullptr) {
+        return TiffReader(nullptr, 0);
+    }
+    if (size >= 6 && std::memcmp(block, "Exif\0\0", 6) == 0) {
+        return TiffReader(block + 6, size - 6);
+    }
+    return TiffReader(block, size);
+}
+
 std::string decimal(double value) {
     char text[32];
     std::snprintf(text, sizeof text, "%.1f", value);
@@ -114,17 +125,24 @@ std::string decimal(double value) {
 
 } // namespace
 
+std::uint32_t ExifColorSpace(const std::uint8_t* block, std::size_t size) {
+    TiffReader tiff = exifStructure(block, size);
+    if (!tiff.Open()) {
+        return 0;
+    }
+    auto first = tiff.Directory(tiff.FirstDirectory());
+    std::uint32_t at = 0, space = 0, unit = 1;
+    if (!first.count(0x8769) || !tiff.Number(first[0x8769], at, unit)) {
+        return 0;
+    }
+    auto exif = tiff.Directory(at);
+    return exif.count(0xA001) && tiff.Number(exif[0xA001], space, unit) ? space : 0;
+}
+
 std::vector<std::pair<std::string, std::string>> ExifSummary(const std::uint8_t* block,
                                                              std::size_t size) {
     std::vector<std::pair<std::string, std::string>> lines;
-    if (block == nullptr) {
-        return lines;
-    }
-    if (size >= 6 && std::memcmp(block, "Exif\0\0", 6) == 0) {
-        block += 6;
-        size -= 6;
-    }
-    TiffReader tiff(block, size);
+    TiffReader tiff = exifStructure(block, size);
     if (!tiff.Open()) {
         return lines;
     }

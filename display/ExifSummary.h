@@ -16,6 +16,12 @@ namespace engine {
 std::vector<std::pair<std::string, std::string>> ExifSummary(const std::uint8_t* block,
                                                              std::size_t size);
 
+// The ColorSpace tag (0xA001) of the EXIF block's Exif directory: 1 for sRGB, 65535 for
+// "uncalibrated" (which cameras set to Adobe RGB write), 0 when the block holds none or is
+// damaged. block as for ExifSummary; never reads outside it.
+std::uint32_t ExifColorSpace(const std::uint8_t* block, std::size_t size);
+constexpr std::uint32_t kExifUncalibrated = 65535;
+
 // The same for a file: the EXIF block of a JPEG (its APP1 segment among the first 256 KiB) or of
 // a TIFF file. Empty when there is none or the file cannot be read. Any thread.
 std::vector<std::pair<std::string, std::string>> ExifSummaryOfFile(const std::string& path);

@@ -3,6 +3,7 @@
 #include "ColourManagement.h"
 #include "DirectDecoders.h"
 #include "HeifDecoder.h"
+#include "JpegDecoder.h"
 #include "JxlDecoder.h"
 #include "MagickLibrary.h"
 #include "Orientation.h"
@@ -1190,7 +1191,11 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
         if (format == "JPEG" || format == "JPG" || format == "PJPEG" || format == "WEBP") {
             read_whole = false;
             if (format != "WEBP") {
-                reduction = planJpegReduction(path, bytes, view);
+                result = decodeWith(&DecodeJpeg, path, bytes, cancel, view);
+                decoded = result.image || result.failure != DecodeFailure::None;
+                if (!decoded) {
+                    reduction = planJpegReduction(path, bytes, view);
+                }
             } else {
                 result = decodeWith(&DecodeWebp, path, bytes, cancel, view);
                 decoded = result.image || result.failure != DecodeFailure::None;

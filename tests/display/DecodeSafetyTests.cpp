@@ -2,8 +2,10 @@
 // metadata bombs, cancellation, and what is left behind.
 #include "support/TestSupport.h"
 
+#include "display/ExifSummary.h"
 #include "display/ImageDecoder.h"
 #include "display/Image_Magick_Image.h"
+#include "display/JpegDecoder.h"
 #include "display/MagickLibrary.h"
 #include "display/PixelExport.h"
 #include "display/PngDecoder.h"
@@ -15,6 +17,7 @@
 #include <magick/MagickCore.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -356,15 +359,16 @@ TEST_F(DecodeSafetyTest, ACancelledDecodeStopsWithinMomentsAndShowsNothing) {
     EXPECT_EQ(boxes.Count(), 0u) << "a cancelled decode is no failure to report";
 }
 
-// PNG, TIFF and WebP read by their own libraries stop at the row (or WebP's piece of the file)
-// after they are told to, not at the end of the image: here they are told as soon as their
+// PNG, TIFF, WebP and JPEG read by their own libraries stop at the row (or WebP's piece of the
+// file) after they are told to, not at the end of the image: here they are told as soon as their
 // record is made, before the first row.
-TEST_F(DecodeSafetyTest, APngTiffOrWebpToldToStopStopsBeforeItsNextRow) {
+TEST_F(DecodeSafetyTest, ADirectlyReadFileToldToStopStopsBeforeItsNextRow) {
     using Decoder = engine::DecodeResult (*)(const engine::DirectRequest&);
     for (const auto& [format, decoder] :
          {std::pair<const char*, Decoder>{"png", &engine::DecodePng},
           std::pair<const char*, Decoder>{"tiff", &engine::DecodeTiff},
-          std::pair<const char*, Decoder>{"webp", &engine::DecodeWebp}}) {
+          std::pair<const char*, Decoder>{"webp", &engine::DecodeWebp},
+          std::pair<const char*, Decoder>{"jpeg", &engine::DecodeJpeg}}) {
         const std::string path =
             blockJpeg(folders.Home() + "/grain." + format, 1200, 900, "RGB", format, true);
         std::ifstream in(path, std::ios::binary);
@@ -545,6 +549,117 @@ TEST_F(DecodeSafetyTest, TiffLayoutsReadByLibtiffEqualTheLibrarysRead) {
         DestroyImage(whole);
         DestroyImageInfo(info);
         DestroyExceptionInfo(exception);
+    }
+}
+
+// The EXIF colour space that sends a JPEG without a profile to the library (which recognises
+// Adobe RGB there) is read from the Exif directory, big- or little-endian, with or without the
+// "Exif\0\0" in front; a block cut anywhere gives no other value and is read within its bytes.
+TEST(ExifColourSpace, IsReadFromTheExifDirectoryAndNothingElseFromACutBlock) {
+    for (const bool big : {false, true}) {
+        std::vector<std::uint8_t> b = {'E', 'x', 'i', 'f', 0, 0};
+        const auto u16 = [&](unsigned v) {
+            b.push_back(static_cast<std::uint8_t>(big ? v >> 8 : v & 255));
+            b.push_back(static_cast<std::uint8_t>(big ? v & 255 : v >> 8));
+        };
+        const auto u32 = [&](unsigned v) {
+            u16(big ? v >> 16 : v & 0xFFFF);
+            u16(big ? v & 0xFFFF : v >> 16);
+        };
+        b.push_back(big ? 'M' : 'I');
+        b.push_back(big ? 'M' : 'I');
+        u16(42);
+        u32(8);
+        u16(1); // IFD0 at 8: the Exif pointer only
+        u16(0x8769);
+        u16(4);
+        u32(1);
+        u32(26);
+        u32(0);
+        u16(1); // the Exif directory at 26: ColorSpace, a short in the entry
+        u16(0xA001);
+        u16(3);
+        u32(1);
+        u16(65535);
+        u16(0);
+        u32(0);
+        EXPECT_EQ(engine::ExifColorSpace(b.data(), b.size()), engine::kExifUncalibrated) << big;
+        EXPECT_EQ(engine::ExifColorSpace(b.data() + 6, b.size() - 6), engine::kExifUncalibrated);
+        for (std::size_t size = 0; size < b.size(); ++size) {
+            const std::vector<std::uint8_t> cut(b.begin(), b.begin() + size);
+            const std::uint32_t space = engine::ExifColorSpace(cut.data(), cut.size());
+            EXPECT_TRUE(space == 0 || space == engine::kExifUncalibrated) << size;
+        }
+        b[6 + 26 + 2 + 2] = 7; // the value given a type that holds no number
+        EXPECT_EQ(engine::ExifColorSpace(b.data(), b.size()), 0u);
+    }
+}
+
+// Plain JPEGs read by libjpeg come out as the library reads them, byte for byte: baseline,
+// progressive and gray, whole and at the DCT scales of a first view (the library's own
+// reduction, asked for by size), which say they are reduced and how large the whole image is.
+TEST_F(DecodeSafetyTest, JpegReadByLibjpegEqualsTheLibrarysRead) {
+    constexpr std::size_t width = 1600, height = 1200;
+    const std::string baseline =
+        blockJpeg(folders.Home() + "/baseline.jpg", width, height, "RGB", "jpeg", true);
+    const std::string progressive =
+        blockJpeg(folders.Home() + "/progressive.jpg", width, height, "RGB", "jpeg", true, true);
+    const std::string gray = folders.Home() + "/gray.jpg";
+    {
+        ExceptionInfo* exception = AcquireExceptionInfo();
+        ImageInfo* info = AcquireImageInfo();
+        std::snprintf(info->filename, sizeof info->filename, "%s", baseline.c_str());
+        Image* image = ReadImage(info, exception);
+        ASSERT_NE(image, nullptr);
+        TransformImageColorspace(image, GRAYColorspace);
+        std::snprintf(image->filename, sizeof image->filename, "jpeg:%s", gray.c_str());
+        EXPECT_EQ(WriteImage(info, image), MagickTrue) << image->exception.reason;
+        DestroyImage(image);
+        DestroyImageInfo(info);
+        DestroyExceptionInfo(exception);
+    }
+    // Whole, half (not worth a second decode: whole too), and 1/2, 1/4 and 1/8 by DCT scale.
+    const engine::ViewSize views[] = {{}, {800, 600}, {534, 400}, {400, 300}, {200, 150}};
+    for (const std::string& path : {baseline, progressive, gray}) {
+        for (const engine::ViewSize view : views) {
+            const double fit = view.columns == 0 ? 1.0
+                                                 : std::min(double(view.columns) / width,
+                                                            double(view.rows) / height);
+            const bool reduced = fit < 0.5;
+            const engine::DecodeResult decoded = engine::DecodeImageFile(path, nullptr, view);
+            const std::string name = path + " for " + std::to_string(view.columns);
+            ASSERT_TRUE(decoded.image) << name << ": " << decoded.message;
+            EXPECT_EQ(decoded.image->magick, "JPEG");
+            EXPECT_EQ(decoded.reduced, reduced) << name;
+            if (reduced) {
+                EXPECT_LT(decoded.image->columns, width) << name;
+                EXPECT_EQ(decoded.full_columns, width) << name;
+                EXPECT_EQ(decoded.full_rows, height) << name;
+            }
+            ExceptionInfo* exception = AcquireExceptionInfo();
+            ImageInfo* info = AcquireImageInfo();
+            if (reduced) {
+                const std::string size = std::to_string(int(std::ceil(width * fit))) + "x" +
+                                         std::to_string(int(std::ceil(height * fit)));
+                SetImageOption(info, "jpeg:size", size.c_str());
+            }
+            std::snprintf(info->filename, sizeof info->filename, "%s", path.c_str());
+            Image* whole = ReadImage(info, exception);
+            ASSERT_NE(whole, nullptr) << name;
+            ASSERT_EQ(decoded.image->columns, whole->columns) << name;
+            ASSERT_EQ(decoded.image->rows, whole->rows) << name;
+            std::vector<std::uint8_t> expected(whole->columns * whole->rows * 4);
+            ExportImagePixels(whole, 0, 0, whole->columns, whole->rows, "BGRA", CharPixel,
+                              expected.data(), exception);
+            int differing = 0;
+            for (std::size_t i = 0; i < expected.size(); ++i) {
+                differing += decoded.image->pixels[i] != expected[i];
+            }
+            EXPECT_EQ(differing, 0) << name;
+            DestroyImage(whole);
+            DestroyImageInfo(info);
+            DestroyExceptionInfo(exception);
+        }
     }
 }
 
