@@ -69,6 +69,22 @@ bool readHeader(Reading& reading, const unsigned char* data, std::size_t size) {
     return true;
 }
 
+// The ICC profile of the APP2 markers into profile (empty when there is none). False when
+// libjpeg warns about them (markers out of sequence, say).
+bool readProfile(Reading& reading, std::string& profile) {
+    JOCTET* bytes = nullptr;
+    unsigned int length = 0;
+    if (setjmp(reading.jump)) {
+        std::free(bytes);
+        return false;
+    }
+    if (jpeg_read_icc_profile(&reading.info, &bytes, &length) && bytes != nullptr) {
+        profile.assign(reinterpret_cast<const char*>(bytes), length);
+    }
+    std::free(bytes);
+    return true;
+}
+
 // Sets the scale and BGRA rows and works out the output size. False on a libjpeg error.
 bool planOutput(Reading& reading, unsigned denominator) {
     if (setjmp(reading.jump)) {
@@ -173,12 +189,9 @@ DecodeResult DecodeJpeg(const DirectRequest& request) {
         return {};
     }
     DecodeResult result;
-    JOCTET* profile = nullptr;
-    unsigned int profileBytes = 0;
-    if (jpeg_read_icc_profile(&info, &profile, &profileBytes) && profile != nullptr) {
-        result.icc_profile.assign(reinterpret_cast<const char*>(profile), profileBytes);
+    if (!readProfile(reading, result.icc_profile)) {
+        return {};
     }
-    std::free(profile);
     if (const jpeg_marker_struct* exif = exifMarker(info)) {
         const int tagged = ExifOrientation(exif->data, exif->data_length);
         result.orientation = tagged >= 1 && tagged <= 8 ? tagged : 1;

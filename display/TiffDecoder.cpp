@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstring>
+#include <new>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -173,8 +174,15 @@ constexpr unsigned kMostStripThreads = 4;
 void readStrips(TIFF* tiff, StripWork& work) {
     const std::size_t columns = work.record.columns;
     const std::size_t rowBytes = columns * work.layout.samples * (work.layout.bits / 8);
-    std::vector<unsigned char> strip(rowBytes * work.rows_per_strip);
-    std::vector<std::uint8_t> eight(work.layout.bits == 16 ? columns * work.layout.samples : 0);
+    std::vector<unsigned char> strip;
+    std::vector<std::uint8_t> eight;
+    try {
+        strip.resize(rowBytes * work.rows_per_strip);
+        eight.resize(work.layout.bits == 16 ? columns * work.layout.samples : 0);
+    } catch (const std::bad_alloc&) {
+        work.failed = true; // on a helper thread, an exception would end the program
+        return;
+    }
     while (!work.failed.load(std::memory_order_relaxed) && !Cancelled(work.request.cancel)) {
         const std::uint32_t index = work.next.fetch_add(1);
         if (index >= work.strips) {

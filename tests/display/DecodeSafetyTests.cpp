@@ -674,6 +674,50 @@ TEST_F(DecodeSafetyTest, JpegReadByLibjpegEqualsTheLibrarysRead) {
     }
 }
 
+// JPEG, WebP and TIFF files spoilt anywhere never take their decoders outside the file or the
+// record: each gives a picture or a failure that says why. An ICC profile split into APP2
+// markers out of sequence, which libjpeg warns about while the profile is put together, is
+// read by the library.
+TEST_F(DecodeSafetyTest, SpoiltJpegWebpAndTiffFilesGiveAPictureOrAReason) {
+    const std::string red = blockJpeg(folders.Home() + "/red.jpg", 96, 64, "RGB", "jpeg", true);
+    std::ifstream in(red, std::ios::binary);
+    const std::string jpeg((std::istreambuf_iterator<char>(in)), {});
+    std::string icc = "ICC_PROFILE";
+    icc += std::string("\0\x02\x01", 3) + std::string(32, '\0'); // marker 2 of 1
+    const std::string bogus = jpeg.substr(0, 2) + "\xff\xe2" +
+                              static_cast<char>((icc.size() + 2) >> 8) +
+                              static_cast<char>((icc.size() + 2) & 255) + icc + jpeg.substr(2);
+    const engine::DecodeResult read = engine::DecodeImageFile(
+        writeFile(folders.Home() + "/bogus profile.jpg", bogus), nullptr, {});
+    ASSERT_TRUE(read.image) << read.message;
+    EXPECT_EQ(read.image->columns, 96u);
+
+    const auto written = [&](const char* format) {
+        std::ifstream file(
+            blockJpeg(folders.Home() + "/red." + format, 96, 64, "RGB", format, true),
+            std::ios::binary);
+        return std::string((std::istreambuf_iterator<char>(file)), {});
+    };
+    for (const auto& [name, bytes] :
+         {std::pair<std::string, std::string>{"jpg", bogus},
+          std::pair<std::string, std::string>{"webp", written("webp")},
+          std::pair<std::string, std::string>{"tif", written("tiff")}}) {
+        const std::string path = folders.Home() + "/spoilt." + name;
+        for (std::size_t at = 0; at < bytes.size(); at += 1 + bytes.size() / 700) {
+            for (const unsigned char value : {0x00, 0xff}) {
+                std::string spoilt = bytes;
+                spoilt[at] = static_cast<char>(value);
+                const engine::DecodeResult decoded =
+                    engine::DecodeImageFile(writeFile(path, spoilt), nullptr, {48, 32});
+                EXPECT_TRUE(decoded.image || !decoded.message.empty()) << name << " at " << at;
+                if (decoded.image) {
+                    EXPECT_LE(decoded.image->columns * decoded.image->rows, 1u << 26) << at;
+                }
+            }
+        }
+    }
+}
+
 // Still WebP pictures read by libwebp come out as the library reads them, byte for byte: lossy
 // and lossless, with and without alpha (straight, not premultiplied).
 TEST_F(DecodeSafetyTest, WebpReadByLibwebpEqualsTheLibrarysRead) {
