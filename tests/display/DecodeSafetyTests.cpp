@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <initializer_list>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -174,6 +175,20 @@ protected:
 
     std::vector<std::string> before_;
 };
+
+// Writes image through the library as format:path, with the library's options given, and
+// destroys it.
+void writeAndDestroy(Image* image, const std::string& path, const char* format,
+                     std::initializer_list<std::pair<const char*, const char*>> options = {}) {
+    ImageInfo* info = AcquireImageInfo();
+    for (const auto& [name, value] : options) {
+        SetImageOption(info, name, value);
+    }
+    std::snprintf(image->filename, sizeof image->filename, "%s:%s", format, path.c_str());
+    EXPECT_EQ(WriteImage(info, image), MagickTrue) << image->exception.reason;
+    DestroyImageInfo(info);
+    DestroyImage(image);
+}
 
 // How many bytes of decoded differ from the library's own read of path, exported as 8-bit
 // BGRA (with the JPEG reduction jpegSize when given); -1 when the library cannot read it or
@@ -642,9 +657,7 @@ TEST_F(DecodeSafetyTest, JpegReadByLibjpegEqualsTheLibrarysRead) {
         Image* image = ReadImage(info, exception);
         ASSERT_NE(image, nullptr);
         TransformImageColorspace(image, GRAYColorspace);
-        std::snprintf(image->filename, sizeof image->filename, "jpeg:%s", gray.c_str());
-        EXPECT_EQ(WriteImage(info, image), MagickTrue) << image->exception.reason;
-        DestroyImage(image);
+        writeAndDestroy(image, gray, "jpeg");
         DestroyImageInfo(info);
         DestroyExceptionInfo(exception);
     }
@@ -743,13 +756,7 @@ TEST_F(DecodeSafetyTest, WebpReadByLibwebpEqualsTheLibrarysRead) {
                 SetImageAlphaChannel(image, DeactivateAlphaChannel);
             }
             const std::string path = folders.Home() + "/still " + std::to_string(index++) + ".webp";
-            ImageInfo* info = AcquireImageInfo();
-            SetImageOption(info, "webp:lossless", lossless ? "true" : "false");
-            info->quality = 80;
-            std::snprintf(image->filename, sizeof image->filename, "webp:%s", path.c_str());
-            EXPECT_EQ(WriteImage(info, image), MagickTrue) << image->exception.reason;
-            DestroyImage(image);
-            DestroyImageInfo(info);
+            writeAndDestroy(image, path, "webp", {{"webp:lossless", lossless ? "true" : "false"}});
             DestroyExceptionInfo(exception);
 
             const engine::DecodeResult decoded = engine::DecodeImageFile(path);
