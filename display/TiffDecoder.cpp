@@ -106,7 +106,7 @@ struct Layout {
 Layout layoutOf(TIFF* tiff) {
     Layout layout;
     std::uint16_t bits = 0, samples = 0, planar = 0, photometric = 0, format = 0;
-    if (TIFFIsTiled(tiff) != 0 || TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits) == 0 ||
+    if (TIFFGetFieldDefaulted(tiff, TIFFTAG_BITSPERSAMPLE, &bits) == 0 ||
         TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLESPERPIXEL, &samples) == 0 ||
         TIFFGetFieldDefaulted(tiff, TIFFTAG_PLANARCONFIG, &planar) == 0 ||
         TIFFGetFieldDefaulted(tiff, TIFFTAG_SAMPLEFORMAT, &format) == 0 ||
@@ -152,64 +152,86 @@ void convertRow(const Layout& layout, const unsigned char* row, std::uint8_t* ei
     }
 }
 
-// The strips of a file, each compressed on its own, shared out among threads that each read
-// the file through a libtiff of their own: LZW and Deflate decode on one core at about 75 MB
-// of pixels a second, and a 24 MP TIFF spent most of its time there.
-struct StripWork {
+// How a file's pixels are cut into pieces compressed each on its own: strips of whole rows, or
+// tiles. Pieces are numbered across, then down.
+struct Pieces {
+    bool tiled = false;
+    std::uint32_t columns = 0, rows = 0; // of one piece (a strip's: the image's width)
+    std::uint32_t count = 0, across = 1;
+};
+
+// The pieces, shared out among threads that each read the file through a libtiff of their own:
+// LZW and Deflate decode on one core at about 75 MB of pixels a second, and a 24 MP TIFF spent
+// most of its time there.
+struct PieceWork {
     const DirectRequest& request;
     const Layout& layout;
     Image& record;
-    std::uint32_t rows_per_strip;
-    std::uint32_t strips;
+    Pieces pieces;
     std::atomic<std::uint32_t> next{0};
     std::atomic<bool> failed{false};
 };
 
-// Strips larger than this are read a row at a time instead, into one row's buffer.
-constexpr tmsize_t kLargestStrip = tmsize_t{16} << 20;
+// Pieces larger than this are not read whole: a strip is then read a row at a time instead.
+constexpr tmsize_t kLargestPiece = tmsize_t{16} << 20;
 // No more threads than this read one file.
-constexpr unsigned kMostStripThreads = 4;
+constexpr unsigned kMostPieceThreads = 4;
 
-// Reads and converts strips until none is left, one fails, or the decode is cancelled.
-void readStrips(TIFF* tiff, StripWork& work) {
-    const std::size_t columns = work.record.columns;
-    const std::size_t rowBytes = columns * work.layout.samples * (work.layout.bits / 8);
-    std::vector<unsigned char> strip;
+// Reads and converts pieces until none is left, one fails, or the decode is cancelled.
+void readPieces(TIFF* tiff, PieceWork& work) {
+    const Pieces& pieces = work.pieces;
+    const std::size_t pixelBytes = work.layout.samples * (work.layout.bits / 8);
+    const std::size_t pieceRowBytes = pieces.columns * pixelBytes;
+    std::vector<unsigned char> piece;
     std::vector<std::uint8_t> eight;
     try {
-        strip.resize(rowBytes * work.rows_per_strip);
-        eight.resize(work.layout.bits == 16 ? columns * work.layout.samples : 0);
+        piece.resize(pieceRowBytes * pieces.rows);
+        eight.resize(work.layout.bits == 16 ? std::size_t{pieces.columns} * work.layout.samples
+                                            : 0);
     } catch (const std::bad_alloc&) {
         work.failed = true; // on a helper thread, an exception would end the program
         return;
     }
     while (!work.failed.load(std::memory_order_relaxed) && !Cancelled(work.request.cancel)) {
         const std::uint32_t index = work.next.fetch_add(1);
-        if (index >= work.strips) {
+        if (index >= pieces.count) {
             return;
         }
-        const std::size_t top = std::size_t{index} * work.rows_per_strip;
-        const std::size_t rows = std::min<std::size_t>(work.rows_per_strip, work.record.rows - top);
-        const tmsize_t wanted = static_cast<tmsize_t>(rows * rowBytes);
-        if (TIFFReadEncodedStrip(tiff, index, strip.data(), wanted) != wanted) {
+        const std::size_t left = std::size_t{index % pieces.across} * pieces.columns;
+        const std::size_t top = std::size_t{index / pieces.across} * pieces.rows;
+        if (left >= work.record.columns || top >= work.record.rows) {
             work.failed = true;
             return;
         }
-        platform::PrepareForWriting(work.record.Row(top), rows * columns * 4);
+        const std::size_t rows = std::min<std::size_t>(pieces.rows, work.record.rows - top);
+        const std::size_t columns =
+            std::min<std::size_t>(pieces.columns, work.record.columns - left);
+        // A tile at the edge is stored whole, padded; the last strip holds only its rows.
+        const tmsize_t wanted =
+            static_cast<tmsize_t>((pieces.tiled ? pieces.rows : rows) * pieceRowBytes);
+        const tmsize_t got = pieces.tiled ? TIFFReadEncodedTile(tiff, index, piece.data(), wanted)
+                                          : TIFFReadEncodedStrip(tiff, index, piece.data(), wanted);
+        if (got != wanted) {
+            work.failed = true;
+            return;
+        }
+        if (left == 0) {
+            platform::PrepareForWriting(work.record.Row(top), rows * work.record.columns * 4);
+        }
         for (std::size_t y = 0; y < rows; ++y) {
-            convertRow(work.layout, strip.data() + y * rowBytes, eight.data(),
-                       work.record.Row(top + y), columns);
+            convertRow(work.layout, piece.data() + y * pieceRowBytes, eight.data(),
+                       work.record.Row(top + y) + left * 4, columns);
         }
     }
 }
 
-// Reads every strip of tiff into record on up to kMostStripThreads threads. False when a strip
+// Reads every piece of tiff into record on up to kMostPieceThreads threads. False when a piece
 // cannot be read; a cancelled decode stops early without saying so (the caller looks).
-bool readStripsTogether(TIFF* tiff, const DirectRequest& request, const Layout& layout,
-                        Image& record, std::uint32_t rowsPerStrip) {
-    StripWork work{request, layout, record, rowsPerStrip, TIFFNumberOfStrips(tiff)};
+bool readPiecesTogether(TIFF* tiff, const DirectRequest& request, const Layout& layout,
+                        Image& record, const Pieces& pieces) {
+    PieceWork work{request, layout, record, pieces};
     const unsigned helpers =
-        std::min(std::max(std::thread::hardware_concurrency(), 1u), kMostStripThreads) - 1;
+        std::min(std::max(std::thread::hardware_concurrency(), 1u), kMostPieceThreads) - 1;
     std::vector<Memory> memories(helpers,
                                  Memory{request.data, static_cast<toff_t>(request.size), 0});
     std::vector<std::thread> threads;
@@ -220,16 +242,51 @@ bool readStripsTogether(TIFF* tiff, const DirectRequest& request, const Layout& 
         }
         try {
             threads.emplace_back(
-                [&work, own = std::move(own)]() mutable { readStrips(own.get(), work); });
+                [&work, own = std::move(own)]() mutable { readPieces(own.get(), work); });
         } catch (const std::system_error&) {
             break; // fewer threads do it
         }
     }
-    readStrips(tiff, work);
+    readPieces(tiff, work);
     for (std::thread& thread : threads) {
         thread.join();
     }
     return !work.failed;
+}
+
+// The pieces of tiff when they can be read whole: tiles, or two strips and more; none (count
+// 0) otherwise.
+Pieces piecesOf(TIFF* tiff, std::uint32_t width, std::uint32_t height, std::size_t pixelBytes) {
+    Pieces pieces;
+    std::uint32_t columns = 0, rows = 0;
+    if (TIFFIsTiled(tiff) != 0) {
+        if (TIFFGetField(tiff, TIFFTAG_TILEWIDTH, &columns) == 0 ||
+            TIFFGetField(tiff, TIFFTAG_TILELENGTH, &rows) == 0 || columns == 0 || rows == 0 ||
+            TIFFTileSize(tiff) != static_cast<tmsize_t>(std::size_t{columns} * rows * pixelBytes)) {
+            return pieces;
+        }
+        pieces.tiled = true;
+        pieces.count = TIFFNumberOfTiles(tiff);
+        pieces.across = (width + columns - 1) / columns;
+        const std::uint32_t down = (height + rows - 1) / rows;
+        if (pieces.count != std::uint64_t{pieces.across} * down) {
+            return {};
+        }
+    } else {
+        columns = width;
+        if (TIFFGetFieldDefaulted(tiff, TIFFTAG_ROWSPERSTRIP, &rows) == 0 || rows == 0 ||
+            rows >= height || TIFFNumberOfStrips(tiff) < 2 ||
+            TIFFStripSize(tiff) != static_cast<tmsize_t>(std::size_t{rows} * width * pixelBytes)) {
+            return pieces;
+        }
+        pieces.count = TIFFNumberOfStrips(tiff);
+    }
+    if (static_cast<tmsize_t>(std::size_t{columns} * rows * pixelBytes) > kLargestPiece) {
+        return {};
+    }
+    pieces.columns = columns;
+    pieces.rows = rows;
+    return pieces;
 }
 } // namespace
 
@@ -268,15 +325,12 @@ DecodeResult DecodeTiff(const DirectRequest& request) {
     if (DecodeResult refused = MakeDirectRecord(request, width, height, record); !record) {
         return refused;
     }
-    // A record in memory is read strip by strip on several threads. One in a cache file (too
-    // large for memory) is read a row at a time, its pages given back as its rows are done.
-    std::uint32_t rowsPerStrip = 0;
-    if (!record->pixels.get_deleter().file &&
-        TIFFGetFieldDefaulted(tiff.get(), TIFFTAG_ROWSPERSTRIP, &rowsPerStrip) != 0 &&
-        rowsPerStrip > 0 && rowsPerStrip < height && TIFFNumberOfStrips(tiff.get()) >= 2 &&
-        TIFFStripSize(tiff.get()) == static_cast<tmsize_t>(rowsPerStrip * rowBytes) &&
-        TIFFStripSize(tiff.get()) <= kLargestStrip) {
-        const bool read = readStripsTogether(tiff.get(), request, layout, *record, rowsPerStrip);
+    // A record in memory is read a piece at a time on several threads. One in a cache file (too
+    // large for memory) is read a row at a time, its pages given back as its rows are done; a
+    // tiled one of that size is left to the library.
+    const Pieces pieces = piecesOf(tiff.get(), width, height, rowBytes / width);
+    if (pieces.count != 0 && !record->pixels.get_deleter().file) {
+        const bool read = readPiecesTogether(tiff.get(), request, layout, *record, pieces);
         if (Cancelled(request.cancel)) {
             return DirectFailure(DecodeFailure::Cancelled, {});
         }
@@ -286,6 +340,9 @@ DecodeResult DecodeTiff(const DirectRequest& request) {
         record->magick = "TIFF";
         result.image = std::move(record);
         return result;
+    }
+    if (TIFFIsTiled(tiff.get()) != 0) {
+        return {};
     }
     std::vector<unsigned char> row(rowBytes);
     std::vector<std::uint8_t> eight(layout.bits == 16 ? std::size_t{width} * layout.samples : 0);
