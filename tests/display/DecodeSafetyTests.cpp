@@ -685,10 +685,10 @@ TEST_F(DecodeSafetyTest, JpegReadByLibjpegEqualsTheLibrarysRead) {
     }
 }
 
-// JPEG, WebP and TIFF files spoilt anywhere never take their decoders outside the file or the
-// record: each gives a picture or a failure that says why. An ICC profile split into APP2
-// markers out of sequence, which libjpeg warns about while the profile is put together, is
-// read by the library.
+// JPEG, WebP and TIFF (strips and tiles) files spoilt anywhere never take their decoders outside
+// the file or the record: each gives a picture or a failure that says why. An ICC profile split
+// into APP2 markers out of sequence, which libjpeg warns about while the profile is put together,
+// is read by the library.
 TEST_F(DecodeSafetyTest, SpoiltJpegWebpAndTiffFilesGiveAPictureOrAReason) {
     const std::string red = blockJpeg(folders.Home() + "/red.jpg", 96, 64, "RGB", "jpeg", true);
     std::ifstream in(red, std::ios::binary);
@@ -709,10 +709,27 @@ TEST_F(DecodeSafetyTest, SpoiltJpegWebpAndTiffFilesGiveAPictureOrAReason) {
             std::ios::binary);
         return std::string((std::istreambuf_iterator<char>(file)), {});
     };
-    for (const auto& [name, bytes] :
-         {std::pair<std::string, std::string>{"jpg", bogus},
-          std::pair<std::string, std::string>{"webp", written("webp")},
-          std::pair<std::string, std::string>{"tif", written("tiff")}}) {
+    const std::string strips = written("tiff");
+    // The picture again in 32 x 32 tiles, LZW-compressed.
+    const std::string tiledPath = folders.Home() + "/red tiles.tif";
+    {
+        ExceptionInfo* exception = AcquireExceptionInfo();
+        ImageInfo* info = AcquireImageInfo();
+        std::snprintf(info->filename, sizeof info->filename, "%s",
+                      (folders.Home() + "/red.tiff").c_str());
+        Image* image = ReadImage(info, exception);
+        DestroyImageInfo(info);
+        DestroyExceptionInfo(exception);
+        ASSERT_NE(image, nullptr);
+        image->compression = LZWCompression;
+        writeAndDestroy(image, tiledPath, "tiff", {{"tiff:tile-geometry", "32x32"}});
+    }
+    std::ifstream tiledFile(tiledPath, std::ios::binary);
+    const std::string tiled((std::istreambuf_iterator<char>(tiledFile)), {});
+    for (const auto& [name, bytes] : {std::pair<std::string, std::string>{"jpg", bogus},
+                                      std::pair<std::string, std::string>{"webp", written("webp")},
+                                      std::pair<std::string, std::string>{"tif", strips},
+                                      std::pair<std::string, std::string>{"tif", tiled}}) {
         const std::string path = folders.Home() + "/spoilt." + name;
         for (std::size_t at = 0; at < bytes.size(); at += 1 + bytes.size() / 700) {
             for (const unsigned char value : {0x00, 0xff}) {
