@@ -25,7 +25,6 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -947,22 +946,16 @@ JpegReduction planJpegReduction(const std::string& path, const FileBytes& bytes,
     if (columns == 0 || rows == 0 || overLimits(columns, rows)) {
         return plan; // the full decode gives the refusal
     }
-    const bool quarter = TurnsAQuarter(orientation);
-    const std::size_t uprightColumns = quarter ? rows : columns;
-    const std::size_t uprightRows = quarter ? columns : rows;
-    const double fit = std::min(static_cast<double>(view.columns) / uprightColumns,
-                                static_cast<double>(view.rows) / uprightRows);
     // The coder divides by the whole number of times the stored image holds this size, and the
     // JPEG library rounds its scale up to eighths: the rows come at least this large.
-    const auto wanted = [fit](std::size_t side) {
-        return static_cast<std::size_t>(std::ceil(static_cast<double>(side) * fit));
-    };
-    if (fit >= 0.5 || wanted(columns) == 0 || wanted(rows) == 0) {
-        return plan; // no DCT scale would save enough to be worth a second decode
+    const ViewSize wanted = JpegFirstViewSize(columns, rows, orientation, view);
+    if (wanted.columns == 0) {
+        return plan;
     }
-    plan.size = std::to_string(wanted(columns)) + "x" + std::to_string(wanted(rows));
-    plan.full_columns = uprightColumns;
-    plan.full_rows = uprightRows;
+    const bool quarter = TurnsAQuarter(orientation);
+    plan.size = std::to_string(wanted.columns) + "x" + std::to_string(wanted.rows);
+    plan.full_columns = quarter ? rows : columns;
+    plan.full_rows = quarter ? columns : rows;
     return plan;
 }
 

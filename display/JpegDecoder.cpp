@@ -131,25 +131,15 @@ const jpeg_marker_struct* exifMarker(const jpeg_decompress_struct& info) {
 }
 
 // The DCT scale's denominator for a first view of view (upright) device pixels, worked out as
-// the image library works it out, so that the first view is what it was: 1 unless the view is
-// at most half the image.
+// the image library works it out from the same size, so that the first view is what it was.
 unsigned scaleFor(std::size_t columns, std::size_t rows, int orientation, ViewSize view) {
-    if (view.columns == 0 || view.rows == 0) {
-        return 1;
-    }
-    const bool quarter = TurnsAQuarter(orientation);
-    const double fit =
-        std::min(static_cast<double>(view.columns) / static_cast<double>(quarter ? rows : columns),
-                 static_cast<double>(view.rows) / static_cast<double>(quarter ? columns : rows));
-    const auto wanted = [fit](std::size_t side) {
-        return static_cast<std::size_t>(std::ceil(static_cast<double>(side) * fit));
-    };
-    if (fit >= 0.5 || wanted(columns) == 0 || wanted(rows) == 0) {
+    const ViewSize wanted = JpegFirstViewSize(columns, rows, orientation, view);
+    if (wanted.columns == 0) {
         return 1;
     }
     return static_cast<unsigned>(
-        std::min(static_cast<double>(columns) / static_cast<double>(wanted(columns)),
-                 static_cast<double>(rows) / static_cast<double>(wanted(rows))));
+        std::min(static_cast<double>(columns) / static_cast<double>(wanted.columns),
+                 static_cast<double>(rows) / static_cast<double>(wanted.rows)));
 }
 
 class Decompressor {
@@ -174,6 +164,23 @@ private:
 };
 
 } // namespace
+
+ViewSize JpegFirstViewSize(std::size_t columns, std::size_t rows, int orientation, ViewSize view) {
+    if (view.columns == 0 || view.rows == 0 || columns == 0 || rows == 0) {
+        return {};
+    }
+    const bool quarter = TurnsAQuarter(orientation);
+    const double fit =
+        std::min(static_cast<double>(view.columns) / static_cast<double>(quarter ? rows : columns),
+                 static_cast<double>(view.rows) / static_cast<double>(quarter ? columns : rows));
+    const auto wanted = [fit](std::size_t side) {
+        return static_cast<std::size_t>(std::ceil(static_cast<double>(side) * fit));
+    };
+    if (fit >= 0.5 || wanted(columns) == 0 || wanted(rows) == 0) {
+        return {}; // no DCT scale would save enough to be worth a second decode
+    }
+    return {wanted(columns), wanted(rows)};
+}
 
 DecodeResult DecodeJpeg(const DirectRequest& request) {
     Reading reading;

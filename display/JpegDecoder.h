@@ -20,4 +20,10 @@ namespace engine {
 // far as it can and calls damaged.
 DecodeResult DecodeJpeg(const DirectRequest& request);
 
+// The stored size (columns x rows, orientation as the file says) a first view of view (upright)
+// device pixels asks the JPEG library for: the scale is the largest whose image is at least
+// this large. 0 x 0 for the whole image: no view, or a view more than half the image, where no
+// DCT scale would save enough to be worth a second decode.
+ViewSize JpegFirstViewSize(std::size_t columns, std::size_t rows, int orientation, ViewSize view);
+
 } // namespace engine

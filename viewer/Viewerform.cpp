@@ -554,7 +554,8 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
         const std::uint64_t opened = opened_count_;
         QTimer::singleShot(kUnpaintedCompletionMs, this, [this, opened] {
             if (complete_after_paint_ && opened == opened_count_) {
-                completeAfterPaint();
+                complete_after_paint_ = false;
+                completeShownImage();
             }
         });
     }
@@ -597,11 +598,6 @@ void TViewer::SetBackdrop(std::optional<std::uint32_t> colour) {
     }
 }
 
-void TViewer::completeAfterPaint() {
-    complete_after_paint_ = false;
-    completeShownImage();
-}
-
 void TViewer::FormPaint() {
     if (complete_after_paint_) {
         // Runs once this paint is on the screen.
@@ -609,7 +605,7 @@ void TViewer::FormPaint() {
         const std::uint64_t opened = opened_count_;
         QTimer::singleShot(0, this, [this, opened] {
             if (opened == opened_count_) {
-                completeAfterPaint();
+                completeShownImage();
             }
         });
     }

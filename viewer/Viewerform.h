@@ -280,11 +280,10 @@ private:
     // its paint is done.
     bool first_image_settled_ = false;
     std::function<void()> after_first_image_;
-    // A reduced first view waits for its paint before the whole image's decode starts (a second
-    // decoding thread beside the paint held the first view back); then, or after a while
-    // without a paint, the decode of the image opened this many images ago starts.
+    // A reduced first view is painted before the whole image's decode starts (a second decoding
+    // thread beside the paint held the first view back): set until that paint, or a while
+    // without one, starts it.
     bool complete_after_paint_ = false;
-    void completeAfterPaint();
     void firstImageSettled();
     // Once the user rests on an image that came whole, what its decode freed goes back (a photo
     // as decoded, before it was turned upright, is kept for the next image until then).
