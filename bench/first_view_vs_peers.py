@@ -8,6 +8,12 @@ no window manager) for Orvalen, feh, nsxiv and a bare Qt window in one run:
   start -> 800 x 533 JPEG on the screen
   resident memory while showing the 24 MP photo
 
+A fifth program, "Qt + menus", is bare-qt-viewer --menus: a Qt main window with this
+program's four menus and a status bar, the whole photo kept and a copy fitted to the screen
+shown. It does nothing of a viewer's own (no settings, no messages, no image library), so it
+is the floor the toolkit and that window set; its start and memory are printed beside the
+others, and the ratios it gives against the same peers.
+
 "On the screen" is read back from the X server: the program is started (or the key pressed
 with xdotool) and screen-watch reads rows of the root window until the flat patch in the middle
 of the picture shows in its colour. screen-watch reads them each time the server reports a
@@ -151,13 +157,14 @@ def one_round(build, viewers, pictures, results):
         if viewer.name == "bare Qt":
             continue
         # Orvalen steps through the folder of the file it shows; the peers through their list.
-        files = [steps[0]] if viewer.name == "Orvalen" else steps
+        # The Qt window with menus shows one photo and does not step.
+        files = [steps[0]] if viewer.name in ("Orvalen", "Qt + menus") else steps
         program, first = start_to_screen(build, viewer, files, "first", 300)
         results[viewer.name]["start_24mp"].append(first)
         time.sleep(1.0)  # one key a second
         results[viewer.name]["rss_mb"].append(resident_mb(program.pid))
-        window = window_of(program.pid)
-        for step in range(1, len(steps)):
+        window = window_of(program.pid) if viewer.next_key else None
+        for step in range(1, len(steps) if viewer.next_key else 1):
             following = None
             if window is not None:
                 watcher = watch(build, PATCHES["second" if step % 2 else "first"], 300)
@@ -219,6 +226,8 @@ def main():
             Viewer("feh", ["feh", "--scale-down", "--geometry", "1600x1000"], "space"),
             Viewer("nsxiv", ["nsxiv", "-g", "1600x1000", "-s", "d"], "n"),
             Viewer("bare Qt", [os.path.join(build, "bin", "bare-qt-viewer")], "", qt_env),
+            Viewer("Qt + menus", [os.path.join(build, "bin", "bare-qt-viewer"), "--menus"], "",
+                   qt_env),
         ]
         results = {v.name: {"start_24mp": [], "next_first": [], "next_24mp": [],
                             "start_small": [], "rss_mb": []} for v in viewers}
@@ -263,6 +272,14 @@ def main():
         text = f"{value:.2f}" if value is not None else "-"
         verdict = "" if value is None else ("met" if value <= goal else "NOT met")
         print(f"  {title:52} {text:>6}  (<= {goal})  {verdict}")
+    print("\nthe same ratios for the Qt window with menus (the floor, no goal of its own):")
+    for title, key, peer, goal in goals:
+        if key == "next_24mp":
+            continue
+        value = ratio(median(results["Qt + menus"][key]), median(results[peer][key]))
+        text = f"{value:.2f}" if value is not None else "-"
+        print(f"  {title.replace('Orvalen', 'Qt + menus'):52} {text:>6}  (goal for Orvalen "
+              f"<= {goal})")
 
 
 if __name__ == "__main__":
