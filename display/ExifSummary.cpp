@@ -76,6 +76,9 @@ public:
     bool Number(const std::array<std::uint32_t, 3>& entry, std::uint32_t& numerator,
                 std::uint32_t& denominator) const {
         denominator = 1;
+        if (entry[1] < 1) {
+            return false; // no value: not even the entry's own four bytes hold one
+        }
         if (entry[0] == kShort) {
             numerator = read16(entry[2]);
         } else if (entry[0] == kLong) {
@@ -86,7 +89,7 @@ public:
         } else {
             return false;
         }
-        return denominator != 0 && entry[1] >= 1;
+        return denominator != 0;
     }
 
 private:

@@ -79,7 +79,12 @@ bool readProfile(Reading& reading, std::string& profile) {
         return false;
     }
     if (jpeg_read_icc_profile(&reading.info, &bytes, &length) && bytes != nullptr) {
-        profile.assign(reinterpret_cast<const char*>(bytes), length);
+        try {
+            profile.assign(reinterpret_cast<const char*>(bytes), length);
+        } catch (...) {
+            std::free(bytes);
+            throw;
+        }
     }
     std::free(bytes);
     return true;
@@ -209,8 +214,12 @@ DecodeResult DecodeJpeg(const DirectRequest& request) {
     }
     const std::size_t columns = info.image_width, rows = info.image_height;
     const unsigned denominator = scaleFor(columns, rows, result.orientation, request.view);
-    if (denominator > 1 && request.refuse(columns, rows).failure != DecodeFailure::None) {
-        return {}; // the whole image's refusal, as without a view
+    if (denominator > 1) {
+        // The whole image's refusal, as without a view (the reduced one might fit).
+        if (DecodeResult refusal = request.refuse(columns, rows);
+            refusal.failure != DecodeFailure::None) {
+            return refusal;
+        }
     }
     if (!planOutput(reading, denominator)) {
         return {};

@@ -10,8 +10,8 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstring>
+#include <exception>
 #include <new>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -234,7 +234,9 @@ bool readPiecesTogether(TIFF* tiff, const DirectRequest& request, const Layout& 
         std::min(std::max(std::thread::hardware_concurrency(), 1u), kMostPieceThreads) - 1;
     std::vector<Memory> memories(helpers,
                                  Memory{request.data, static_cast<toff_t>(request.size), 0});
+    // Room for every thread first: once one runs, nothing may throw past the joins below.
     std::vector<std::thread> threads;
+    threads.reserve(helpers);
     for (unsigned k = 0; k < helpers; ++k) {
         Tiff own = openMemory(memories[k]);
         if (!own) {
@@ -243,8 +245,8 @@ bool readPiecesTogether(TIFF* tiff, const DirectRequest& request, const Layout& 
         try {
             threads.emplace_back(
                 [&work, own = std::move(own)]() mutable { readPieces(own.get(), work); });
-        } catch (const std::system_error&) {
-            break; // fewer threads do it
+        } catch (const std::exception&) {
+            break; // no thread or no memory for one: fewer threads do it
         }
     }
     readPieces(tiff, work);

@@ -16,6 +16,7 @@
 
 #include <magick/MagickCore.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstring>
@@ -597,7 +598,8 @@ TEST_F(DecodeSafetyTest, TiffLayoutsReadByLibtiffEqualTheLibrarysRead) {
 
 // The EXIF colour space that sends a JPEG without a profile to the library (which recognises
 // Adobe RGB there) is read from the Exif directory, big- or little-endian, with or without the
-// "Exif\0\0" in front; a block cut anywhere gives no other value and is read within its bytes.
+// "Exif\0\0" in front; a block cut anywhere, or ending in an entry of no values, gives no other
+// value and is read within its bytes.
 TEST(ExifColourSpace, IsReadFromTheExifDirectoryAndNothingElseFromACutBlock) {
     for (const bool big : {false, true}) {
         std::vector<std::uint8_t> b = {'E', 'x', 'i', 'f', 0, 0};
@@ -635,6 +637,22 @@ TEST(ExifColourSpace, IsReadFromTheExifDirectoryAndNothingElseFromACutBlock) {
         }
         b[6 + 26 + 2 + 2] = 7; // the value given a type that holds no number
         EXPECT_EQ(engine::ExifColorSpace(b.data(), b.size()), 0u);
+
+        // A rational of no values as the block's last entry: its four bytes in the entry end
+        // the block, right before a page that may not be read.
+        b.resize(6 + 26 + 2 + 12);
+        b[6 + 26 + 2 + 2] = big ? 0 : 5;
+        b[6 + 26 + 2 + 3] = big ? 5 : 0;
+        std::fill(b.begin() + 6 + 26 + 2 + 4, b.begin() + 6 + 26 + 2 + 8, 0);
+        const long page = ::sysconf(_SC_PAGESIZE);
+        void* pages =
+            ::mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        ASSERT_NE(pages, MAP_FAILED);
+        ASSERT_EQ(::mprotect(static_cast<char*>(pages) + page, page, PROT_NONE), 0);
+        auto* guarded = static_cast<std::uint8_t*>(pages) + page - b.size();
+        std::memcpy(guarded, b.data(), b.size());
+        EXPECT_EQ(engine::ExifColorSpace(guarded, b.size()), 0u) << big;
+        ::munmap(pages, 2 * page);
     }
 }
 
@@ -682,6 +700,29 @@ TEST_F(DecodeSafetyTest, JpegReadByLibjpegEqualsTheLibrarysRead) {
                                              : std::string();
             EXPECT_EQ(bytesApartFromTheLibrarysRead(*decoded.image, path, size), 0) << name;
         }
+    }
+}
+
+// A JPEG that claims more pixels than may be held is refused with its size, whether or not a
+// view would have taken a reduced copy of it: the user reads the same words either way.
+TEST_F(DecodeSafetyTest, AnOversizedJpegIsRefusedWithItsSizeForAnyView) {
+    const std::string small = blockJpeg(folders.Home() + "/small.jpg", 64, 48);
+    std::ifstream in(small, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // The frame header: FF C0, its length (2 bytes), the precision, then height and width.
+    const std::size_t frame = bytes.find("\xFF\xC0");
+    ASSERT_NE(frame, std::string::npos);
+    for (const std::size_t at : {frame + 5, frame + 7}) {
+        bytes[at] = static_cast<char>(60000 >> 8);
+        bytes[at + 1] = static_cast<char>(60000 & 255);
+    }
+    const std::string claim = writeFile(folders.Home() + "/claim.jpg", bytes);
+    for (const engine::ViewSize view : {engine::ViewSize{}, engine::ViewSize{1600, 1000}}) {
+        const engine::DecodeResult decoded = engine::DecodeImageFile(claim, nullptr, view);
+        EXPECT_FALSE(decoded.image) << view.columns;
+        EXPECT_EQ(decoded.failure, engine::DecodeFailure::TooLarge) << view.columns;
+        EXPECT_NE(decoded.message.find("60000"), std::string::npos)
+            << view.columns << ": " << decoded.message;
     }
 }
 
