@@ -55,6 +55,20 @@ std::string Unquoted(const std::string& text) {
     return text;
 }
 
+std::string AbsoluteName(const std::string& text) {
+    const std::string name = Unquoted(text);
+    if (name.empty() || name.front() == '/') {
+        return text;
+    }
+    std::error_code failed;
+    const std::filesystem::path here = std::filesystem::current_path(failed);
+    if (failed || here.empty()) {
+        return text;
+    }
+    const std::string absolute = (here / name).lexically_normal().string();
+    return name.size() == text.size() ? absolute : "\"" + absolute + "\"";
+}
+
 bool FullyQualifiedFilename::Load(const char* text) {
     if (text == nullptr) {
         ReportError("FullyQualifiedFilename::Load\nstr is null");

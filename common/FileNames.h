@@ -30,6 +30,13 @@ std::string WithTrailingBackslash(const std::string& text);
 // quotes and all, is that file and stays whole.
 std::string Unquoted(const std::string& text);
 
+// A file name given on a command line, made to mean the same file from any working folder: a
+// relative name is put after the working folder's, "." and ".." taken away by their text (as a
+// shell's "cd" takes them); quotes around it stay around it. An absolute or empty name, or any
+// name while the working folder cannot be had, stays as it is. The running viewer that takes
+// a file over from another process, and the folder it steps through, need the whole name.
+std::string AbsoluteName(const std::string& text);
+
 // A file name split into its folder (without a trailing separator, "/" for the root) and name.
 class FullyQualifiedFilename {
 public:

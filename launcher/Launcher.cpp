@@ -74,9 +74,9 @@ int showBox(HWND, const char* text, const char* caption, UINT) {
     return IDOK;
 }
 
-// The main program gets each argument exactly as the launcher received it, as one argument of
-// its own: joining them into one text and splitting it again would lose the double quotes a
-// file name may hold.
+// The main program gets each argument as the launcher has it (made whole, AbsoluteName), as one
+// argument of its own: joining them into one text and splitting it again would lose the double
+// quotes a file name may hold.
 bool StartMainProgram(const std::vector<std::string>& arguments) {
     std::vector<std::string> parts{ownFolder() + kMainProgram};
     parts.insert(parts.end(), arguments.begin(), arguments.end());
@@ -229,7 +229,12 @@ int run(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
     platform::SetMessageBoxPresenter(showBox);
     try {
-        return run(std::vector<std::string>(argv + 1, argv + argc));
+        // The running viewer has a working folder of its own: it is given whole names.
+        std::vector<std::string> arguments;
+        for (int i = 1; i < argc; ++i) {
+            arguments.push_back(AbsoluteName(argv[i]));
+        }
+        return run(arguments);
     } catch (const char* text) {
         LastErrorCode = GetLastError();
         ReportException("%s", text);

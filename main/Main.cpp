@@ -6,6 +6,7 @@
 #include "associations/Options.h"
 #include "browser/Browserform.h"
 #include "common/ErrorReporting.h"
+#include "common/FileNames.h"
 #include "common/ProcessValues.h"
 #include "display/ColourManagement.h"
 #include "platform/qt/Application.h"
@@ -29,13 +30,22 @@ int main(int argc, char** argv) {
     OptionsForm = nullptr;
     DebugTrace("WinMain() start");
     const bool message_box = argc == 4 && std::string(argv[1]) == "--message-box";
+    // Whole names: the folder a file is in is the one stepped through, and a file handed to a
+    // running viewer must mean the same there.
+    const auto wholeNames = [](int count, char** values) {
+        std::vector<std::string> names;
+        for (int i = 1; i < count; ++i) {
+            names.push_back(AbsoluteName(values[i]));
+        }
+        return names;
+    };
     // A start on a file begins decoding it now, on a thread of its own, while the application
     // object and the windows are made. It is only a head start: whatever fails here, the viewer
     // decodes the file itself.
     std::unique_ptr<ReadAhead> opening;
     if (!message_box) {
         try {
-            opening = StartOpeningDecode(std::vector<std::string>(argv + 1, argv + argc),
+            opening = StartOpeningDecode(wholeNames(argc, argv),
                                          std::filesystem::read_symlink("/proc/self/exe"));
         } catch (...) {
             opening.reset();
@@ -63,7 +73,8 @@ int main(int argc, char** argv) {
             guide = program.parent_path().parent_path() / "share/doc/orvalen/Orvalen_main.html";
         }
         application_help_file = guide.string();
-        std::vector<std::string> arguments(argv + 1, argv + argc);
+        // Without the toolkit's own options, which the application object took out.
+        const std::vector<std::string> arguments = wholeNames(argc, argv);
         std::string received;
         for (const std::string& argument : arguments) {
             received += "[" + argument + "]";

@@ -5,6 +5,7 @@
 #include "platform/Shell.h"
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 
@@ -63,6 +64,34 @@ TEST(FolderTexts, TrailingSeparatorsAndTheRoot) {
 }
 
 class FileNamesTest : public IsolatedTest {};
+
+// A name given relative to the working folder names the same file from anywhere once made
+// absolute: "." and ".." go by their text, quotes stay around the whole name, and names that
+// need nothing (absolute, empty) or cannot have it (no working folder) stay as they are.
+TEST_F(FileNamesTest, RelativeNamesAreMadeAbsoluteFromTheWorkingFolder) {
+    const std::filesystem::path before = std::filesystem::current_path();
+    const std::string home = folders.Home();
+    std::filesystem::create_directories(home + "/pictures/2024");
+    std::filesystem::current_path(home + "/pictures");
+    EXPECT_EQ(AbsoluteName("a.jpg"), home + "/pictures/a.jpg");
+    EXPECT_EQ(AbsoluteName("2024/ä b.jpg"), home + "/pictures/2024/ä b.jpg");
+    EXPECT_EQ(AbsoluteName("./2024/../c.png"), home + "/pictures/c.png");
+    EXPECT_EQ(AbsoluteName("../d.jpg"), home + "/d.jpg");
+    EXPECT_EQ(AbsoluteName("\"a b.jpg\""), "\"" + home + "/pictures/a b.jpg\"");
+    EXPECT_EQ(AbsoluteName("/srv/e.jpg"), "/srv/e.jpg");
+    EXPECT_EQ(AbsoluteName(""), "");
+    // Its text split gives the folder a viewer steps through.
+    EXPECT_EQ(FullyQualifiedFilename(AbsoluteName("2024/f.jpg")).Folder(), home + "/pictures/2024");
+
+    std::filesystem::current_path("/");
+    EXPECT_EQ(AbsoluteName("g.jpg"), "/g.jpg");
+    // A working folder that is gone: nothing better than the name as given.
+    std::filesystem::create_directories(home + "/gone");
+    std::filesystem::current_path(home + "/gone");
+    std::filesystem::remove(home + "/gone");
+    EXPECT_EQ(AbsoluteName("h.jpg"), "h.jpg");
+    std::filesystem::current_path(before);
+}
 
 TEST_F(FileNamesTest, ANullNameIsReported) {
     FullyQualifiedFilename file;

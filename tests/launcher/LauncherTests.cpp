@@ -7,6 +7,7 @@
 #include "common/ErrorReporting.h"
 #include "platform/Kernel.h"
 #include "platform/Registry.h"
+#include "platform/Timing.h"
 
 #include <sqlite3.h>
 
@@ -184,6 +185,23 @@ TEST_F(LauncherFailureTest, AMainProgramThatCannotStartIsReportedThroughTheDeskt
                             std::string("--text=error calling CreateProcess()") +
                                 kSystemErrorSeparator + std::strerror(EACCES),
                             "--no-markup"}}));
+}
+
+// A name given relative to the launcher's working folder reaches the main program whole: the
+// main program, or a viewer already running elsewhere, would look for it in another folder.
+TEST_F(LauncherFailureTest, ARelativeNameIsPassedOnWhole) {
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::create_directories(folders.Home() + "/pictures");
+    std::filesystem::current_path(folders.Home());
+    const int exitCode = launch("pictures/ä b.jpg");
+    std::filesystem::current_path(before);
+    EXPECT_EQ(exitCode, 1);
+    // The launcher does not wait for the main program it starts.
+    for (int waited = 0; calls().empty() && waited < 5000; waited += 20) {
+        Sleep(20);
+    }
+    EXPECT_EQ(calls(), (std::vector<std::vector<std::string>>{
+                           {"Orvalen_main", folders.Home() + "/pictures/ä b.jpg"}}));
 }
 
 // When not even the system's text for the error can be had, the box says so alone.
