@@ -305,12 +305,12 @@ TEST_F(SolitaryTest, NamesWithQuotesInsideAroundAndBothOpenThroughTheLauncher) {
         CloseHandle(event);
     }
     // A name given as it stands in its folder, quotes and all: that file exists, so its quotes
-    // are part of the name and not a pair to remove.
+    // are part of the name and not a pair to remove. It is shown by its whole name.
     const std::filesystem::path here = std::filesystem::current_path();
     std::filesystem::current_path(folder);
     ChildProcess relative(program("Orvalen_main"), {"\"wrapped.jpg\""});
     std::filesystem::current_path(here);
-    EXPECT_TRUE(waitFor("TViewer::DisplayImage() shows \"wrapped.jpg\" in window"));
+    EXPECT_TRUE(waitFor("TViewer::DisplayImage() shows " + folder + "/\"wrapped.jpg\" in window"));
 }
 
 // With a runtime folder that others can enter, the launcher used to end on a box that named
