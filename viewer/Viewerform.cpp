@@ -841,7 +841,15 @@ void TViewer::measureChrome(int& width, int& height) {
     // In the window's own units (logical pixels), whatever the screen's pixel ratio.
     const WindowBounds bounds = Bounds();
     width = bounds.width - Display1->width();
-    height = bounds.height - Display1->height();
+    // The frame and the bars, not the window less the display: a window pressed below its
+    // bars (a picture a few pixels tall once the frame was known) left the display no room,
+    // and the display's own height was still the one before.
+    int bars = 0;
+    for (const QWidget* bar :
+         {static_cast<const QWidget*>(menuBar()), static_cast<const QWidget*>(statusBar())}) {
+        bars += bar->isHidden() ? 0 : bar->height();
+    }
+    height = bounds.height - this->height() + bars;
 }
 
 WindowBounds TViewer::FitRectToWorkArea(int left, int top, int width, int height) {

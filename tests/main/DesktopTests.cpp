@@ -123,6 +123,31 @@ TEST_F(DesktopTest, TheFirstWindowShowsTheWholeImageAtOneToOne) {
     EXPECT_EQ(redColumns, 400);
 }
 
+// Pictures a few pixels tall show every row too. The window sized before the frame was known
+// came out shorter than its bars once framed, which left the display no room: the picture did
+// not show at all.
+TEST_F(DesktopTest, APictureAFewPixelsTallShowsAllItsRows) {
+    ASSERT_TRUE(desktop.Running());
+    const XColor8 red{220, 30, 30};
+    for (const int rows : {1, 10, 25}) {
+        const std::string file =
+            writePicture(folders.Home() + "/strip" + std::to_string(rows) + ".ppm", 150, rows, red);
+        ChildProcess viewer(program("Orvalen_main"), {file});
+        ASSERT_TRUE(waitFor("TViewer::DisplayImage() shows " + file)) << rows;
+        const unsigned long window = desktop.WindowOf(lastPid);
+        ASSERT_NE(window, 0u) << rows;
+        settled(window);
+        const XRect client = desktop.ClientGeometry(window);
+        int redRows = 0;
+        for (int y = client.y; y < client.y + client.height; ++y) {
+            redRows += near(desktop.PixelAt(client.x + client.width / 2, y), red) ? 1 : 0;
+        }
+        EXPECT_EQ(redRows, rows) << client;
+        ASSERT_TRUE(desktop.Press(window, "alt+F4"));
+        EXPECT_EQ(viewer.Wait(10000), 0);
+    }
+}
+
 // Three starts in a row each give back the outer bounds the last one stored (they used to
 // drift by the frame).
 TEST_F(DesktopTest, RestartsKeepTheOuterBounds) {
