@@ -187,7 +187,11 @@ void TViewer::SendToBrowser(std::int32_t kind, bool with_file) {
     Message message;
     message.kind = kind;
     if (with_file) {
-        message.payload = MessagePayloadCopy(current_file.c_str());
+        // A step goes on from the file last asked for, even while it still decodes (a slow one
+        // could not be stepped past); a delete always names the file on display.
+        const bool step = kind == IV_NEXT_IMAGE || kind == IV_PREVIOUS_IMAGE;
+        const std::string& from = step && !decoding_file_.empty() ? decoding_file_ : current_file;
+        message.payload = MessagePayloadCopy(from.c_str());
     }
     if (!itm_client.Send("Browser", message, true)) {
         FreeMessagePayload(message);

@@ -419,6 +419,14 @@ TViewer::OpenOutcome TViewer::showImage(const std::string& quoted_file) {
     if (!isVisible()) {
         show();
     }
+    if (!decoding_file_.empty() && file == decoding_file_) {
+        // Asked for again while its decode is under way (a step onto it, a hand-over): that
+        // decode shows it; starting another would only begin again.
+        folder_position_ = asked_position_;
+        folder_count_ = asked_count_;
+        DebugTrace(("TViewer::DisplayImage() already decoding " + file).c_str());
+        return OpenOutcome::Withdrawn;
+    }
     if (image_loaded && file == current_file) {
         decode_job->Cancel(); // this request wins over one still decoding
         folder_position_ = asked_position_;
@@ -515,7 +523,12 @@ TViewer::OpenOutcome TViewer::openImage(const std::string& file) {
     const FileIdentity identity = FileIdentity::Of(file);
     const std::size_t taken = read_ahead->Taken();
     const std::size_t taken_at_start = opening_decode ? opening_decode->Taken() : 0;
-    if (decode_job->Run(file, decoded, view) == DecodeJob::Outcome::Withdrawn) {
+    decoding_file_ = file;
+    const DecodeJob::Outcome outcome = decode_job->Run(file, decoded, view);
+    if (decoding_file_ == file) {
+        decoding_file_.clear(); // not when a newer request took over while this one waited
+    }
+    if (outcome == DecodeJob::Outcome::Withdrawn) {
         return OpenOutcome::Withdrawn;
     }
     if (read_ahead->Taken() != taken) {

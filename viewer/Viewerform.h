@@ -274,6 +274,9 @@ private:
     bool keep_left_ = false;
     bool stepping_ = false; // the image being opened is a step's
     std::string left_file_;
+    // The file a decode is under way for (empty when none): the next step goes on from it, and
+    // a second request for it waits for that decode instead of starting it again.
+    std::string decoding_file_;
     FileIdentity shown_identity_;
     engine::ViewSize shown_view_;
     // The first image's request has ended (shown or failed); then after_first_image_ runs once

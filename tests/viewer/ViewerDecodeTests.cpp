@@ -8,6 +8,7 @@
 #include "common/ProcessValues.h"
 #include "messaging/MessageServer.h"
 #include "platform/Shell.h"
+#include "platform/Windows.h"
 #include "viewer/Viewerform.h"
 #include "viewer/ZoomSteps.h"
 
@@ -223,6 +224,58 @@ TEST_F(ViewerDecodeTest, ANewerRequestDuringASlowDecodeWinsAndTheOlderSaysNothin
     EXPECT_FALSE(viewer.DisplayImage(slowFile));
     EXPECT_EQ(viewer.current_file, second);
     EXPECT_EQ(viewer.PanelText(0), " 180x120");
+}
+
+// Steps asked for while a slow file decodes go on from that file, as they would once it shows,
+// so a slow picture can be stepped past; a delete still names the picture on display. The slow
+// file asked for again meanwhile (a step onto it, a hand-over) does not start its decode again:
+// the decode under way shows it.
+TEST_F(ViewerDecodeTest, StepsDuringASlowDecodeGoOnFromItAndAskingForItAgainDoesNotRestartIt) {
+    TViewer viewer;
+    viewer.show();
+    MessageClient browser;
+    ASSERT_TRUE(browser.Connect("Browser", 0, GetCurrentThreadId(), "viewer_decode_test_server"));
+    const auto asked = [&] {
+        std::vector<std::pair<std::int32_t, std::string>> seen;
+        Message message;
+        while (browser.PopMessage(message)) {
+            if (message.kind == IV_NEXT_IMAGE || message.kind == IV_PREVIOUS_IMAGE ||
+                message.kind == IV_NEXT_IMAGE_AND_DELETE) {
+                seen.emplace_back(message.kind, message.payload != nullptr ? message.payload : "");
+            }
+            FreeMessagePayload(message);
+        }
+        return seen;
+    };
+    const std::string small =
+        testsupport::WriteImage(folders.Home() + "/small.png", 200, 150, qRgb(0, 128, 255));
+    ASSERT_TRUE(viewer.DisplayImage(small));
+    asked();
+
+    bool waitingAtTimer = false;
+    bool againShown = true;
+    std::size_t workersAfterAgain = 0;
+    QTimer::singleShot(30, &viewer, [&] {
+        waitingAtTimer = viewer.decode_job->Waiting();
+        viewer.FormKeyDown(VK_NEXT);
+        viewer.FormKeyDown(VK_PRIOR);
+        viewer.FormKeyDown(VK_DELETE);
+        againShown = viewer.DisplayImage(slowFile);
+        workersAfterAgain = viewer.decode_job->Workers();
+    });
+    const bool shown = viewer.DisplayImage(slowFile);
+    ASSERT_TRUE(waitingAtTimer) << "the decode ended before the timer fired";
+    EXPECT_FALSE(againShown);
+    EXPECT_EQ(workersAfterAgain, 1u);
+    EXPECT_TRUE(shown) << "the decode under way was withdrawn";
+    EXPECT_EQ(viewer.current_file, slowFile);
+    EXPECT_EQ(asked(), (std::vector<std::pair<std::int32_t, std::string>>{
+                           {IV_NEXT_IMAGE, slowFile},
+                           {IV_PREVIOUS_IMAGE, slowFile},
+                           {IV_NEXT_IMAGE_AND_DELETE, small}}));
+    viewer.FormKeyDown(VK_NEXT);
+    EXPECT_EQ(asked(),
+              (std::vector<std::pair<std::int32_t, std::string>>{{IV_NEXT_IMAGE, slowFile}}));
 }
 
 // Closing the window or quitting the program during the wait ends it: nothing changes, nothing
