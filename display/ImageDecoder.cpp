@@ -107,6 +107,18 @@ std::string formatHint(const std::string& path) {
     return hint;
 }
 
+// The library's words name the file by the hint it was given ("`image.jpg'"): the user's own
+// name goes in its place.
+void nameTheFile(DecodeResult& result, const std::string& path) {
+    const std::string given = "`" + formatHint(path) + "'";
+    for (std::string* text : {&result.message, &result.reason}) {
+        for (std::size_t at = text->find(given); at != std::string::npos;
+             at = text->find(given, at + path.size() + 2)) {
+            text->replace(at, given.size(), "`" + path + "'");
+        }
+    }
+}
+
 struct FileBytes {
     std::unique_ptr<unsigned char[]> data;
     std::size_t size = 0;
@@ -1224,6 +1236,7 @@ DecodeResult DecodeImageFile(const std::string& path, const std::atomic<bool>* c
     if (pngOrientation != 0 && result.orientation == 1) {
         result.orientation = pngOrientation;
     }
+    nameTheFile(result, path);
     finishDecode(result);
     if (result.image && !reduction.size.empty() &&
         (result.image->columns < reduction.full_columns ||

@@ -249,6 +249,14 @@ TEST_F(DecodeTest, AMissingFileAndAnUnknownFormatAreReportedWithTheUsersName) {
         EXPECT_NE(shown[0].text.find("not an image this program can read"), std::string::npos)
             << shown[0].text;
     }
+    // The library's own words about a file that says it is a JPEG name it as the user does,
+    // not by the hint the library was given.
+    const std::string text = writeFile(folders.Home() + "/holiday 1.jpg", "hello, not a picture\n");
+    EXPECT_FALSE(decoded.ReadImage(text));
+    shown = boxes.Take();
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_NE(shown[0].text.find("`" + text + "'"), std::string::npos) << shown[0].text;
+    EXPECT_EQ(shown[0].text.find("`image.jpg'"), std::string::npos) << shown[0].text;
 }
 
 TEST(PixelExport, TheFastExportEqualsThePlainOneForEverySampleValue) {
