@@ -2,7 +2,10 @@
 
 #include "../MessageBox.h"
 
+#include <QByteArray>
 #include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
 #include <QString>
 
 #include <algorithm>
@@ -99,6 +102,60 @@ int transfer(const std::string& path, const std::string& folder, bool move,
     return 0;
 }
 
+// The toolkit writes the file's original place into its .trashinfo as it is, but the trash's
+// readers (file managers, gio) take it percent-encoded: a name with blanks, "%" or non-ASCII
+// characters would come back from the trash under another name. The line is written again,
+// encoded, where it holds the path as it is (the whole path, or the part below the top of a
+// trash on another disk); an encoded one is left alone. The rest of the record stays.
+void encodeTrashedPath(const std::string& original, const QString& inTrash) {
+    const QFileInfo trashed(inTrash);
+    const QString record = trashed.absolutePath() + "/../info/" + trashed.fileName() + ".trashinfo";
+    QFile file(record);
+    if (inTrash.isEmpty() || !file.open(QIODevice::ReadOnly)) {
+        return;
+    }
+    QList<QByteArray> lines = file.readAll().split('\n');
+    file.close();
+    bool changed = false;
+    for (QByteArray& line : lines) {
+        if (!line.startsWith("Path=")) {
+            continue;
+        }
+        const QByteArray value = line.mid(5);
+        const std::string given = value.toStdString();
+        const bool asIs =
+            !given.empty() && (given == original ||
+                               (original.size() > given.size() && original.ends_with("/" + given)));
+        // Byte by byte: a name need not be UTF-8.
+        QByteArray encoded;
+        for (const char byte : value) {
+            const auto c = static_cast<unsigned char>(byte);
+            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                               (c >= '0' && c <= '9') || c == '/' || c == '-' || c == '.' ||
+                               c == '_' || c == '~';
+            if (plain) {
+                encoded += byte;
+            } else {
+                encoded += '%';
+                encoded += "0123456789ABCDEF"[c >> 4];
+                encoded += "0123456789ABCDEF"[c & 15];
+            }
+        }
+        if (asIs && encoded != value) {
+            line = "Path=" + encoded;
+            changed = true;
+        }
+    }
+    if (!changed) {
+        return;
+    }
+    QSaveFile rewritten(record);
+    if (rewritten.open(QIODevice::WriteOnly)) {
+        rewritten.write(lines.join('\n'));
+        rewritten.commit();
+    }
+}
+
 } // namespace
 
 int SHFileOperationA(SHFILEOPSTRUCTA* operation) {
@@ -149,9 +206,11 @@ int SHFileOperationA(SHFILEOPSTRUCTA* operation) {
     }
     for (const std::string& path : paths) {
         if (trash) {
-            if (!QFile::moveToTrash(QString::fromStdString(path))) {
+            QString inTrash;
+            if (!QFile::moveToTrash(QString::fromStdString(path), &inTrash)) {
                 return static_cast<int>(ERROR_ACCESS_DENIED);
             }
+            encodeTrashedPath(path, inTrash);
         } else {
             std::error_code error;
             if (std::filesystem::remove_all(path, error) == 0 || error) {

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 using testsupport::IsolatedTest;
 
@@ -124,4 +125,39 @@ TEST_F(FileOperationsTest, AMoveToAnotherFileSystemCopiesThenRemoves) {
     EXPECT_FALSE(std::filesystem::exists(from + "/album"));
     EXPECT_FALSE(std::filesystem::exists(from + "/b.jpg"));
     std::filesystem::remove_all(target);
+}
+
+// A name with blanks, quotes, "%" and non-ASCII characters goes to the trash with its original
+// place percent-encoded, as the trash's readers read it: decoded, it names the file again. The
+// toolkit wrote it as it is, and another program restored "%20" as a blank.
+TEST_F(FileOperationsTest, TheTrashRecordsTheOriginalPlacePercentEncoded) {
+    const std::string name = from + "/a del \"q\" \xC3\xB1%20 x.png";
+    write(name, "pink");
+    ASSERT_EQ(run(FO_DELETE, {name}, "", FOF_ALLOWUNDO | FOF_NOCONFIRMATION), 0);
+    EXPECT_FALSE(std::filesystem::exists(name));
+    const std::string trash = folders.Data() + "/Trash";
+    std::vector<std::filesystem::path> records;
+    for (const auto& entry : std::filesystem::directory_iterator(trash + "/info")) {
+        records.push_back(entry.path());
+    }
+    ASSERT_EQ(records.size(), 1u);
+    const std::string record = read(records[0].string());
+    const std::size_t at = record.find("\nPath=");
+    ASSERT_NE(at, std::string::npos) << record;
+    const std::string value = record.substr(at + 6, record.find('\n', at + 1) - at - 6);
+    std::string decoded;
+    for (std::size_t i = 0; i < value.size(); ++i) {
+        const auto c = static_cast<unsigned char>(value[i]);
+        EXPECT_TRUE(c > ' ' && c < 0x7F && c != '"') << value;
+        if (c == '%' && i + 2 < value.size()) {
+            decoded += static_cast<char>(std::stoi(value.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            decoded += static_cast<char>(c);
+        }
+    }
+    EXPECT_EQ(decoded, name);
+    EXPECT_NE(record.find("DeletionDate="), std::string::npos) << record;
+    const std::string stem = records[0].stem().string();
+    EXPECT_EQ(read(trash + "/files/" + stem), "pink");
 }
