@@ -191,6 +191,36 @@ std::string LauncherPath() {
     return (program.parent_path() / launcher_exe_name).string();
 }
 
+namespace {
+
+// The launcher as the first word of Exec: as it is where no character of it needs quoting,
+// since the desktop's own tools (xdg-mime, and with it xdg-open) take the first word as it
+// stands and pass over an entry whose program they cannot find; else in double quotes, with
+// ", `, $ and \ escaped. "%" is doubled (a field code otherwise), and each backslash doubled
+// again for the value's own escaping.
+std::string execProgram(const std::string& path) {
+    std::string word;
+    if (path.find_first_of(" \t\n\"'\\><~|&;$*?#()`") == std::string::npos) {
+        word = path;
+    } else {
+        word = "\"";
+        for (const char c : path) {
+            if (c == '"' || c == '`' || c == '$' || c == '\\') {
+                word += '\\';
+            }
+            word += c;
+        }
+        word += '"';
+    }
+    std::string value;
+    for (const char c : word) {
+        value += c == '%' ? "%%" : c == '\\' ? "\\\\" : c == '\n' ? "\\n" : std::string(1, c);
+    }
+    return value;
+}
+
+} // namespace
+
 bool UpdateDesktopAssociations(const std::string& launcherPath) {
     const std::set<std::string> wanted = DesktopMimeTypes(launcherExtensions());
     const std::string installed = InstalledDesktopEntry(launcherPath);
@@ -204,9 +234,9 @@ bool UpdateDesktopAssociations(const std::string& launcherPath) {
             types += type + ";";
         }
         const std::string entry = "[Desktop Entry]\nType=Application\nName=Orvalen Viewer\n"
-                                  "Comment=View images\nExec=\"" +
-                                  launcherPath +
-                                  "\" %f\nTerminal=false\nCategories=Graphics;Viewer;\n"
+                                  "Comment=View images\nExec=" +
+                                  execProgram(launcherPath) +
+                                  " %f\nTerminal=false\nCategories=Graphics;Viewer;\n"
                                   "MimeType=" +
                                   types + "\n";
         ok = writeAtomically(ownEntryPath, entry);

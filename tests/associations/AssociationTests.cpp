@@ -347,7 +347,7 @@ TEST_F(AssociationTest, CheckingJpgMakesTheLauncherTheDesktopDefaultAndUncheckin
     {
         std::ifstream entry(folders.Data() + "/applications/" + associations::kDesktopEntry);
         const std::string text((std::istreambuf_iterator<char>(entry)), {});
-        EXPECT_NE(text.find("Exec=\"/opt/orvalen/OrvalenViewer\" %f"), std::string::npos);
+        EXPECT_NE(text.find("Exec=/opt/orvalen/OrvalenViewer %f"), std::string::npos);
         EXPECT_NE(text.find("image/jpeg;"), std::string::npos);
     }
     {

@@ -235,7 +235,7 @@ TEST_F(InstalledEntryTest, MovingFromABuildFolderToAnInstallationKeepsTheEarlier
     applyJpg(folders.Root() + "/build/bin-out/OrvalenViewer", true);
     EXPECT_EQ(defaultFor("image/jpeg"), associations::kDesktopEntry);
     EXPECT_NE(
-        readFile(ownEntry()).find("Exec=\"" + folders.Root() + "/build/bin-out/OrvalenViewer\" %f"),
+        readFile(ownEntry()).find("Exec=" + folders.Root() + "/build/bin-out/OrvalenViewer %f"),
         std::string::npos);
 
     // The installed program applies the same choice: the default moves to its entry.
@@ -249,11 +249,40 @@ TEST_F(InstalledEntryTest, MovingFromABuildFolderToAnInstallationKeepsTheEarlier
     EXPECT_EQ(mimeapps(), kList);
 }
 
+// xdg-mime, and xdg-open with it on desktops of their own, take the first word of Exec as it
+// stands: a quoted launcher was a program they could not find, so the system's default for
+// the type (here from its mimeinfo.cache) came first. Quotes go only where the path needs them,
+// escaped as the desktop reads them.
+TEST_F(InstalledEntryTest, TheDesktopsOwnQueryFindsTheLauncherBeforeTheSystemsDefault) {
+    const std::string system = folders.Root() + "/system-share/applications";
+    std::filesystem::create_directories(system);
+    std::ofstream(system + "/other-viewer.desktop")
+        << "[Desktop Entry]\nType=Application\nName=Other\nExec=other %f\n"
+           "MimeType=image/jpeg;\n";
+    std::ofstream(system + "/mimeinfo.cache") << "[MIME Cache]\nimage/jpeg=other-viewer.desktop;\n";
+    ::setenv("XDG_DATA_DIRS", (folders.Root() + "/system-share").c_str(), 1);
+    const std::string launcher = folders.Root() + "/build/bin/OrvalenViewer";
+    std::filesystem::create_directories(folders.Root() + "/build/bin");
+    std::ofstream(launcher) << "#!/bin/sh\n";
+    std::filesystem::permissions(launcher, std::filesystem::perms::owner_all);
+    applyJpg(launcher, true);
+    EXPECT_EQ(defaultFor("image/jpeg"), associations::kDesktopEntry) << readFile(ownEntry());
+
+    // A path that needs them is quoted and escaped: blank, quote, dollar, backslash, percent.
+    const std::string odd = folders.Root() + "/my \"apps\" $5\\50%/OrvalenViewer";
+    applyJpg(odd, true);
+    EXPECT_NE(readFile(ownEntry())
+                  .find("\nExec=\"" + folders.Root() +
+                        "/my \\\\\"apps\\\\\" \\\\$5\\\\\\\\50%%/OrvalenViewer\" %f\n"),
+              std::string::npos)
+        << readFile(ownEntry());
+}
+
 TEST_F(InstalledEntryTest, APrefixTheDesktopDoesNotReadGetsTheOwnEntryRunningItsLauncher) {
     desktopReadsPrefix();
     ::setenv("XDG_DATA_DIRS", "/usr/local/share:/usr/share", 1);
     applyJpg(prefix + "/bin/OrvalenViewer", true);
-    EXPECT_NE(readFile(ownEntry()).find("Exec=\"" + prefix + "/bin/OrvalenViewer\" %f"),
+    EXPECT_NE(readFile(ownEntry()).find("Exec=" + prefix + "/bin/OrvalenViewer %f"),
               std::string::npos);
     EXPECT_NE(mimeapps().find(std::string("image/jpeg=") + associations::kDesktopEntry),
               std::string::npos);
