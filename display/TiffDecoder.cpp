@@ -323,6 +323,13 @@ DecodeResult DecodeTiff(const DirectRequest& request) {
     if (TIFFScanlineSize(tiff.get()) != static_cast<tmsize_t>(rowBytes)) {
         return {};
     }
+    // Tiles are read only as pieces: a tiled layout that cannot be is the library's, before
+    // any record is made for it.
+    const Pieces pieces = piecesOf(tiff.get(), width, height, rowBytes / width);
+    const bool tiled = TIFFIsTiled(tiff.get()) != 0;
+    if (tiled && pieces.count == 0) {
+        return {};
+    }
     std::unique_ptr<Image> record;
     if (DecodeResult refused = MakeDirectRecord(request, width, height, record); !record) {
         return refused;
@@ -330,7 +337,6 @@ DecodeResult DecodeTiff(const DirectRequest& request) {
     // A record in memory is read a piece at a time on several threads. One in a cache file (too
     // large for memory) is read a row at a time, its pages given back as its rows are done; a
     // tiled one of that size is left to the library.
-    const Pieces pieces = piecesOf(tiff.get(), width, height, rowBytes / width);
     if (pieces.count != 0 && !record->pixels.get_deleter().file) {
         const bool read = readPiecesTogether(tiff.get(), request, layout, *record, pieces);
         if (Cancelled(request.cancel)) {
@@ -343,7 +349,7 @@ DecodeResult DecodeTiff(const DirectRequest& request) {
         result.image = std::move(record);
         return result;
     }
-    if (TIFFIsTiled(tiff.get()) != 0) {
+    if (tiled) {
         return {};
     }
     std::vector<unsigned char> row(rowBytes);
