@@ -1,6 +1,7 @@
 #include "FileOperations.h"
 
 #include "../MessageBox.h"
+#include "Thumbnails.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -126,22 +127,12 @@ void encodeTrashedPath(const std::string& original, const QString& inTrash) {
         const bool asIs =
             !given.empty() && (given == original ||
                                (original.size() > given.size() && original.ends_with("/" + given)));
-        // Byte by byte: a name need not be UTF-8.
-        QByteArray encoded;
-        for (const char byte : value) {
-            const auto c = static_cast<unsigned char>(byte);
-            const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                               (c >= '0' && c <= '9') || c == '/' || c == '-' || c == '.' ||
-                               c == '_' || c == '~';
-            if (plain) {
-                encoded += byte;
-            } else {
-                encoded += '%';
-                encoded += "0123456789ABCDEF"[c >> 4];
-                encoded += "0123456789ABCDEF"[c & 15];
-            }
+        if (!asIs) {
+            continue;
         }
-        if (asIs && encoded != value) {
+        // Escaped as a file URI's path is, byte by byte (a name need not be UTF-8).
+        const QByteArray encoded = QByteArray::fromStdString(platform::FileUri(given).substr(7));
+        if (encoded != value) {
             line = "Path=" + encoded;
             changed = true;
         }
